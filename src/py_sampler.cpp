@@ -1,0 +1,378 @@
+#include "py_sampler.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "py_errors.hpp"
+#include "py_result.hpp"
+#include "sampler.hpp"
+#include "spikes.hpp"
+#include "stack.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+constexpr const char* kStoppedMessage = "PySampler has already been stopped";
+constexpr const char* kConstructorName = "PySampler.__new__()";
+
+struct PySamplerObject {
+    PyObject_HEAD
+    SamplerConfig config;             // never changed after construction
+    std::unique_ptr<Sampler> sampler;  // empty once stopped
+    std::int64_t access;               // GIL held: 0 idle, n > 0 shared calls, -1 one exclusive call
+};
+
+PySamplerObject* as_sampler(PyObject* self) { return reinterpret_cast<PySamplerObject*>(self); }
+
+// Per-call access on one instance: conflicting calls fail at once instead of blocking.
+class Access {
+public:
+    static std::optional<Access> shared(PySamplerObject* self) {
+        if (self->access == -1) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return std::nullopt;
+        }
+        self->access += 1;
+        return Access(self, false);
+    }
+
+    static std::optional<Access> exclusive(PySamplerObject* self) {
+        if (self->access != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return std::nullopt;
+        }
+        self->access = -1;
+        return Access(self, true);
+    }
+
+    Access(Access&& other) noexcept : self_(std::exchange(other.self_, nullptr)), exclusive_(other.exclusive_) {}
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    Access& operator=(Access&&) = delete;
+    ~Access() {
+        if (self_ != nullptr) {
+            self_->access = exclusive_ ? 0 : self_->access - 1;
+        }
+    }
+
+private:
+    Access(PySamplerObject* self, bool exclusive) : self_(self), exclusive_(exclusive) {}
+    PySamplerObject* self_;
+    bool exclusive_;
+};
+
+// The one place where C++ failures become Python exceptions. No catch-all: a forced
+// unwind of a thread that the interpreter ends at exit must pass through.
+template <typename Body>
+PyObject* translate_failures(Body body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_internal_error(error.what());
+        return nullptr;
+    }
+}
+
+// --- constructor ---------------------------------------------------------------------
+
+// Re-raises a TypeError of the exact type as "argument '{name}': {message}", chained.
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return;
+    }
+    PyObject* raw_type = nullptr;
+    PyObject* raw_value = nullptr;
+    PyObject* raw_traceback = nullptr;
+    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
+    Ref type = Ref::steal(raw_type);
+    Ref value = Ref::steal(raw_value);
+    Ref traceback = Ref::steal(raw_traceback);
+    if (type.get() != PyExc_TypeError || !value) {
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        return;
+    }
+    if (traceback) {
+        PyException_SetTraceback(value.get(), traceback.get());
+    }
+    const Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, value.get()));
+    if (!message) {
+        return;
+    }
+    Ref replacement = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    if (!replacement) {
+        return;
+    }
+    PyException_SetCause(replacement.get(), value.release());  // steals
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+// int (or subclass) directly, anything else through the index protocol.
+bool convert_u64(PyObject* value, const char* name, std::uint64_t& out) {
+    Ref index;
+    PyObject* integer = value;
+    if (!PyLong_Check(value)) {
+        index = Ref::steal(PyNumber_Index(value));
+        if (!index) {
+            prefix_type_error(name);
+            return false;
+        }
+        integer = index.get();
+    }
+    const unsigned long long converted = PyLong_AsUnsignedLongLong(integer);
+    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        prefix_type_error(name);
+        return false;
+    }
+    out = converted;
+    return true;
+}
+
+bool parse_arguments(PyObject* args, PyObject* kwargs, SamplerConfig& config) {
+    const Py_ssize_t given = PyTuple_Size(args);
+    if (given != 0) {
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", kConstructorName, 0,
+                     given, given == 1 ? "was" : "were");
+        return false;
+    }
+    PyObject* interval_ms = nullptr;  // borrowed from kwargs
+    PyObject* top_n = nullptr;        // borrowed from kwargs
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "interval_ms") == 0) {
+                interval_ms = value;
+            } else if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "top_n") == 0) {
+                top_n = value;
+            } else {
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", kConstructorName, key);
+                return false;
+            }
+        }
+    }
+    if (interval_ms != nullptr && !convert_u64(interval_ms, "interval_ms", config.interval_ms)) {
+        return false;
+    }
+    return top_n == nullptr || convert_u64(top_n, "top_n", config.top_n);
+}
+
+PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return translate_failures([&]() -> PyObject* {
+        SamplerConfig config;
+        if (!parse_arguments(args, kwargs, config)) {
+            return nullptr;
+        }
+        Sampler::CreateResult created = Sampler::create(config);
+        if (auto* message = std::get_if<std::string>(&created)) {
+            PyErr_SetString(PyExc_ValueError, message->c_str());
+            return nullptr;
+        }
+        std::unique_ptr<Sampler> sampler = std::move(std::get<std::unique_ptr<Sampler>>(created));
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        if (alloc == nullptr) {
+            alloc = PyType_GenericAlloc;
+        }
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) {
+            ensure_exception_set();
+            return nullptr;  // `sampler` is released on the way out
+        }
+        auto* object = as_sampler(self);
+        object->config = config;
+        new (&object->sampler) std::unique_ptr<Sampler>(std::move(sampler));
+        object->access = 0;
+        return self;
+    });
+}
+
+void py_sampler_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* object = as_sampler(self);
+    // Release never blocks: a running thread is told to stop and detached.
+    object->sampler.~unique_ptr<Sampler>();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// --- methods -------------------------------------------------------------------------
+
+PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::exclusive(object);
+        if (!access) {
+            return nullptr;
+        }
+        if (!object->sampler) {
+            PyErr_SetString(PyExc_RuntimeError, kStoppedMessage);
+            return nullptr;
+        }
+        if (object->sampler->has_thread()) {
+            Py_RETURN_NONE;
+        }
+        // Imported here, on the caller's thread: imported first on the sampler thread,
+        // threading would take that thread for the program's main thread.
+        const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+        if (!threading) {
+            PyErr_Clear();  // the capture falls back to the deepest stack
+        }
+        if (auto error = object->sampler->start(capture_main_stack)) {
+            raise_internal_error(*error);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::exclusive(object);
+        if (!access) {
+            return nullptr;
+        }
+        // Taken out first: the instance is stopped for good, whatever happens next.
+        const std::unique_ptr<Sampler> sampler = std::move(object->sampler);
+        if (!sampler) {
+            PyErr_SetString(PyExc_RuntimeError, kStoppedMessage);
+            return nullptr;
+        }
+        // The sampler thread takes the GIL once per cycle: joining while holding it would
+        // deadlock. Restored explicitly, never from a destructor: at interpreter exit the
+        // restore may end this thread with a forced unwind.
+        PyThreadState* saved = PyEval_SaveThread();
+        StopResult stopped;
+        bool out_of_memory = false;
+        try {
+            stopped = sampler->stop_and_drain();
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        PyEval_RestoreThread(saved);
+        if (out_of_memory) {
+            return PyErr_NoMemory();
+        }
+        if (stopped.join_error) {
+            raise_internal_error(*stopped.join_error);
+            return nullptr;
+        }
+        ProfileResult result;
+        result.sample_count = stopped.samples.size();
+        result.wall_time_ms = stopped.wall_time_ms;
+        result.samples = std::move(stopped.samples);
+        result.spike_events = detect_spikes(result.samples, object->config);
+        result.hot_paths = aggregate_hot_paths(result.samples, object->config.top_n);
+        return result_to_py(result).release();
+    });
+}
+
+PyObject* py_sampler_is_running(PyObject* self, PyObject* /*unused*/) {
+    auto* object = as_sampler(self);
+    const auto access = Access::shared(object);
+    if (!access) {
+        return nullptr;
+    }
+    return PyBool_FromLong(object->sampler && object->sampler->has_thread() ? 1 : 0);
+}
+
+PyObject* py_sampler_mem_spike_flag(PyObject* self, PyObject* /*unused*/) {
+    auto* object = as_sampler(self);
+    const auto access = Access::shared(object);
+    if (!access) {
+        return nullptr;
+    }
+    return PyBool_FromLong(object->sampler && object->sampler->mem_spike() ? 1 : 0);
+}
+
+PyObject* py_sampler_notify_snapshot_taken(PyObject* self, PyObject* /*unused*/) {
+    auto* object = as_sampler(self);
+    const auto access = Access::shared(object);
+    if (!access) {
+        return nullptr;
+    }
+    if (object->sampler) {
+        object->sampler->clear_mem_spike();
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr const char* kClassDoc =
+    "PySampler(*, interval_ms=50, top_n=20)\n--\n\n"
+    "Drives the background sampler thread that profiles the running program.\n"
+    "\n"
+    "Usage from Python::\n"
+    "\n"
+    "    s = kulvo._core.PySampler()\n"
+    "    s.start()\n"
+    "    # ... code under profiling ...\n"
+    "    result = s.stop()   # returns a dict with all profiling data";
+
+constexpr const char* kStopDoc =
+    "stop($self)\n--\n\n"
+    "Stop the sampler, run analysis, and return a profile-result dict.\n"
+    "\n"
+    "The returned dict contains:\n"
+    "\n"
+    "- ``sample_count`` \u2014 number of samples collected\n"
+    "- ``wall_time_ms`` \u2014 wall-clock duration in milliseconds\n"
+    "- ``samples`` \u2014 list of per-sample dicts\n"
+    "- ``spike_events`` \u2014 list of detected spike dicts\n"
+    "- ``hot_paths`` \u2014 list of top-N frame dicts\n"
+    "\n"
+    "Releases the GIL while joining the sampler thread to prevent\n"
+    "deadlocks with the sampler's own brief GIL acquisitions (stack\n"
+    "capture).";
+
+PyMethodDef py_sampler_methods[] = {
+    {"start", py_sampler_start, METH_NOARGS, "start($self)\n--\n\nStart the background sampling thread."},
+    {"stop", py_sampler_stop, METH_NOARGS, kStopDoc},
+    {"mem_spike_flag", py_sampler_mem_spike_flag, METH_NOARGS,
+     "mem_spike_flag($self)\n--\n\n"
+     "Return `True` if a memory spike has been detected since the last\n"
+     "call to `notify_snapshot_taken()`."},
+    {"notify_snapshot_taken", py_sampler_notify_snapshot_taken, METH_NOARGS,
+     "notify_snapshot_taken($self)\n--\n\n"
+     "Clear the memory spike flag after the Python watcher has taken a\n"
+     "tracemalloc snapshot."},
+    {"is_running", py_sampler_is_running, METH_NOARGS,
+     "is_running($self)\n--\n\nReturn `True` if the sampler thread is currently running."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot py_sampler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py_sampler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_sampler_dealloc)},
+    {Py_tp_methods, py_sampler_methods},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec py_sampler_spec = {
+    "builtins.PySampler",
+    sizeof(PySamplerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    py_sampler_slots,
+};
+
+}  // namespace
+
+PyObject* py_sampler_type() {
+    static PyObject* type = nullptr;  // GIL held; created once, kept for the process
+    if (type == nullptr) {
+        type = PyType_FromSpec(&py_sampler_spec);
+    }
+    return type;
+}
+
+}  // namespace kulvo::py

@@ -1,0 +1,56 @@
+// The one owner of interpreter references in the binding layer: every new reference
+// is owned the moment it is obtained, so no early return can leak it.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#error "kulvo's extension is built against the stable ABI only"
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace kulvo::py {
+
+class Ref {
+public:
+    Ref() = default;
+
+    // Takes over a new reference (which may be null after a failed call).
+    static Ref steal(PyObject* object) { return Ref(object); }
+
+    // Adds a reference of its own to a borrowed one.
+    static Ref borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            reset();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { reset(); }
+
+    [[nodiscard]] PyObject* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+
+    // Hands the reference to the caller (for example as a return value to Python).
+    [[nodiscard]] PyObject* release() { return std::exchange(object_, nullptr); }
+
+    void reset() {
+        PyObject* old = std::exchange(object_, nullptr);
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* object) : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace kulvo::py

@@ -1,0 +1,61 @@
+// Plain engine records: owned strings and numbers, never an interpreter object,
+// so they can be created, moved and destroyed on any thread without the GIL.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kulvo {
+
+struct FrameInfo {
+    std::string file;
+    std::string function;
+    std::int32_t line = 0;
+
+    bool operator==(const FrameInfo&) const = default;
+};
+
+// Outermost frame first, the executing frame last.
+struct StackSnapshot {
+    std::vector<FrameInfo> frames;
+
+    bool operator==(const StackSnapshot&) const = default;
+};
+
+struct Sample {
+    std::uint64_t timestamp_ms = 0;
+    double cpu_percent = 0.0;  // 100.0 is one core; -1.0 marks a failed reading
+    std::uint64_t rss_bytes = 0;  // peak resident set size; 0 marks a failed reading
+    std::optional<StackSnapshot> stack;
+};
+
+enum class SpikeKind { Cpu, Memory };
+
+struct SpikeEvent {
+    SpikeKind kind = SpikeKind::Cpu;
+    std::uint64_t start_ms = 0;
+    std::uint64_t end_ms = 0;
+    double peak_value = 0.0;
+    double threshold = 0.0;
+    std::optional<StackSnapshot> peak_stack;
+};
+
+struct HotPath {
+    std::string file;
+    std::string function;
+    std::int32_t line = 0;
+    std::uint64_t count = 0;
+    double percent = 0.0;
+};
+
+struct ProfileResult {
+    std::uint64_t sample_count = 0;
+    std::uint64_t wall_time_ms = 0;
+    std::vector<Sample> samples;
+    std::vector<SpikeEvent> spike_events;
+    std::vector<HotPath> hot_paths;
+};
+
+}  // namespace kulvo

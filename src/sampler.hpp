@@ -1,0 +1,127 @@
+// The engine object behind one PySampler: configuration, the state shared with
+// the background thread (ring and flags), the thread handle and the run's start.
+#pragma once
+
+#include <sys/types.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "clock.hpp"
+#include "records.hpp"
+#include "ringbuf.hpp"
+
+namespace kulvo {
+
+struct SamplerConfig {
+    std::uint64_t interval_ms = 50;
+    std::uint64_t ring_capacity = 100000;
+    std::uint64_t mem_flag_step_bytes = 10485760;  // 10 MiB
+    double spike_sigma = 2.0;
+    double cpu_spike_margin = 15.0;  // percentage points
+    std::uint64_t mem_spike_margin_bytes = 5242880;  // 5 MiB
+    std::uint64_t top_n = 20;
+    double baseline_fraction = 0.25;
+};
+
+inline constexpr std::uint64_t kMinIntervalMs = 1;
+inline constexpr std::uint64_t kMaxIntervalMs = 10000;
+inline constexpr const char* kSamplerThreadName = "kulvo-sampler";
+inline constexpr std::size_t kSamplerStackBytes = 2 * 1024 * 1024;
+
+// The validation message for an interval outside 1 ... 10000, or nothing.
+std::optional<std::string> interval_error(std::uint64_t interval_ms);
+
+using SampleRing = RingBuffer<Sample>;
+// A single-byte atomic flag shared by the Sampler and its thread. Plain loads and
+// stores only: the flags carry no other data (samples reach stop() through the join).
+using SharedFlag = std::shared_ptr<std::atomic<bool>>;
+
+// What one stack capture hands the sampling loop.
+struct CaptureOutcome {
+    std::optional<StackSnapshot> stack;
+    std::optional<std::string> internal_error;  // fatal for the sampler thread
+};
+using CaptureFn = CaptureOutcome (*)();
+
+// Where the sampler thread leaves its outcome; `internal_error` is written before
+// `finished` is stored, and read only after a join or after `finished` is seen.
+struct ThreadCompletion {
+    std::optional<std::string> internal_error;
+    std::atomic<bool> finished{false};
+};
+
+// Everything the sampler thread owns while it runs.
+struct SamplerThreadStart {
+    std::uint64_t mem_flag_step_bytes = 0;
+    std::shared_ptr<SampleRing> ring;
+    SharedFlag stop_requested;
+    SharedFlag mem_spike;
+    Duration interval;
+    CaptureFn capture = nullptr;
+    std::shared_ptr<ThreadCompletion> completion;
+};
+
+// The sampler thread's body: cycles until it sees `stop_requested`, or until a
+// capture reports an internal error (recorded in `completion`, diagnostic on stderr).
+void run_sampling_loop(SamplerThreadStart& start);
+
+struct StopResult {
+    std::vector<Sample> samples;  // oldest first
+    std::uint64_t wall_time_ms = 0;
+    std::optional<std::string> join_error;
+};
+
+class Sampler {
+public:
+    using CreateResult = std::variant<std::unique_ptr<Sampler>, std::string>;
+
+    // Validates the interval first; then allocates the ring's whole storage at once.
+    static CreateResult create(const SamplerConfig& config);
+
+    Sampler(const Sampler&) = delete;
+    Sampler& operator=(const Sampler&) = delete;
+
+    // Release: asks a running thread to finish and detaches it; never blocks.
+    ~Sampler();
+
+    // Spawns the sampler thread; the error message when the system refuses it.
+    std::optional<std::string> start(CaptureFn capture);
+
+    // The stop sequence without the interpreter lock: stop, join, clock, drain.
+    StopResult stop_and_drain();
+
+    [[nodiscard]] bool has_thread() const { return thread_.has_value(); }
+    [[nodiscard]] bool mem_spike() const { return mem_spike_->load(std::memory_order_relaxed); }
+    void clear_mem_spike() { mem_spike_->store(false, std::memory_order_relaxed); }
+    [[nodiscard]] const SamplerConfig& config() const { return config_; }
+
+private:
+    explicit Sampler(const SamplerConfig& config);
+
+    struct ThreadHandle {
+        pthread_t thread{};
+        std::shared_ptr<ThreadCompletion> completion;
+        pid_t spawned_in_pid = 0;  // after a fork the thread does not exist in the child
+    };
+
+    SamplerConfig config_;
+    std::shared_ptr<SampleRing> ring_;
+    SharedFlag stop_requested_;
+    SharedFlag mem_spike_;
+    std::optional<ThreadHandle> thread_;
+    Instant start_instant_;
+};
+
+// Asks every sampler thread of this process that is still running to finish and
+// waits until each has (at most one interval plus one cycle). Call without the
+// interpreter lock, before the interpreter starts finalizing.
+void stop_live_sampler_threads();
+
+}  // namespace kulvo

@@ -1,0 +1,177 @@
+#include "spikes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+
+#include "metering.hpp"
+
+namespace kulvo {
+
+namespace {
+
+constexpr std::size_t kMinBaselineSamples = 5;
+
+// One kind's pass over the samples: every maximal run strictly above the threshold.
+class SpikeScan {
+public:
+    SpikeScan(SpikeKind kind, double threshold, std::vector<SpikeEvent>& events)
+        : kind(kind), threshold(threshold), events(events) {}
+
+    void visit(const Sample& sample, double value) {
+        const bool above = value > threshold;  // NaN and equality are not above
+        if (above && !in_run) {
+            open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, sample.stack};
+            in_run = true;
+        } else if (above) {
+            open.end_ms = sample.timestamp_ms;
+            if (value > open.peak_value) {  // strictly: the earliest of equal maxima wins
+                open.peak_value = value;
+                open.peak_stack = sample.stack;
+            }
+        } else if (in_run) {
+            close();
+        }
+    }
+
+    void close() {
+        if (in_run) {
+            events.push_back(std::move(open));
+            in_run = false;
+        }
+    }
+
+private:
+    SpikeKind kind;
+    double threshold;
+    std::vector<SpikeEvent>& events;
+    bool in_run = false;
+    SpikeEvent open;
+};
+
+struct HotPathKey {
+    std::string_view file;
+    std::string_view function;
+    std::int32_t line;
+
+    bool operator==(const HotPathKey&) const = default;
+};
+
+struct HotPathKeyHash {
+    std::size_t operator()(const HotPathKey& key) const {
+        std::size_t h = std::hash<std::string_view>{}(key.file);
+        h ^= std::hash<std::string_view>{}(key.function) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        h ^= std::hash<std::int32_t>{}(key.line) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h;
+    }
+};
+
+}  // namespace
+
+void RunningStats::add(double value) {
+    count += 1;
+    const double delta = value - mean;
+    mean += delta / static_cast<double>(count);
+    m2 += (value - mean) * delta;
+}
+
+double RunningStats::stddev() const {
+    if (count < 2) {
+        return 0.0;
+    }
+    return std::sqrt(m2 / static_cast<double>(count - 1));
+}
+
+double spike_threshold(const RunningStats& stats, double sigma, double margin) {
+    const double by_sigma = stats.mean + sigma * stats.stddev();
+    const double by_margin = stats.mean + margin;
+    const double threshold = std::fmax(by_sigma, by_margin);  // fmax ignores a NaN operand
+    return threshold > 0.0 ? threshold : 0.0;
+}
+
+std::size_t baseline_window_size(std::span<const Sample> samples, double baseline_fraction) {
+    if (samples.empty()) {
+        return 0;
+    }
+    const std::uint64_t cutoff =
+        saturating_u64(static_cast<double>(samples.back().timestamp_ms) * baseline_fraction);
+    const auto end = std::partition_point(samples.begin(), samples.end(),
+                                          [cutoff](const Sample& s) { return s.timestamp_ms <= cutoff; });
+    const auto n = static_cast<std::size_t>(end - samples.begin());
+    return n < kMinBaselineSamples ? samples.size() : n;
+}
+
+std::vector<SpikeEvent> detect_spikes(std::span<const Sample> samples, const SamplerConfig& config) {
+    std::vector<SpikeEvent> events;
+    if (samples.empty()) {
+        return events;
+    }
+    RunningStats cpu;
+    RunningStats memory;
+    for (const Sample& sample : samples.first(baseline_window_size(samples, config.baseline_fraction))) {
+        if (sample.cpu_percent >= 0.0) {  // also false for NaN; -1.0 marks a failed reading
+            cpu.add(sample.cpu_percent);
+        }
+        if (sample.rss_bytes != 0) {
+            memory.add(static_cast<double>(sample.rss_bytes));
+        }
+    }
+    const double cpu_threshold = spike_threshold(cpu, config.spike_sigma, config.cpu_spike_margin);
+    const double memory_threshold =
+        spike_threshold(memory, config.spike_sigma, static_cast<double>(config.mem_spike_margin_bytes));
+
+    SpikeScan cpu_scan{SpikeKind::Cpu, cpu_threshold, events};
+    for (const Sample& sample : samples) {
+        cpu_scan.visit(sample, sample.cpu_percent);
+    }
+    cpu_scan.close();
+    SpikeScan memory_scan{SpikeKind::Memory, memory_threshold, events};
+    for (const Sample& sample : samples) {
+        memory_scan.visit(sample, static_cast<double>(sample.rss_bytes));
+    }
+    memory_scan.close();
+
+    std::stable_sort(events.begin(), events.end(),
+                     [](const SpikeEvent& a, const SpikeEvent& b) { return a.start_ms < b.start_ms; });
+    return events;
+}
+
+std::vector<HotPath> aggregate_hot_paths(std::span<const Sample> samples, std::uint64_t top_n) {
+    // Keys view the samples' own strings: no copy per frame, one per distinct key.
+    std::unordered_map<HotPathKey, std::uint64_t, HotPathKeyHash> hot_path_counts;
+    std::uint64_t stacked_samples = 0;
+    for (const Sample& sample : samples) {
+        if (!sample.stack) {
+            continue;
+        }
+        stacked_samples += 1;
+        for (const FrameInfo& frame : sample.stack->frames) {
+            hot_path_counts[HotPathKey{frame.file, frame.function, frame.line}] += 1;
+        }
+    }
+    std::vector<HotPath> hot_paths;
+    if (stacked_samples == 0) {
+        return hot_paths;
+    }
+    hot_paths.reserve(hot_path_counts.size());
+    for (const auto& [key, count] : hot_path_counts) {
+        const double percent = static_cast<double>(count) / static_cast<double>(stacked_samples) * 100.0;
+        hot_paths.push_back(HotPath{std::string(key.file), std::string(key.function), key.line, count, percent});
+    }
+    // A total order, so that one profile always ranks the same way.
+    std::sort(hot_paths.begin(), hot_paths.end(), [](const HotPath& a, const HotPath& b) {
+        if (a.count != b.count) {
+            return a.count > b.count;
+        }
+        return std::tie(a.file, a.function, a.line) < std::tie(b.file, b.function, b.line);
+    });
+    if (hot_paths.size() > top_n) {
+        hot_paths.resize(static_cast<std::size_t>(top_n));
+    }
+    return hot_paths;
+}
+
+}  // namespace kulvo

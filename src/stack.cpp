@@ -1,0 +1,222 @@
+#include "stack.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "py_errors.hpp"
+#include "snapshot.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+constexpr const char* kUnknown = "<unknown>";
+constexpr std::size_t kInitialFrameCapacity = 32;
+
+PyObject* frame_type = nullptr;  // strong reference for the life of the process
+
+bool is_frame(PyObject* object) {
+    return frame_type != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(object)) == frame_type;
+}
+
+// PyGILState_Ensure ... PyGILState_Release around one capture. Release only gives the
+// lock up, so it is safe in a destructor.
+class GilState {
+public:
+    GilState() : state_(PyGILState_Ensure()) {}
+    GilState(const GilState&) = delete;
+    GilState& operator=(const GilState&) = delete;
+    ~GilState() { PyGILState_Release(state_); }
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Discards whatever Python error the capture met on its way out.
+class ClearErrorOnExit {
+public:
+    ClearErrorOnExit() = default;
+    ClearErrorOnExit(const ClearErrorOnExit&) = delete;
+    ClearErrorOnExit& operator=(const ClearErrorOnExit&) = delete;
+    ~ClearErrorOnExit() { PyErr_Clear(); }
+};
+
+struct CaptureNames {
+    Ref sys;
+    Ref current_frames;
+    Ref threading;
+    Ref main_thread;
+    Ref ident;
+    Ref get;
+
+    bool complete() const { return sys && current_frames && threading && main_thread && ident && get; }
+};
+
+CaptureNames make_capture_names() {
+    return CaptureNames{
+        Ref::steal(PyUnicode_InternFromString("sys")),
+        Ref::steal(PyUnicode_InternFromString("_current_frames")),
+        Ref::steal(PyUnicode_InternFromString("threading")),
+        Ref::steal(PyUnicode_InternFromString("main_thread")),
+        Ref::steal(PyUnicode_InternFromString("ident")),
+        Ref::steal(PyUnicode_InternFromString("get")),
+    };
+}
+
+CaptureOutcome fatal_capture_failure() {
+    if (PyErr_Occurred() != nullptr) {
+        PyErr_Print();
+    }
+    return CaptureOutcome{std::nullopt, std::string(kApiCallFailed)};
+}
+
+// The main thread's frame from the frames dict; null on any failure or miss.
+// Sets `fatal` when the argument tuple cannot be created.
+Ref find_main_thread_frame(PyObject* frames, const CaptureNames& names, bool& fatal) {
+    const Ref threading = Ref::steal(PyImport_Import(names.threading.get()));
+    if (!threading) {
+        return {};
+    }
+    const Ref main_thread = Ref::steal(PyObject_CallMethodObjArgs(threading.get(), names.main_thread.get(), nullptr));
+    if (!main_thread) {
+        return {};
+    }
+    const Ref ident = Ref::steal(PyObject_GetAttr(main_thread.get(), names.ident.get()));
+    if (!ident || ident.get() == Py_None) {
+        return {};
+    }
+    const Ref get = Ref::steal(PyObject_GetAttr(frames, names.get.get()));
+    if (!get) {
+        return {};
+    }
+    const Ref args = Ref::steal(PyTuple_New(1));
+    if (!args) {
+        fatal = true;
+        return {};
+    }
+    PyTuple_SetItem(args.get(), 0, Ref::borrow(ident.get()).release());  // steals the new reference
+    Ref frame = Ref::steal(PyObject_Call(get.get(), args.get(), nullptr));
+    if (!frame || frame.get() == Py_None) {
+        return {};
+    }
+    return frame;
+}
+
+// The deepest stack of any thread; with equal depths the one met first.
+std::vector<FrameInfo> deepest_stack(PyObject* frames) {
+    std::vector<FrameInfo> best;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;    // borrowed from the dict
+    PyObject* value = nullptr;  // borrowed from the dict
+    while (PyDict_Next(frames, &position, &key, &value) != 0) {
+        // Own both while walking: the walk runs Python code that could change the dict.
+        const Ref owned_key = Ref::borrow(key);
+        const Ref owned_value = Ref::borrow(value);
+        std::vector<FrameInfo> walked = walk_frame_chain(owned_value.get());
+        if (walked.size() > best.size()) {
+            best = std::move(walked);
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+bool init_frame_type() {
+    const Ref types = Ref::steal(PyImport_ImportModule("types"));
+    if (!types) {
+        return false;
+    }
+    PyObject* type = PyObject_GetAttrString(types.get(), "FrameType");
+    if (type == nullptr) {
+        return false;
+    }
+    Py_XDECREF(std::exchange(frame_type, type));
+    return true;
+}
+
+std::string get_str_attr(PyObject* object, const char* name) {
+    const Ref value = Ref::steal(PyObject_GetAttrString(object, name));
+    if (!value) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    const Ref encoded = Ref::steal(PyUnicode_AsEncodedString(value.get(), "utf-8", "replace"));
+    if (!encoded) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    const char* bytes = PyBytes_AsString(encoded.get());
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return kUnknown;
+    }
+    return valid_utf8(std::string_view(bytes, std::strlen(bytes)));
+}
+
+std::vector<FrameInfo> walk_frame_chain(PyObject* start) {
+    std::vector<FrameInfo> frames;
+    frames.reserve(kInitialFrameCapacity);
+    Ref current = Ref::borrow(start);
+    // A replaced sys._current_frames may hand us anything: only frames are walked.
+    while (current && is_frame(current.get())) {
+        const Ref code = Ref::steal(PyObject_GetAttrString(current.get(), "f_code"));
+        const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(current.get()));
+        if (code) {
+            std::string file = get_str_attr(code.get(), "co_filename");
+            std::string function = get_str_attr(code.get(), "co_name");
+            frames.push_back(FrameInfo{std::move(file), std::move(function), static_cast<std::int32_t>(line)});
+        } else {
+            PyErr_Clear();
+        }
+        Ref back = Ref::steal(PyObject_GetAttrString(current.get(), "f_back"));
+        current.reset();
+        if (!back) {
+            PyErr_Clear();
+            break;
+        }
+        if (back.get() == Py_None) {
+            break;
+        }
+        current = std::move(back);
+    }
+    std::reverse(frames.begin(), frames.end());
+    return frames;
+}
+
+CaptureOutcome capture_main_stack() {
+    const GilState gil;
+    const ClearErrorOnExit clear_errors;  // destroyed before the lock is released
+    const CaptureNames names = make_capture_names();
+    if (!names.complete()) {
+        return fatal_capture_failure();
+    }
+    const Ref sys = Ref::steal(PyImport_Import(names.sys.get()));
+    if (!sys) {
+        return {};
+    }
+    const Ref frames = Ref::steal(PyObject_CallMethodObjArgs(sys.get(), names.current_frames.get(), nullptr));
+    if (!frames || !PyDict_Check(frames.get())) {
+        return {};
+    }
+    bool fatal = false;
+    const Ref main_frame = find_main_thread_frame(frames.get(), names, fatal);
+    if (fatal) {
+        return fatal_capture_failure();
+    }
+    PyErr_Clear();
+    if (main_frame) {
+        std::vector<FrameInfo> walked = walk_frame_chain(main_frame.get());
+        if (!walked.empty()) {
+            return CaptureOutcome{make_snapshot(std::move(walked)), std::nullopt};
+        }
+    }
+    std::vector<FrameInfo> deepest = deepest_stack(frames.get());
+    if (deepest.empty()) {
+        return {};
+    }
+    return CaptureOutcome{make_snapshot(std::move(deepest)), std::nullopt};
+}
+
+}  // namespace kulvo::py
