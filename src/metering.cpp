@@ -24,10 +24,10 @@ std::optional<ResourceUsage> read_resource_usage() {
     if (getrusage(RUSAGE_SELF, &usage) != 0) {
         return std::nullopt;
     }
-    const auto seconds = static_cast<std::uint64_t>(usage.ru_utime.tv_sec) +
-                         static_cast<std::uint64_t>(usage.ru_stime.tv_sec);
-    const auto micros = static_cast<std::uint64_t>(usage.ru_utime.tv_usec) +
-                        static_cast<std::uint64_t>(usage.ru_stime.tv_usec);
+    const auto seconds =
+        static_cast<std::uint64_t>(usage.ru_utime.tv_sec) + static_cast<std::uint64_t>(usage.ru_stime.tv_sec);
+    const auto micros =
+        static_cast<std::uint64_t>(usage.ru_utime.tv_usec) + static_cast<std::uint64_t>(usage.ru_stime.tv_usec);
     return ResourceUsage{seconds * kMicrosPerSecond + micros,
                          static_cast<std::uint64_t>(usage.ru_maxrss) * kMaxRssUnitBytes};
 }

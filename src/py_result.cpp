@@ -9,9 +9,13 @@ namespace kulvo::py {
 
 namespace {
 
-Ref new_u64(std::uint64_t value) { return checked_new(PyLong_FromUnsignedLongLong(value)); }
+Ref new_u64(std::uint64_t value) {
+    return checked_new(PyLong_FromUnsignedLongLong(value));
+}
 
-Ref new_float(double value) { return checked_new(PyFloat_FromDouble(value)); }
+Ref new_float(double value) {
+    return checked_new(PyFloat_FromDouble(value));
+}
 
 Ref optional_stack_to_py(const std::optional<StackSnapshot>& stack) {
     if (!stack) {

@@ -21,13 +21,15 @@ constexpr const char* kStoppedMessage = "PySampler has already been stopped";
 constexpr const char* kConstructorName = "PySampler.__new__()";
 
 struct PySamplerObject {
-    PyObject_HEAD
-    SamplerConfig config;             // never changed after construction
+    PyObject ob_base;                  // the object header (PyObject_HEAD)
+    SamplerConfig config;              // never changed after construction
     std::unique_ptr<Sampler> sampler;  // empty once stopped
     std::int64_t access;               // GIL held: 0 idle, n > 0 shared calls, -1 one exclusive call
 };
 
-PySamplerObject* as_sampler(PyObject* self) { return reinterpret_cast<PySamplerObject*>(self); }
+PySamplerObject* as_sampler(PyObject* self) {
+    return reinterpret_cast<PySamplerObject*>(self);
+}
 
 // Per-call access on one instance: conflicting calls fail at once instead of blocking.
 class Access {
@@ -138,8 +140,8 @@ bool convert_u64(PyObject* value, const char* name, std::uint64_t& out) {
 bool parse_arguments(PyObject* args, PyObject* kwargs, SamplerConfig& config) {
     const Py_ssize_t given = PyTuple_Size(args);
     if (given != 0) {
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", kConstructorName, 0,
-                     given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", kConstructorName, 0, given,
+                     given == 1 ? "was" : "were");
         return false;
     }
     PyObject* interval_ms = nullptr;  // borrowed from kwargs
@@ -358,11 +360,7 @@ PyType_Slot py_sampler_slots[] = {
 };
 
 PyType_Spec py_sampler_spec = {
-    "builtins.PySampler",
-    sizeof(PySamplerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    py_sampler_slots,
+    "builtins.PySampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, py_sampler_slots,
 };
 
 }  // namespace

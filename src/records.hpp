@@ -26,7 +26,7 @@ struct StackSnapshot {
 
 struct Sample {
     std::uint64_t timestamp_ms = 0;
-    double cpu_percent = 0.0;  // 100.0 is one core; -1.0 marks a failed reading
+    double cpu_percent = 0.0;     // 100.0 is one core; -1.0 marks a failed reading
     std::uint64_t rss_bytes = 0;  // peak resident set size; 0 marks a failed reading
     std::optional<StackSnapshot> stack;
 };

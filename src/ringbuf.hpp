@@ -71,14 +71,10 @@ private:
         return capacity;
     }
 
-    void* slot_storage(std::uint64_t logical_index) {
-        return slots_[logical_index % capacity_].bytes;
-    }
+    void* slot_storage(std::uint64_t logical_index) { return slots_[logical_index % capacity_].bytes; }
 
     // Only for logical indices in [read_index_, write_index_), whose slots hold a live item.
-    T* item_at(std::uint64_t logical_index) {
-        return std::launder(static_cast<T*>(slot_storage(logical_index)));
-    }
+    T* item_at(std::uint64_t logical_index) { return std::launder(static_cast<T*>(slot_storage(logical_index))); }
 
     Slot* slots_ = nullptr;
     std::uint64_t capacity_;

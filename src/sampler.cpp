@@ -15,8 +15,7 @@ namespace kulvo {
 namespace {
 
 std::string os_error_message(const char* what, int error_number) {
-    return std::string(what) + ": " + std::strerror(error_number) + " (os error " + std::to_string(error_number) +
-           ")";
+    return std::string(what) + ": " + std::strerror(error_number) + " (os error " + std::to_string(error_number) + ")";
 }
 
 // Every signal except those the kernel raises synchronously on a faulting thread.
@@ -97,8 +96,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
             return;
         }
         const Instant now_cpu = monotonic_now();
-        const Measurement measured =
-            measure_cycle(meter, now_cpu, read_resource_usage(), start.mem_flag_step_bytes);
+        const Measurement measured = measure_cycle(meter, now_cpu, read_resource_usage(), start.mem_flag_step_bytes);
         if (measured.mem_spike) {
             start.mem_spike->store(true, std::memory_order_relaxed);
         }

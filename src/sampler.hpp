@@ -2,8 +2,8 @@
 // the background thread (ring and flags), the thread handle and the run's start.
 #pragma once
 
-#include <sys/types.h>
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +24,7 @@ struct SamplerConfig {
     std::uint64_t ring_capacity = 100000;
     std::uint64_t mem_flag_step_bytes = 10485760;  // 10 MiB
     double spike_sigma = 2.0;
-    double cpu_spike_margin = 15.0;  // percentage points
+    double cpu_spike_margin = 15.0;                  // percentage points
     std::uint64_t mem_spike_margin_bytes = 5242880;  // 5 MiB
     std::uint64_t top_n = 20;
     double baseline_fraction = 0.25;

@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0U) == 0x80U; }
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0U) == 0x80U;
+}
 
 // Length of the well-formed sequence starting at `i`, or 0 when it is not one.
 std::size_t sequence_length(std::string_view bytes, std::size_t i) {

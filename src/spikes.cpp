@@ -23,8 +23,32 @@ public:
 
     void visit(const Sample& sample, double value) {
         const bool above = value > threshold;  // NaN and equality are not above
-        if (above && !in_run) {
+        if (above && !open) {
             open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, sample.stack};
+        } else if (above) {
+            open->end_ms = sample.timestamp_ms;
+            if (value > open->peak_value) {  // strictly: the earliest of equal maxima wins
+                open->peak_value = value;
+                open->peak_stack = sample.stack;
+            }
+        } else {
+            close();
+        }
+    }
+
+    void close() {
+        if (open) {
+            events.push_back(std::move(*open));
+            open.reset();
+        }
+    }
+
+private:
+    SpikeKind kind;
+    double threshold;
+    std::vector<SpikeEvent>& events;
+    std::optional<SpikeEvent> open;  // the run in progress
+};
             in_run = true;
         } else if (above) {
             open.end_ms = sample.timestamp_ms;
@@ -96,8 +120,7 @@ std::size_t baseline_window_size(std::span<const Sample> samples, double baselin
     if (samples.empty()) {
         return 0;
     }
-    const std::uint64_t cutoff =
-        saturating_u64(static_cast<double>(samples.back().timestamp_ms) * baseline_fraction);
+    const std::uint64_t cutoff = saturating_u64(static_cast<double>(samples.back().timestamp_ms) * baseline_fraction);
     const auto end = std::partition_point(samples.begin(), samples.end(),
                                           [cutoff](const Sample& s) { return s.timestamp_ms <= cutoff; });
     const auto n = static_cast<std::size_t>(end - samples.begin());

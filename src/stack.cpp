@@ -55,12 +55,9 @@ struct CaptureNames {
 
 CaptureNames make_capture_names() {
     return CaptureNames{
-        Ref::steal(PyUnicode_InternFromString("sys")),
-        Ref::steal(PyUnicode_InternFromString("_current_frames")),
-        Ref::steal(PyUnicode_InternFromString("threading")),
-        Ref::steal(PyUnicode_InternFromString("main_thread")),
-        Ref::steal(PyUnicode_InternFromString("ident")),
-        Ref::steal(PyUnicode_InternFromString("get")),
+        Ref::steal(PyUnicode_InternFromString("sys")),       Ref::steal(PyUnicode_InternFromString("_current_frames")),
+        Ref::steal(PyUnicode_InternFromString("threading")), Ref::steal(PyUnicode_InternFromString("main_thread")),
+        Ref::steal(PyUnicode_InternFromString("ident")),     Ref::steal(PyUnicode_InternFromString("get")),
     };
 }
 
