@@ -49,32 +49,6 @@ private:
     std::vector<SpikeEvent>& events;
     std::optional<SpikeEvent> open;  // the run in progress
 };
-            in_run = true;
-        } else if (above) {
-            open.end_ms = sample.timestamp_ms;
-            if (value > open.peak_value) {  // strictly: the earliest of equal maxima wins
-                open.peak_value = value;
-                open.peak_stack = sample.stack;
-            }
-        } else if (in_run) {
-            close();
-        }
-    }
-
-    void close() {
-        if (in_run) {
-            events.push_back(std::move(open));
-            in_run = false;
-        }
-    }
-
-private:
-    SpikeKind kind;
-    double threshold;
-    std::vector<SpikeEvent>& events;
-    bool in_run = false;
-    SpikeEvent open;
-};
 
 struct HotPathKey {
     std::string_view file;
