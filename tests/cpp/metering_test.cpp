@@ -1,1 +1,105 @@
+#include "metering.hpp"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace kulvo {
+namespace {
+
+constexpr std::uint64_t kStep = 10485760;
+
+TEST(SaturatingU64, TruncatesTowardZeroAndSaturates) {
+    EXPECT_EQ(saturating_u64(2.9), 2U);
+    EXPECT_EQ(saturating_u64(-1.0), 0U);
+    EXPECT_EQ(saturating_u64(std::nan("")), 0U);
+    EXPECT_EQ(saturating_u64(1e30), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(saturating_u64(std::numeric_limits<double>::infinity()), std::numeric_limits<std::uint64_t>::max());
+}
+
+TEST(CpuPercent, IsCpuTimeOverWallTime) {
+    EXPECT_DOUBLE_EQ(cpu_percent_between(1'000'000, 1'050'000, 0.1), 50.0);
+    // Two busy threads: no upper bound.
+    EXPECT_DOUBLE_EQ(cpu_percent_between(1'000'000, 1'200'000, 0.1), 200.0);
+}
+
+TEST(CpuPercent, IsZeroWithoutAPreviousReadingOrElapsedTime) {
+    EXPECT_EQ(cpu_percent_between(0, 5'000'000, 0.1), 0.0);
+    EXPECT_EQ(cpu_percent_between(1'000'000, 1'050'000, 0.0), 0.0);
+    EXPECT_EQ(cpu_percent_between(1'000'000, 1'050'000, -3.0), 0.0);
+    EXPECT_EQ(cpu_percent_between(1'000'000, 1'050'000, 1e-7), 0.0);  // under a microsecond
+}
+
+TEST(CpuPercent, NeverNegativeWhenTheCounterGoesBack) {
+    EXPECT_EQ(cpu_percent_between(2'000'000, 1'000'000, 0.1), 0.0);
+}
+
+TEST(MemSpikeTest, FiresOnARiseOfAtLeastOneStep) {
+    EXPECT_TRUE(is_mem_spike(100, 100 + kStep, kStep));
+    EXPECT_FALSE(is_mem_spike(100, 100 + kStep - 1, kStep));
+    EXPECT_FALSE(is_mem_spike(0, 5 * kStep, kStep));  // nothing to compare with yet
+    EXPECT_FALSE(is_mem_spike(5 * kStep, kStep, kStep));
+}
+
+class MeasureCycleTest : public ::testing::Test {
+protected:
+    MeterState state{Instant{100, 0}, 0, 0};
+
+    Measurement measure(std::int64_t at_ms, std::optional<ResourceUsage> usage) {
+        const Instant now{at_ms / 1000, static_cast<std::uint32_t>((at_ms % 1000) * 1'000'000)};
+        return measure_cycle(state, now, usage, kStep);
+    }
+};
+
+TEST_F(MeasureCycleTest, FirstCycleReportsZeroCpuAndNeverASpike) {
+    const Measurement first = measure(100'010, ResourceUsage{5'000'000, 900 * kStep});
+    EXPECT_EQ(first.cpu_percent, 0.0);
+    EXPECT_EQ(first.rss_bytes, 900 * kStep);
+    EXPECT_FALSE(first.mem_spike);
+}
+
+TEST_F(MeasureCycleTest, LaterCyclesMeasureTheSpanSinceThePreviousOne) {
+    measure(100'010, ResourceUsage{5'000'000, 10 * kStep});
+    const Measurement second = measure(100'020, ResourceUsage{5'005'000, 11 * kStep});
+    EXPECT_NEAR(second.cpu_percent, 50.0, 1e-9);
+    EXPECT_TRUE(second.mem_spike);
+    const Measurement third = measure(100'030, ResourceUsage{5'015'000, 12 * kStep - 1});
+    EXPECT_NEAR(third.cpu_percent, 100.0, 1e-9);
+    EXPECT_FALSE(third.mem_spike);
+}
+
+TEST_F(MeasureCycleTest, FailedReadingIsMarkedAndTheNextCycleStartsOver) {
+    measure(100'010, ResourceUsage{5'000'000, 10 * kStep});
+    const Measurement failed = measure(100'020, std::nullopt);
+    EXPECT_EQ(failed.cpu_percent, -1.0);
+    EXPECT_EQ(failed.rss_bytes, 0U);
+    EXPECT_FALSE(failed.mem_spike);
+    EXPECT_EQ(state.last_rss_bytes, 10 * kStep);  // kept across the failure
+    const Measurement after = measure(100'030, ResourceUsage{5'010'000, 11 * kStep});
+    EXPECT_EQ(after.cpu_percent, 0.0);
+    EXPECT_TRUE(after.mem_spike);  // compared with the last good reading
+}
+
+TEST_F(MeasureCycleTest, GrowthInSmallStepsNeverFires) {
+    std::uint64_t rss = 10 * kStep;
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        rss += kStep / 2;
+        EXPECT_FALSE(measure(100'010 + cycle * 10, ResourceUsage{5'000'000, rss}).mem_spike);
+    }
+}
+
+TEST_F(MeasureCycleTest, ClockGoingBackwardsGivesZeroCpu) {
+    measure(100'010, ResourceUsage{5'000'000, kStep});
+    EXPECT_EQ(measure(100'005, ResourceUsage{5'010'000, kStep}).cpu_percent, 0.0);
+}
+
+TEST(ReadResourceUsage, ReportsThisProcess) {
+    const auto usage = read_resource_usage();
+    ASSERT_TRUE(usage.has_value());
+    EXPECT_GT(usage->peak_rss_bytes, 1024U * 1024U);  // in bytes, not kibibytes
+}
+
+}  // namespace
+}  // namespace kulvo

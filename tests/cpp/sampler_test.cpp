@@ -1,1 +1,180 @@
+#include "sampler.hpp"
+
 #include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <csignal>
+#include <string>
+#include <thread>
+#include <variant>
+
+namespace kulvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::unique_ptr<Sampler> make_sampler(std::uint64_t interval_ms) {
+    SamplerConfig config;
+    config.interval_ms = interval_ms;
+    auto created = Sampler::create(config);
+    return std::move(std::get<std::unique_ptr<Sampler>>(created));
+}
+
+// Fake captures: the sampler thread calls them without any interpreter.
+std::atomic<int> captures{0};
+
+CaptureOutcome capture_one_frame() {
+    const int n = captures.fetch_add(1) + 1;
+    return CaptureOutcome{StackSnapshot{{{"fake.py", "f", n}}}, std::nullopt};
+}
+
+CaptureOutcome capture_failing_on_third() {
+    const int n = captures.fetch_add(1) + 1;
+    if (n == 3) {
+        return CaptureOutcome{std::nullopt, std::string("Python API call failed")};
+    }
+    return CaptureOutcome{StackSnapshot{{{"fake.py", "f", n}}}, std::nullopt};
+}
+
+struct ThreadFacts {
+    std::string name;
+    bool blocks_sigusr1 = false;
+    bool blocks_sigint = false;
+    bool blocks_sigsegv = true;
+};
+ThreadFacts facts;
+
+CaptureOutcome capture_thread_facts() {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    facts = ThreadFacts{name, sigismember(&mask, SIGUSR1) == 1, sigismember(&mask, SIGINT) == 1,
+                        sigismember(&mask, SIGSEGV) == 1};
+    return CaptureOutcome{};
+}
+
+class SamplerTest : public ::testing::Test {
+protected:
+    void SetUp() override { captures = 0; }
+};
+
+TEST_F(SamplerTest, IntervalOutsideTheRangeIsRefusedWithItsValue) {
+    for (std::uint64_t bad : {0ULL, 10001ULL, 18446744073709551615ULL}) {
+        SamplerConfig config;
+        config.interval_ms = bad;
+        const auto created = Sampler::create(config);
+        ASSERT_TRUE(std::holds_alternative<std::string>(created));
+        EXPECT_EQ(std::get<std::string>(created), "interval_ms must be in [1, 10000], got " + std::to_string(bad));
+    }
+    EXPECT_FALSE(interval_error(1).has_value());
+    EXPECT_FALSE(interval_error(10000).has_value());
+}
+
+TEST_F(SamplerTest, RunsCyclesUntilStoppedAndDrainsOldestFirst) {
+    auto sampler = make_sampler(2);
+    ASSERT_FALSE(sampler->start(capture_one_frame).has_value());
+    EXPECT_TRUE(sampler->has_thread());
+    std::this_thread::sleep_for(60ms);
+    const StopResult result = sampler->stop_and_drain();
+    EXPECT_FALSE(sampler->has_thread());
+    ASSERT_GE(result.samples.size(), 3U);
+    EXPECT_EQ(result.samples.size(), static_cast<std::size_t>(captures.load()));
+    EXPECT_EQ(result.samples.front().cpu_percent, 0.0);
+    for (std::size_t i = 0; i < result.samples.size(); ++i) {
+        EXPECT_EQ(result.samples[i].stack->frames[0].line, static_cast<int>(i + 1));
+        EXPECT_GT(result.samples[i].rss_bytes, 0U);
+        if (i > 0) {
+            EXPECT_GE(result.samples[i].timestamp_ms, result.samples[i - 1].timestamp_ms);
+        }
+    }
+    EXPECT_GE(result.wall_time_ms, result.samples.back().timestamp_ms);
+}
+
+TEST_F(SamplerTest, InternalErrorEndsTheThreadButKeepsEarlierSamples) {
+    auto sampler = make_sampler(1);
+    testing::internal::CaptureStderr();
+    ASSERT_FALSE(sampler->start(capture_failing_on_third).has_value());
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(sampler->has_thread());  // ended on its own, still counts as running
+    const StopResult result = sampler->stop_and_drain();
+    const std::string diagnostic = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(result.join_error.has_value());
+    EXPECT_EQ(result.samples.size(), 2U);
+    EXPECT_EQ(captures.load(), 3);
+    EXPECT_NE(diagnostic.find("kulvo-sampler"), std::string::npos);
+    EXPECT_NE(diagnostic.find("Python API call failed"), std::string::npos);
+}
+
+TEST_F(SamplerTest, StopWithoutStartJoinsNothing) {
+    auto sampler = make_sampler(50);
+    std::this_thread::sleep_for(15ms);
+    const StopResult result = sampler->stop_and_drain();
+    EXPECT_TRUE(result.samples.empty());
+    EXPECT_GE(result.wall_time_ms, 15U);  // counted from construction
+}
+
+TEST_F(SamplerTest, StopRequestedBeforeTheFirstCheckStoresNothing) {
+    SamplerThreadStart start;
+    start.ring = std::make_shared<SampleRing>(8);
+    start.stop_requested = std::make_shared<std::atomic<bool>>(true);
+    start.mem_spike = std::make_shared<std::atomic<bool>>(false);
+    start.interval = duration_from_ms(1);
+    start.capture = capture_one_frame;
+    start.completion = std::make_shared<ThreadCompletion>();
+    run_sampling_loop(start);
+    EXPECT_EQ(start.ring->len(), 0U);
+    EXPECT_EQ(captures.load(), 0);
+}
+
+TEST_F(SamplerTest, ThreadIsNamedAndBlocksAsynchronousSignals) {
+    facts = ThreadFacts{};
+    auto sampler = make_sampler(1);
+    ASSERT_FALSE(sampler->start(capture_thread_facts).has_value());
+    std::this_thread::sleep_for(20ms);
+    (void)sampler->stop_and_drain();
+    EXPECT_EQ(facts.name, "kulvo-sampler");
+    EXPECT_TRUE(facts.blocks_sigusr1);
+    EXPECT_TRUE(facts.blocks_sigint);
+    EXPECT_FALSE(facts.blocks_sigsegv);  // a fault must still kill the process, not hang it
+    sigset_t mine;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+    EXPECT_FALSE(sigismember(&mine, SIGUSR1));  // the caller's mask is restored
+}
+
+TEST_F(SamplerTest, ReleaseDetachesAndTheExitStopWaitsForTheThread) {
+    {
+        auto sampler = make_sampler(200);
+        ASSERT_FALSE(sampler->start(capture_one_frame).has_value());
+        std::this_thread::sleep_for(20ms);
+    }  // released while running: returns at once
+    const auto before = std::chrono::steady_clock::now();
+    stop_live_sampler_threads();
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(waited, 2s);  // at most one interval plus one cycle, with room for a slow machine
+    const int after_stop = captures.load();
+    std::this_thread::sleep_for(450ms);
+    EXPECT_EQ(captures.load(), after_stop);  // the thread is gone
+}
+
+TEST_F(SamplerTest, MemSpikeFlagIsClearedByTheWatcherOnly) {
+    // At 100 ms the 64 MiB arrive within at most two cycles, so one rise is >= 32 MiB.
+    auto sampler = make_sampler(100);
+    EXPECT_FALSE(sampler->mem_spike());
+    ASSERT_FALSE(sampler->start(capture_one_frame).has_value());
+    std::this_thread::sleep_for(150ms);
+    {
+        std::vector<char> block(64 * 1024 * 1024, 'x');  // touched, so it is resident
+        std::this_thread::sleep_for(250ms);
+        EXPECT_TRUE(sampler->mem_spike());
+        EXPECT_EQ(block[12345], 'x');
+    }
+    sampler->clear_mem_spike();
+    std::this_thread::sleep_for(250ms);
+    EXPECT_FALSE(sampler->mem_spike());  // the peak did not rise again
+    (void)sampler->stop_and_drain();
+}
+
+}  // namespace
+}  // namespace kulvo
