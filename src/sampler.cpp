@@ -175,6 +175,8 @@ std::optional<std::string> Sampler::start(CaptureFn capture) {
         return os_error_message("failed to spawn kulvo sampler thread", rc);
     }
     record.release();  // owned by the thread now
+    // Named from here too, so that the name is in place when start() returns.
+    pthread_setname_np(thread, kSamplerThreadName);
     thread_ = ThreadHandle{thread, completion, getpid()};
     register_live_thread(LiveThread{stop_requested_, completion, getpid()});
     return std::nullopt;

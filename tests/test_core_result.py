@@ -1,5 +1,6 @@
 """The profile result of stop(): its shape, and its analysis checked against a plain-Python oracle."""
 
+import json
 import math
 import time
 
@@ -62,21 +63,29 @@ def oracle_hot_paths(samples: list[dict], top_n: int) -> list[dict]:
 
 @pytest.fixture(scope="module")
 def spiky_run() -> dict:
-    """A quiet start, then a busy stretch, then a 96 MiB allocation."""
-    def busy(seconds):
-        deadline = time.perf_counter() + seconds
-        while time.perf_counter() < deadline:
-            pass
+    """A quiet start, then a busy stretch, then a 96 MiB allocation, in a fresh process
+    (the memory figure is the peak resident size, which earlier tests may have raised)."""
+    done = run_python(
+        """
+        import json, time
+        from kulvo._core import PySampler
 
-    sampler = PySampler(interval_ms=20, top_n=5)
-    sampler.start()
-    time.sleep(0.6)
-    busy(0.5)
-    block = bytearray(b"x" * (96 * MIB))
-    time.sleep(0.4)
-    result = sampler.stop()
-    del block
-    return result
+        def busy(seconds):
+            deadline = time.perf_counter() + seconds
+            while time.perf_counter() < deadline:
+                pass
+
+        sampler = PySampler(interval_ms=20, top_n=5)
+        sampler.start()
+        time.sleep(0.6)
+        busy(0.5)
+        block = bytearray(b"x" * (96 * 1024 * 1024))
+        time.sleep(0.4)
+        print(json.dumps(sampler.stop()))
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
 
 
 class TestShape:
