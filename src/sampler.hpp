@@ -112,10 +112,10 @@ private:
     };
 
     SamplerConfig config_;
-    std::shared_ptr<SampleRing> ring_;
-    SharedFlag stop_requested_;
-    SharedFlag mem_spike_;
-    std::optional<ThreadHandle> thread_;
+    std::shared_ptr<SampleRing> ring_;    // pushed by the sampler thread only; drained after the join
+    SharedFlag stop_requested_;           // atomic: stored here, loaded by the thread each cycle
+    SharedFlag mem_spike_;                // atomic: set by the thread, read and cleared by Python
+    std::optional<ThreadHandle> thread_;  // the owner's thread (GIL held in the extension)
     Instant start_instant_;
 };
 
