@@ -1,5 +1,32 @@
 """kulvo: a sampling profiler for Python programs."""
 
 from kulvo._core import PySampler, __version__
+from kulvo.api import Profiler, profile
+from kulvo.model import (
+    AllocationSite,
+    Frame,
+    HotPath,
+    MemorySnapshot,
+    Profile,
+    RunMetadata,
+    Sample,
+    SpikeEvent,
+)
+from kulvo.storage import ProfileFormatError, load
 
-__all__ = ["PySampler", "__version__"]
+__all__ = [
+    "AllocationSite",
+    "Frame",
+    "HotPath",
+    "MemorySnapshot",
+    "Profile",
+    "ProfileFormatError",
+    "Profiler",
+    "PySampler",
+    "RunMetadata",
+    "Sample",
+    "SpikeEvent",
+    "__version__",
+    "load",
+    "profile",
+]

@@ -1,0 +1,207 @@
+"""`kulvo.profile`: profile a block of code or every call of a function."""
+
+from __future__ import annotations
+
+import functools
+import platform
+import sys
+import time
+from collections.abc import Callable
+from datetime import datetime, timezone
+from types import TracebackType
+from typing import Any, TypeVar, overload
+
+from kulvo._core import PySampler, __version__
+from kulvo.model import Profile, RunMetadata, profile_from_core
+from kulvo.watcher import MemoryWatcher
+
+F = TypeVar("F", bound=Callable[..., Any])
+
+MIN_INTERVAL_MS = 1
+MAX_INTERVAL_MS = 10_000
+
+
+def validate_settings(interval_ms: int, top_n: int) -> None:
+    """Raises ValueError for settings the sampler would refuse or could not use."""
+    if isinstance(interval_ms, bool) or not isinstance(interval_ms, int):
+        raise ValueError(f"interval_ms must be an integer, got {interval_ms!r}")
+    if not MIN_INTERVAL_MS <= interval_ms <= MAX_INTERVAL_MS:
+        raise ValueError(f"interval_ms must be in [{MIN_INTERVAL_MS}, {MAX_INTERVAL_MS}], got {interval_ms}")
+    if isinstance(top_n, bool) or not isinstance(top_n, int) or top_n < 1:
+        raise ValueError(f"top_n must be a positive integer, got {top_n!r}")
+
+
+class Recording:
+    """One run of the sampler (and, with memory=True, the memory watcher).
+
+    `root_frame` and `extra_hot_paths` serve wrappers such as the command line, whose own
+    frames sit under the profiled code on every stack: the core is asked for that many more
+    hot paths, and the wrapper's frames are then cut away (see `profile_from_core`).
+    """
+
+    def __init__(
+        self,
+        *,
+        interval_ms: int,
+        top_n: int,
+        memory: bool,
+        argv: list[str] | None = None,
+        root_frame: tuple[str, str] | None = None,
+        extra_hot_paths: int = 0,
+    ) -> None:
+        validate_settings(interval_ms, top_n)
+        self._interval_ms = interval_ms
+        self._top_n = top_n
+        self._memory = memory
+        self._argv = list(sys.argv if argv is None else argv)
+        self._root_frame = root_frame
+        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n + extra_hot_paths)
+        self._watcher: MemoryWatcher | None = None
+        self._start_time = ""
+
+    def start(self) -> None:
+        self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+        # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
+        # Until then the spike flag stays down and the watcher has nothing to do.
+        if self._memory:
+            self._watcher = MemoryWatcher(self._sampler)
+            self._watcher.begin_tracing()
+            self._watcher.start_polling()
+        # Time zero for the memory snapshots. The sampler's own origin is when its thread
+        # starts, a fraction of a millisecond after this.
+        origin_s = time.monotonic()
+        if self._watcher is not None:
+            self._watcher.set_origin(origin_s)
+        self._sampler.start()
+
+    def stop(self) -> Profile:
+        # The watcher goes first: the flag cannot be read once the sampler has stopped.
+        snapshots = self._watcher.stop_polling() if self._watcher is not None else []
+        try:
+            result = self._sampler.stop()
+        finally:
+            if self._watcher is not None:
+                self._watcher.end_tracing()
+        metadata = RunMetadata(
+            kulvo_version=__version__,
+            python_version=platform.python_version(),
+            argv=tuple(self._argv),
+            start_time=self._start_time,
+            interval_ms=self._interval_ms,
+            top_n=self._top_n,
+            memory=self._memory,
+        )
+        return profile_from_core(result, metadata, snapshots, root_frame=self._root_frame, top_n=self._top_n)
+
+
+class Profiler:
+    """What `kulvo.profile()` returns: a context manager and a function decorator.
+
+    As a context manager, the profile of the block is `profiler.profile` once the block
+    has ended (also when it raised). As a decorator, every call is profiled on its own and
+    the latest call's profile is the wrapper's `last_profile`; with `output`, each profile
+    is also saved there.
+    """
+
+    def __init__(
+        self,
+        interval_ms: int = 50,
+        top_n: int = 20,
+        memory: bool = False,
+        output: str | None = None,
+        format: str | None = None,
+    ) -> None:
+        validate_settings(interval_ms, top_n)
+        self.interval_ms = interval_ms
+        self.top_n = top_n
+        self.memory = memory
+        self.output = output
+        self.format = format
+        self._recording: Recording | None = None
+        self._profile: Profile | None = None
+
+    @property
+    def profile(self) -> Profile:
+        if self._profile is None:
+            raise RuntimeError("the profile is available once the profiled block has ended")
+        return self._profile
+
+    def __enter__(self) -> Profiler:
+        if self._recording is not None:
+            raise RuntimeError("this profiler is already running")
+        self._profile = None
+        self._recording = Recording(interval_ms=self.interval_ms, top_n=self.top_n, memory=self.memory)
+        self._recording.start()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        recording, self._recording = self._recording, None
+        if recording is None:
+            return
+        self._profile = recording.stop()
+        if self.output is not None:
+            self._profile.save(self.output, self.format)
+
+    def __call__(self, function: F) -> F:
+        settings = dict(
+            interval_ms=self.interval_ms, top_n=self.top_n, memory=self.memory, output=self.output, format=self.format
+        )
+        depth = 0
+
+        @functools.wraps(function)
+        def wrapper(*args: Any, **kwargs: Any) -> Any:
+            nonlocal depth
+            if depth:  # a recursive call is part of the outer call's profile
+                return function(*args, **kwargs)
+            profiler = Profiler(**settings)  # type: ignore[arg-type]
+            depth += 1
+            try:
+                with profiler:
+                    return function(*args, **kwargs)
+            finally:
+                depth -= 1
+                if profiler._profile is not None:
+                    wrapper.last_profile = profiler._profile  # type: ignore[attr-defined]
+
+        wrapper.last_profile = None  # type: ignore[attr-defined]
+        return wrapper  # type: ignore[return-value]
+
+
+@overload
+def profile(interval_ms: F) -> F: ...
+
+
+@overload
+def profile(
+    interval_ms: int = 50,
+    top_n: int = 20,
+    memory: bool = False,
+    *,
+    output: str | None = None,
+    format: str | None = None,
+) -> Profiler: ...
+
+
+def profile(
+    interval_ms: Any = 50,
+    top_n: int = 20,
+    memory: bool = False,
+    *,
+    output: str | None = None,
+    format: str | None = None,
+) -> Any:
+    """Profiles a block (`with kulvo.profile() as p:`) or a function (`@kulvo.profile()`).
+
+    `interval_ms` is the sampling interval, `top_n` the number of hot paths kept, `memory`
+    turns on tracemalloc snapshots at memory spikes. `output` saves each profile to that
+    file, in `format` or the one its name implies. `@kulvo.profile` without parentheses
+    decorates with the defaults.
+    """
+    if callable(interval_ms):
+        return Profiler()(interval_ms)
+    return Profiler(interval_ms=interval_ms, top_n=top_n, memory=memory, output=output, format=format)

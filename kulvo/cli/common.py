@@ -1,0 +1,112 @@
+"""What the subcommands share: argument errors, report formats and writing the report."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import NoReturn, TextIO
+
+from kulvo.model import Profile
+from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
+
+DEFAULT_WIDTH_CHARS = 100
+_UNICODE_PROBE = "█▁…–"
+
+
+class UsageError(Exception):
+    """A bad command line: reported as one line, exit status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def make_parser(**kwargs: object) -> Parser:
+    return Parser(**kwargs)  # type: ignore[arg-type]
+
+
+def add_report_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="write the report to FILE instead of the standard streams"
+    )
+    parser.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="report format (default: from the output file name, else text)",
+    )
+
+
+def resolve_format(explicit: str | None, output: str | None) -> str:
+    if explicit is not None:
+        return explicit
+    if output is None:
+        return "text"
+    implied = format_for_path(output)
+    if implied is None:
+        raise UsageError(
+            f"cannot tell the report format from {output!r}: name it .txt, .json, .html, "
+            ".speedscope.json or .collapsed, or pass --format"
+        )
+    return implied
+
+
+def use_color(stream: TextIO) -> bool:
+    """Colour only on a terminal, and never when NO_COLOR is set (https://no-color.org)."""
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def terminal_width(stream: TextIO) -> int:
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        if stream.isatty():
+            return os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        pass
+    return DEFAULT_WIDTH_CHARS
+
+
+def can_encode(stream: TextIO, text: str) -> bool:
+    try:
+        text.encode(getattr(stream, "encoding", None) or "utf-8")
+    except (UnicodeEncodeError, LookupError):
+        return False
+    return True
+
+
+def stream_options(stream: TextIO) -> RenderOptions:
+    return RenderOptions(
+        color=use_color(stream),
+        width_chars=terminal_width(stream),
+        unicode=can_encode(stream, _UNICODE_PROBE),
+    )
+
+
+def write_report(profile: Profile, format: str, output: str | None, stream: TextIO) -> bool:
+    """Writes the report to `output`, or to `stream` when there is none.
+
+    If `output` cannot be written, says so and writes the report to standard error, so that
+    the run is not lost. Returns False in that case.
+    """
+    if output is not None:
+        text = render(profile, format, RenderOptions())
+        try:
+            with open(output, "w", encoding="utf-8") as file:
+                file.write(text)
+            return True
+        except OSError as error:
+            reason = error.strerror or str(error)
+            print(f"kulvo: cannot write the report to {output!r} ({reason}); writing it here instead", file=sys.stderr)
+            stream = sys.stderr
+    text = render(profile, format, stream_options(stream) if format == "text" else RenderOptions())
+    stream.write(text)
+    stream.flush()
+    return output is None

@@ -1,0 +1,37 @@
+"""`kulvo view FILE.json`: renders a saved profile again, in any format."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from kulvo.cli.common import UsageError, add_report_options, resolve_format, write_report
+from kulvo.storage import ProfileFormatError, load
+
+EXIT_WRITE_FAILED = 1
+
+
+def add_parser(commands: Any) -> None:
+    parser = commands.add_parser(
+        "view",
+        help="render a saved profile again",
+        description="Render a profile saved as JSON (kulvo run -o FILE.json) in any report format.",
+    )
+    parser.add_argument("profile", metavar="FILE.json", help="a profile saved by kulvo")
+    add_report_options(parser)
+
+
+def main(args: argparse.Namespace) -> int:
+    format = resolve_format(args.format, args.output)
+    try:
+        profile = load(args.profile)
+    except FileNotFoundError:
+        raise UsageError(f"no such file: {args.profile!r}") from None
+    except IsADirectoryError:
+        raise UsageError(f"{args.profile!r} is a directory, not a profile") from None
+    except OSError as error:
+        raise UsageError(f"cannot read {args.profile!r}: {error.strerror or error}") from None
+    except ProfileFormatError as error:
+        raise UsageError(f"{args.profile}: {error}") from None
+    return 0 if write_report(profile, format, args.output, sys.stdout) else EXIT_WRITE_FAILED

@@ -1,0 +1,123 @@
+// The interactive flame graph: the call tree of the sampled stacks, callers above callees,
+// each frame as wide as its share of the samples. Clicking a frame zooms to it; clicking the
+// root or a greyed caller zooms back out.
+(function () {
+  "use strict";
+  var ROW_PX = 18;
+  var MIN_WIDTH_FRACTION = 0.001;  // narrower frames are left out of the drawing
+
+  var data = JSON.parse(document.getElementById("kulvo-flame-data").textContent);
+  var container = document.getElementById("flame");
+  var details = document.getElementById("flame-details");
+  var frames = data.frames;  // [function, file, line]
+
+  // Nodes arrive flat as [frame index or -1 for the root, parent index, samples], parents
+  // first and siblings largest first.
+  var nodes = data.nodes.map(function (raw, index) {
+    return { index: index, frame: raw[0] >= 0 ? frames[raw[0]] : null, parent: raw[1], samples: raw[2],
+             children: [], depth: 0, x: 0 };
+  });
+  var maxDepth = 0;
+  nodes.forEach(function (node, index) {
+    if (index === 0) return;
+    var parent = nodes[node.parent];
+    node.parentNode = parent;
+    node.depth = parent.depth + 1;
+    maxDepth = Math.max(maxDepth, node.depth);
+    parent.children.push(node);
+  });
+  // Horizontal position in samples, siblings side by side under their parent.
+  nodes.forEach(function (node) {
+    var x = node.x;
+    node.children.forEach(function (child) {
+      child.x = x;
+      x += child.samples;
+    });
+  });
+
+  var root = nodes[0];
+  container.style.height = (maxDepth + 1) * ROW_PX + "px";
+
+  function baseName(path) {
+    var cut = Math.max(path.lastIndexOf("/"), path.lastIndexOf("\\"));
+    return cut >= 0 ? path.slice(cut + 1) : path;
+  }
+
+  // Short in the box, in full in the tooltip and the details line.
+  function shortLabel(node) {
+    if (!node.frame) return "all samples";
+    return node.frame[0] + "  " + baseName(node.frame[1]) + ":" + node.frame[2];
+  }
+
+  function label(node) {
+    if (!node.frame) return "all samples";
+    return node.frame[0] + " (" + node.frame[1] + ":" + node.frame[2] + ")";
+  }
+
+  function colour(node) {
+    if (!node.frame) return "hsl(220, 12%, 78%)";
+    // One colour per function, so that a function reads the same wherever it is called.
+    var text = node.frame[1] + ":" + node.frame[0], hash = 0;
+    for (var i = 0; i < text.length; i++) hash = (hash * 31 + text.charCodeAt(i)) | 0;
+    var hue = 4 + Math.abs(hash) % 48;  // the reds, oranges and yellows of a flame
+    var light = 58 + Math.abs(hash >> 8) % 18;
+    return "hsl(" + hue + ", 80%, " + light + "%)";
+  }
+
+  function percent(samples) {
+    return root.samples ? (100 * samples / root.samples).toFixed(1) + "%" : "0%";
+  }
+
+  function describe(node) {
+    return label(node) + ": " + node.samples + " samples, " + percent(node.samples);
+  }
+
+  function draw(focus) {
+    container.textContent = "";
+    var ancestors = {};
+    for (var up = focus; up; up = up.parentNode) ancestors[up.index] = true;
+    var fragment = document.createDocumentFragment();
+    var drawn = 0;
+    nodes.forEach(function (node) {
+      var left, width, isAncestor = ancestors[node.index] && node !== focus;
+      if (isAncestor) {
+        left = 0;
+        width = 1;
+      } else {
+        // Only the focused frame's own subtree is shown beside its callers.
+        var inside = false;
+        for (var up = node; up; up = up.parentNode) if (up === focus) { inside = true; break; }
+        if (!inside) return;
+        left = (node.x - focus.x) / focus.samples;
+        width = node.samples / focus.samples;
+      }
+      if (width < MIN_WIDTH_FRACTION) return;
+      var box = document.createElement("div");
+      box.className = "flame-node" + (isAncestor ? " ancestor" : "") + (node === focus ? " focus" : "");
+      box.style.left = (left * 100) + "%";
+      box.style.width = "calc(" + (width * 100) + "% - 1px)";
+      box.style.top = node.depth * ROW_PX + "px";
+      box.style.background = colour(node);
+      box.title = describe(node);
+      var text = document.createElement("span");
+      text.textContent = shortLabel(node);
+      box.appendChild(text);
+      box.addEventListener("click", function () { draw(node); });
+      box.addEventListener("mouseenter", function () { details.textContent = describe(node); });
+      fragment.appendChild(box);
+      drawn++;
+    });
+    container.appendChild(fragment);
+    container.setAttribute("data-drawn", String(drawn));
+    details.textContent = focus === root ? "Click a frame to zoom in." : "Zoomed to " + describe(focus) +
+      ". Click a greyed caller to zoom out.";
+  }
+
+  if (root.samples === 0) {
+    container.textContent = "No stacks were sampled.";
+    container.style.height = "auto";
+    return;
+  }
+  draw(root);
+  document.getElementById("flame-reset").addEventListener("click", function () { draw(root); });
+})();

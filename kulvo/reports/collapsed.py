@@ -1,0 +1,24 @@
+"""The collapsed-stack format read by the usual flame graph tools.
+
+One line per distinct stack: frames outermost first, joined by ';', then a space and the
+number of samples that caught that stack.
+"""
+
+from __future__ import annotations
+
+from kulvo.model import Frame, Profile
+from kulvo.reports import RenderOptions
+from kulvo.reports.stacks import stack_counts
+
+
+def frame_label(frame: Frame) -> str:
+    # ';' separates frames and a line break ends the record, so neither may appear inside one.
+    label = f"{frame.function} ({frame.file}:{frame.line})"
+    return label.replace(";", ",").replace("\n", " ").replace("\r", " ")
+
+
+def render(profile: Profile, options: RenderOptions) -> str:
+    lines = sorted(
+        ";".join(frame_label(f) for f in stack) + f" {count}" for stack, count in stack_counts(profile).items()
+    )
+    return "".join(line + "\n" for line in lines)

@@ -1,0 +1,69 @@
+"""A sampled profile in speedscope's file format.
+
+Each sample weighs the time until the next sample (the interval for the last one), so a
+sample the sampler took late does not make its stack look cheaper than it was.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+from kulvo.model import Frame, Profile
+from kulvo.reports import RenderOptions
+
+SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
+
+
+def profile_name(profile: Profile) -> str:
+    argv = profile.metadata.argv
+    return " ".join(argv) if argv else "kulvo profile"
+
+
+def to_document(profile: Profile) -> dict[str, Any]:
+    frames: list[dict[str, Any]] = []
+    index: dict[Frame, int] = {}
+
+    def frame_index(frame: Frame) -> int:
+        found = index.get(frame)
+        if found is None:
+            found = index[frame] = len(frames)
+            frames.append({"name": frame.function, "file": frame.file, "line": frame.line})
+        return found
+
+    samples: list[list[int]] = []
+    weights: list[float] = []
+    timeline = profile.samples
+    for position, sample in enumerate(timeline):
+        if not sample.stack:
+            continue
+        if position + 1 < len(timeline):
+            weight = max(0, timeline[position + 1].timestamp_ms - sample.timestamp_ms)
+        else:
+            weight = profile.metadata.interval_ms
+        samples.append([frame_index(f) for f in sample.stack])
+        weights.append(weight)
+
+    name = profile_name(profile)
+    return {
+        "$schema": SCHEMA_URL,
+        "shared": {"frames": frames},
+        "profiles": [
+            {
+                "type": "sampled",
+                "name": name,
+                "unit": "milliseconds",
+                "startValue": 0,
+                "endValue": sum(weights),
+                "samples": samples,
+                "weights": weights,
+            }
+        ],
+        "name": name,
+        "activeProfileIndex": 0,
+        "exporter": f"kulvo {profile.metadata.kulvo_version}",
+    }
+
+
+def render(profile: Profile, options: RenderOptions) -> str:
+    return json.dumps(to_document(profile), separators=(",", ":")) + "\n"

@@ -1,0 +1,231 @@
+"""The text report: summary, hot paths, spikes and sparkline timelines, fitted to a width."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Sequence
+
+from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent
+from kulvo.reports import RenderOptions
+from kulvo.reports.units import (
+    format_bytes,
+    format_duration_ms,
+    format_percent,
+    format_signed_bytes,
+    format_spike_value,
+    short_path,
+    truncate_left,
+    truncate_right,
+)
+
+MIN_WIDTH_CHARS = 40
+SPARK_LEVELS = "▁▂▃▄▅▆▇█"
+ASCII_SPARK_LEVELS = "_.-:=+*#"
+BAR_PARTS = " ▏▎▍▌▋▊▉█"  # eighths of a cell, then a full one
+ASCII_BAR_PARTS = "        #"
+_ASCII_PUNCTUATION = {ord("–"): "-", ord("…"): "~"}
+SPIKE_FRAMES_SHOWN = 3
+SNAPSHOT_SITES_SHOWN = 3
+
+_STYLES = {
+    "heading": "1",
+    "bar": "36",
+    "cpu": "33",
+    "memory": "35",
+    "spike": "31",
+    "dim": "2",
+}
+
+
+class _Style:
+    def __init__(self, enabled: bool) -> None:
+        self.enabled = enabled
+
+    def __call__(self, name: str, text: str) -> str:
+        if not self.enabled or not text:
+            return text
+        return f"\x1b[{_STYLES[name]}m{text}\x1b[0m"
+
+
+def sparkline(values: Sequence[float], low: float, high: float, levels: str = SPARK_LEVELS) -> str:
+    if high <= low:
+        return levels[0] * len(values)
+    top = len(levels) - 1
+    return "".join(levels[max(0, min(top, round((v - low) / (high - low) * top)))] for v in values)
+
+
+def bar(fraction: float, width_chars: int, parts: str = BAR_PARTS) -> str:
+    """A horizontal bar in eighths of a cell, padded to `width_chars`."""
+    fraction = max(0.0, min(1.0, fraction))
+    eighths = round(fraction * width_chars * 8)
+    full, part = divmod(eighths, 8)
+    text = parts[8] * full + (parts[part] if part else "")
+    return text.ljust(width_chars)
+
+
+def bucket_values(
+    points: Sequence[tuple[int, float]], end_ms: int, columns: int, combine: Callable[[list[float]], float]
+) -> list[float]:
+    """Splits (time, value) points into `columns` equal spans of [0, end_ms].
+
+    An empty span repeats the previous value, so a gap in the samples does not read as a drop.
+    """
+    if not points or columns <= 0:
+        return []
+    span_ms = max(end_ms, points[-1][0] + 1) / columns
+    buckets: list[list[float]] = [[] for _ in range(columns)]
+    for time_ms, value in points:
+        buckets[min(columns - 1, int(time_ms / span_ms))].append(value)
+    values: list[float] = []
+    previous = points[0][1]
+    for bucket in buckets:
+        previous = combine(bucket) if bucket else previous
+        values.append(previous)
+    return values
+
+
+def _mean(values: list[float]) -> float:
+    return sum(values) / len(values)
+
+
+class _Report:
+    def __init__(self, profile: Profile, options: RenderOptions) -> None:
+        self.profile = profile
+        self.width = max(MIN_WIDTH_CHARS, options.width_chars)
+        self.style = _Style(options.color)
+        self.spark_levels = SPARK_LEVELS if options.unicode else ASCII_SPARK_LEVELS
+        self.bar_parts = BAR_PARTS if options.unicode else ASCII_BAR_PARTS
+        self.lines: list[str] = []
+
+    def add(self, line: str = "") -> None:
+        self.lines.append(line)
+
+    def heading(self, text: str) -> None:
+        self.add()
+        self.add(self.style("heading", text))
+
+    # -- sections --------------------------------------------------------------------
+
+    def summary(self) -> None:
+        p, meta = self.profile, self.profile.metadata
+        target = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(meta.argv)) or "python"
+        self.add(self.style("heading", truncate_right(f"kulvo profile of {target}", self.width)))
+        self.add(
+            self.style("dim", f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}")
+        )
+        rows = [
+            (
+                "wall time",
+                format_duration_ms(p.wall_time_ms),
+                "samples",
+                f"{p.sample_count} every {meta.interval_ms} ms",
+            ),
+            ("CPU", f"mean {format_percent(p.mean_cpu_percent)}", "peak", format_percent(p.peak_cpu_percent)),
+            ("peak RSS", format_bytes(p.peak_rss_bytes), "spikes", self._spike_tally()),
+        ]
+        for name, value, name2, value2 in rows:
+            self.add(f"  {name:<10}{value:<18}{name2:<9}{value2}")
+
+    def _spike_tally(self) -> str:
+        events = self.profile.spike_events
+        cpu = sum(1 for e in events if e.kind == "cpu")
+        return f"{cpu} CPU, {len(events) - cpu} memory"
+
+    def hot_paths(self) -> None:
+        self.heading("Hot paths")
+        hot_paths = self.profile.hot_paths
+        if not hot_paths:
+            self.add("  no stacks were sampled")
+            return
+        bar_width = max(8, min(30, self.width // 4))
+        count_width = max(len("samples"), len(str(hot_paths[0].count)))
+        fixed = 2 + 7 + 2 + bar_width + 2 + count_width + 2
+        label_width = self.width - fixed
+        self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
+        for hot in hot_paths:
+            label = self._frame_label(hot.frame, label_width)
+            self.add(
+                f"  {hot.percent:6.1f}%  {self.style('bar', bar(hot.percent / 100, bar_width, self.bar_parts))}"
+                f"  {hot.count:>{count_width}}  {label}"
+            )
+
+    def _frame_label(self, frame: Frame, width: int) -> str:
+        function = truncate_right(frame.function, max(8, width // 2))
+        location = truncate_left(f"{short_path(frame.file)}:{frame.line}", width - len(function) - 2)
+        return f"{function}  {self.style('dim', location)}"
+
+    def spikes(self) -> None:
+        self.heading("Spikes")
+        events = self.profile.spike_events
+        if not events:
+            self.add("  none found")
+            return
+        for event in events:
+            self._spike(event)
+
+    def _spike(self, event: SpikeEvent) -> None:
+        kind = "CPU" if event.kind == "cpu" else "memory"
+        span = f"{format_duration_ms(event.start_ms)} – {format_duration_ms(event.end_ms)}"
+        self.add(
+            f"  {self.style('spike', f'{kind:<7}')}{span:<20}peak {format_spike_value(event.kind, event.peak_value)}"
+            f", threshold {format_spike_value(event.kind, event.threshold)}"
+        )
+        if event.peak_stack:
+            innermost = list(reversed(event.peak_stack))[:SPIKE_FRAMES_SHOWN]
+            for depth, frame in enumerate(innermost):
+                marker = "at" if depth == 0 else "  "
+                self.add(f"         {marker} {self._frame_label(frame, self.width - 12)}")
+        if event.kind == "cpu":
+            busy_ms = sum(m.duration_ms for m in self.profile.snapshots_overlapping(event))
+            if busy_ms:
+                self.add(self.style("dim", f"         (kulvo spent {busy_ms} ms taking memory snapshots in this span)"))
+        if event.kind == "memory":
+            snapshot = self.profile.nearest_snapshot(event)
+            if snapshot is not None:
+                self._snapshot(snapshot)
+            elif not self.profile.metadata.memory:
+                self.add(self.style("dim", "         (profile with --memory to see where it was allocated)"))
+
+    def _snapshot(self, snapshot: MemorySnapshot) -> None:
+        self.add(f"         allocated by {format_duration_ms(snapshot.time_ms)}:")
+        if not snapshot.top_sites:
+            self.add(self.style("dim", "           no traced allocation grew"))
+        for site in snapshot.top_sites[:SNAPSHOT_SITES_SHOWN]:
+            growth = f"{format_signed_bytes(site.size_diff_bytes):>11}  {site.count_diff:+8d} blocks"
+            location = truncate_left(f"{short_path(site.file)}:{site.line}", self.width - len(growth) - 13)
+            self.add(f"           {growth}  {self.style('dim', location)}")
+
+    def timelines(self) -> None:
+        p = self.profile
+        end_ms = max([p.wall_time_ms] + [s.timestamp_ms for s in p.samples])
+        self.heading(f"Timeline  0 – {format_duration_ms(end_ms)}")
+        cpu_points = [(s.timestamp_ms, s.cpu_percent) for s in p.samples if s.cpu_percent is not None]
+        rss_points = [(s.timestamp_ms, float(s.rss_bytes)) for s in p.samples if s.rss_bytes is not None]
+        if not cpu_points and not rss_points:
+            self.add("  no readings")
+            return
+        cpu_high = max([100.0] + [v for _, v in cpu_points])
+        cpu_scale = f"0 – {cpu_high:.0f} %"
+        rss_scale = (
+            f"{format_bytes(min(v for _, v in rss_points))} – {format_bytes(max(v for _, v in rss_points))}"
+            if rss_points
+            else ""
+        )
+        columns = min(max(len(cpu_points), len(rss_points)), self.width - 9 - max(len(cpu_scale), len(rss_scale)))
+        if cpu_points:
+            line = sparkline(bucket_values(cpu_points, end_ms, columns, _mean), 0.0, cpu_high, self.spark_levels)
+            self.add(f"  CPU  {self.style('cpu', line)}  {cpu_scale}")
+        if rss_points:
+            values = bucket_values(rss_points, end_ms, columns, max)
+            line = sparkline(values, min(values), max(values), self.spark_levels)
+            self.add(f"  RSS  {self.style('memory', line)}  {rss_scale}")
+
+
+def render(profile: Profile, options: RenderOptions) -> str:
+    report = _Report(profile, options)
+    report.summary()
+    report.hot_paths()
+    report.spikes()
+    report.timelines()
+    text = "\n".join(report.lines) + "\n"
+    return text if options.unicode else text.translate(_ASCII_PUNCTUATION)

@@ -1,0 +1,75 @@
+"""Numbers and names as the reports print them."""
+
+from __future__ import annotations
+
+import os
+
+from kulvo.model import Frame
+
+_MIB = 1024 * 1024
+
+
+def format_bytes(value: float | None) -> str:
+    if value is None:
+        return "n/a"
+    sign = "-" if value < 0 else ""
+    value = abs(value)
+    for unit, size in (("GiB", 1024**3), ("MiB", _MIB), ("KiB", 1024)):
+        if value >= size:
+            return f"{sign}{value / size:.1f} {unit}"
+    return f"{sign}{value:.0f} B"
+
+
+def format_signed_bytes(value: float) -> str:
+    text = format_bytes(value)
+    return text if value < 0 else "+" + text
+
+
+def format_duration_ms(value_ms: float) -> str:
+    if value_ms >= 60_000:
+        minutes, seconds = divmod(value_ms / 1000, 60)
+        return f"{int(minutes)} min {seconds:.0f} s"
+    if value_ms >= 1000:
+        return f"{value_ms / 1000:.2f} s"
+    return f"{value_ms:.0f} ms"
+
+
+def format_percent(value: float | None) -> str:
+    return "n/a" if value is None else f"{value:.1f} %"
+
+
+def format_spike_value(kind: str, value: float) -> str:
+    return format_percent(value) if kind == "cpu" else format_bytes(value)
+
+
+def short_path(file: str, cwd: str | None = None) -> str:
+    """A file name relative to the working directory when it lies below it."""
+    if not os.path.isabs(file):
+        return file
+    base = cwd if cwd is not None else os.getcwd()
+    try:
+        relative = os.path.relpath(file, base)
+    except ValueError:
+        return file
+    return file if relative.startswith("..") else relative
+
+
+def frame_location(frame: Frame) -> str:
+    return f"{short_path(frame.file)}:{frame.line}"
+
+
+def truncate_left(text: str, width: int) -> str:
+    """Keeps the end of a long name (the file's own name), marking the cut with an ellipsis."""
+    if width <= 0:
+        return ""
+    if len(text) <= width:
+        return text
+    return "…" + text[len(text) - width + 1 :]
+
+
+def truncate_right(text: str, width: int) -> str:
+    if width <= 0:
+        return ""
+    if len(text) <= width:
+        return text
+    return text[: width - 1] + "…"
