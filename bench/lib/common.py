@@ -1,0 +1,100 @@
+"""Running harness subprocesses, summary statistics and the machine description."""
+
+from __future__ import annotations
+
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HARNESS = os.path.join(HERE, "harness.py")
+
+
+class HarnessError(RuntimeError):
+    pass
+
+
+def run_harness(python: str, args: list[str], wrap: list[str] | None = None, env: dict | None = None,
+                timeout: float = 900) -> dict:
+    """Runs harness.py in a fresh interpreter (optionally under `wrap`, e.g. py-spy) and
+    returns its RESULT payload."""
+    cmd = (wrap or []) + [python, HARNESS] + args
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=full_env, timeout=timeout)
+    for line in reversed(proc.stdout.splitlines()):
+        if line.startswith("RESULT "):
+            return json.loads(line[len("RESULT "):])
+    raise HarnessError(f"{' '.join(cmd)} -> exit {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-3000:]}")
+
+
+def summary(values: list[float]) -> dict:
+    """Median with the spread: quartiles (when n >= 4), min and max, n."""
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return {"median": None, "n": 0}
+    out = {"median": statistics.median(values), "min": values[0], "max": values[-1], "n": len(values)}
+    if len(values) >= 4:
+        q = statistics.quantiles(values, n=4, method="inclusive")
+        out["q1"], out["q3"] = q[0], q[2]
+    return out
+
+
+def fmt_ratio(s: dict, digits: int = 3) -> str:
+    if not s or s.get("median") is None:
+        return "n/a"
+    spread = f"IQR {s['q1']:.{digits}f}–{s['q3']:.{digits}f}, " if "q1" in s else ""
+    return f"{s['median']:.{digits}f}× ({spread}range {s['min']:.{digits}f}–{s['max']:.{digits}f}, n={s['n']})"
+
+
+def fmt_num(s: dict, unit: str, digits: int = 1) -> str:
+    if not s or s.get("median") is None:
+        return "n/a"
+    spread = f"IQR {s['q1']:.{digits}f}–{s['q3']:.{digits}f}, " if "q1" in s else ""
+    return f"{s['median']:.{digits}f} {unit} ({spread}range {s['min']:.{digits}f}–{s['max']:.{digits}f}, n={s['n']})"
+
+
+def loadavg() -> list[float]:
+    return [round(x, 2) for x in os.getloadavg()]
+
+
+def machine(pythons: dict[str, str]) -> dict:
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    mem_kb = 0
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal"):
+                mem_kb = int(line.split()[1])
+    versions = {}
+    for label, exe in pythons.items():
+        try:
+            versions[label] = subprocess.run([exe, "-c", "import sys; print(sys.version.split()[0])"],
+                                             capture_output=True, text=True).stdout.strip()
+        except OSError:
+            versions[label] = "unavailable"
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                            cwd=os.path.dirname(os.path.dirname(HERE))).stdout.strip()
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "memory_gib": round(mem_kb / 1024 / 1024, 1),
+        "kernel": platform.release(),
+        "pythons": versions,
+        "switch_interval_s": sys.getswitchinterval(),
+        "commit": commit,
+        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+    }
+
+
+def rotated(items: list, k: int) -> list:
+    k %= len(items)
+    return items[k:] + items[:k]

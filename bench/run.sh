@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# kulvo's benchmarks in one command: prepares its own virtualenvs, installs kulvo from this
+# checkout and the peer profilers, builds the bench-only hook, runs everything and writes
+# bench/README.md, bench/RESULTS.md, bench/results/summary.json and bench/charts/*.png.
+#
+#   bash bench/run.sh             the full run
+#   bash bench/run.sh --quick     a smoke run
+#
+# Environment: KULVO_BENCH_VENV (default /tmp/kulvo-bench-venv) and KULVO_BENCH_VENV310;
+# KULVO_BENCH_PY311 / KULVO_BENCH_PY310 pick the interpreters (default: pyenv's newest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+newest() {  # newest MINOR: pyenv's newest 3.MINOR.x interpreter, else python3.MINOR on PATH
+    local dir
+    dir=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3."$1".* 2>/dev/null | sort -t. -k3,3n | tail -n 1 || true)
+    if [ -n "$dir" ] && [ -x "$dir/bin/python3" ]; then
+        echo "$dir/bin/python3"
+    else
+        command -v "python3.$1" || true
+    fi
+}
+PY311=${KULVO_BENCH_PY311:-$(newest 11)}
+PY310=${KULVO_BENCH_PY310:-$(newest 10)}
+VENV=${KULVO_BENCH_VENV:-/tmp/kulvo-bench-venv}
+VENV310=${KULVO_BENCH_VENV310:-${VENV}-310}
+[ -n "$PY311" ] || { echo "no CPython 3.11 found (set KULVO_BENCH_PY311)"; exit 1; }
+
+quiet_pip() {  # pip without its progress chatter; failures still stop the script
+    "$@" --quiet --disable-pip-version-check 2>&1 | { grep -v 'is ignored' || true; }
+    return "${PIPESTATUS[0]}"
+}
+
+setup_venv() {  # setup_venv PYTHON VENV REQUIREMENTS...
+    local python=$1 venv=$2
+    shift 2
+    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+    quiet_pip "$venv/bin/pip" install --upgrade pip
+    local req
+    for req in "$@"; do
+        quiet_pip "$venv/bin/pip" install -r "$req"
+    done
+    # kulvo itself, rebuilt from this checkout every time.
+    quiet_pip "$venv/bin/pip" install --no-build-isolation --no-deps --force-reinstall "$ROOT"
+}
+
+echo "=== virtualenv $VENV ($PY311)"
+setup_venv "$PY311" "$VENV" bench/requirements.txt bench/requirements-charts.txt
+py310_args=()
+if [ -n "$PY310" ]; then
+    echo "=== virtualenv $VENV310 ($PY310)"
+    if setup_venv "$PY310" "$VENV310" bench/requirements.txt; then
+        py310_args=(--python310 "$VENV310/bin/python")
+    else
+        echo "=== CPython 3.10 setup failed: the 3.10 comparison is skipped"
+    fi
+fi
+
+echo "=== bench hook"
+HOOK_BUILD=$VENV/hook-build
+hook_args=()
+if PATH="$VENV/bin:$PATH" cmake -S bench/hook -B "$HOOK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPython_EXECUTABLE="$VENV/bin/python" >"$VENV/hook-configure.log" 2>&1 &&
+    PATH="$VENV/bin:$PATH" cmake --build "$HOOK_BUILD" >"$VENV/hook-build.log" 2>&1; then
+    hook_args=(--hook-dir "$HOOK_BUILD")
+else
+    echo "=== the bench hook did not build (see $VENV/hook-*.log): capture and stop() figures are skipped"
+fi
+
+echo "=== load: $(cat /proc/loadavg)"
+exec "$VENV/bin/python" bench/run_all.py --python "$VENV/bin/python" "${py310_args[@]}" "${hook_args[@]}" \
+    --command "bash bench/run.sh" "$@"
