@@ -3,22 +3,33 @@
 from __future__ import annotations
 
 import functools
+import os
 import platform
 import sys
 import time
 from collections.abc import Callable
 from datetime import datetime, timezone
-from types import TracebackType
+from types import FrameType, TracebackType
 from typing import Any, TypeVar, overload
 
 from kulvo._core import PySampler, __version__
-from kulvo.model import Profile, RunMetadata, profile_from_core
+from kulvo.model import Profile, RunMetadata, StackRoot, profile_from_core
 from kulvo.watcher import MemoryWatcher
 
 F = TypeVar("F", bound=Callable[..., Any])
 
 MIN_INTERVAL_MS = 1
 MAX_INTERVAL_MS = 10_000
+
+
+def current_rss_bytes() -> int | None:
+    """The resident set size in use now (Linux), or None where it cannot be read."""
+    try:
+        with open("/proc/self/statm", encoding="ascii") as statm:
+            resident_pages = int(statm.read().split()[1])
+        return resident_pages * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
 
 
 def validate_settings(interval_ms: int, top_n: int) -> None:
@@ -34,9 +45,9 @@ def validate_settings(interval_ms: int, top_n: int) -> None:
 class Recording:
     """One run of the sampler (and, with memory=True, the memory watcher).
 
-    `root_frame` and `extra_hot_paths` serve wrappers such as the command line, whose own
-    frames sit under the profiled code on every stack: the core is asked for that many more
-    hot paths, and the wrapper's frames are then cut away (see `profile_from_core`).
+    `root` marks where the profiled code starts on the stacks. The frames outside it sit on
+    every stack and so lead the core's ranking: the core is asked for `outside_frames` more
+    hot paths, and those frames are then cut away (see `profile_from_core`).
     """
 
     def __init__(
@@ -46,21 +57,24 @@ class Recording:
         top_n: int,
         memory: bool,
         argv: list[str] | None = None,
-        root_frame: tuple[str, str] | None = None,
-        extra_hot_paths: int = 0,
+        root: StackRoot | None = None,
+        outside_frames: int = 0,
     ) -> None:
         validate_settings(interval_ms, top_n)
         self._interval_ms = interval_ms
         self._top_n = top_n
         self._memory = memory
         self._argv = list(sys.argv if argv is None else argv)
-        self._root_frame = root_frame
-        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n + extra_hot_paths)
+        self._root = root
+        # A few more for kulvo's own frames on the way in and out.
+        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n + outside_frames + 8)
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
+        self._rss_at_start_bytes: int | None = None
 
     def start(self) -> None:
         self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+        self._rss_at_start_bytes = current_rss_bytes()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
         # Until then the spike flag stays down and the watcher has nothing to do.
         if self._memory:
@@ -90,8 +104,18 @@ class Recording:
             interval_ms=self._interval_ms,
             top_n=self._top_n,
             memory=self._memory,
+            rss_at_start_bytes=self._rss_at_start_bytes,
         )
-        return profile_from_core(result, metadata, snapshots, root_frame=self._root_frame, top_n=self._top_n)
+        return profile_from_core(result, metadata, snapshots, root=self._root, top_n=self._top_n)
+
+
+def stack_depth(frame: FrameType | None) -> int:
+    """The number of frames from `frame` outwards."""
+    depth = 0
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+    return depth
 
 
 class Profiler:
@@ -127,12 +151,23 @@ class Profiler:
         return self._profile
 
     def __enter__(self) -> Profiler:
+        # The block runs in the caller's frame: reports start there, not at its callers.
+        caller = sys._getframe(1)
+        self._start(StackRoot(caller.f_code.co_filename, caller.f_code.co_name, keep=True), caller)
+        return self
+
+    def _start(self, root: StackRoot, innermost_outside: FrameType) -> None:
         if self._recording is not None:
             raise RuntimeError("this profiler is already running")
         self._profile = None
-        self._recording = Recording(interval_ms=self.interval_ms, top_n=self.top_n, memory=self.memory)
+        self._recording = Recording(
+            interval_ms=self.interval_ms,
+            top_n=self.top_n,
+            memory=self.memory,
+            root=root,
+            outside_frames=stack_depth(innermost_outside),
+        )
         self._recording.start()
-        return self
 
     def __exit__(
         self,
@@ -154,22 +189,29 @@ class Profiler:
         depth = 0
 
         @functools.wraps(function)
-        def wrapper(*args: Any, **kwargs: Any) -> Any:
+        def profiled_call(*args: Any, **kwargs: Any) -> Any:
             nonlocal depth
             if depth:  # a recursive call is part of the outer call's profile
                 return function(*args, **kwargs)
             profiler = Profiler(**settings)  # type: ignore[arg-type]
             depth += 1
             try:
-                with profiler:
+                # Reports start at the decorated function: this frame and its callers are cut.
+                profiler._start(_DECORATOR_ROOT, sys._getframe())
+                try:
                     return function(*args, **kwargs)
+                finally:
+                    profiler.__exit__(None, None, None)
             finally:
                 depth -= 1
                 if profiler._profile is not None:
-                    wrapper.last_profile = profiler._profile  # type: ignore[attr-defined]
+                    profiled_call.last_profile = profiler._profile  # type: ignore[attr-defined]
 
-        wrapper.last_profile = None  # type: ignore[attr-defined]
-        return wrapper  # type: ignore[return-value]
+        profiled_call.last_profile = None  # type: ignore[attr-defined]
+        return profiled_call  # type: ignore[return-value]
+
+
+_DECORATOR_ROOT = StackRoot(Profiler.__call__.__code__.co_filename, "profiled_call")
 
 
 @overload

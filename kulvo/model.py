@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 SpikeKind = Literal["cpu", "memory"]
+HIDDEN_RSS_MARGIN_BYTES = 10 * 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -99,6 +100,7 @@ class RunMetadata:
     interval_ms: int
     top_n: int
     memory: bool
+    rss_at_start_bytes: int | None = None  # resident size in use when profiling began, where known
 
 
 @dataclass(frozen=True)
@@ -137,6 +139,18 @@ class Profile:
     @property
     def stacks(self) -> list[Stack]:
         return [s.stack for s in self.samples if s.stack]
+
+    @property
+    def hidden_rss_bytes(self) -> int | None:
+        """The peak RSS reached before profiling began, when it lies well above the memory in use
+        at the start: growth up to it cannot show in peak RSS readings. That peak may be the
+        process's own, from earlier in its life, or, on Linux, its parent's, which a new
+        program inherits across fork and exec."""
+        start = self.metadata.rss_at_start_bytes
+        first = next((s.rss_bytes for s in self.samples if s.rss_bytes is not None), None)
+        if start is None or first is None or first - start < HIDDEN_RSS_MARGIN_BYTES:
+            return None
+        return first
 
     def nearest_snapshot(self, event: SpikeEvent) -> MemorySnapshot | None:
         """The snapshot closest in time to a spike (inside it counts as distance 0)."""
@@ -208,18 +222,25 @@ class _FrameTable:
         return tuple(self.frame(f["file"], f["function"], int(f["line"])) for f in raw)
 
 
-def _strip_wrapper(stack: Stack | None, root: tuple[str, str] | None) -> tuple[Stack | None, Stack]:
-    """Splits off the frames up to and including the `root` (file, function) frame.
+@dataclass(frozen=True)
+class StackRoot:
+    """Where the profiled code starts on every stack: the outermost frame of this (file,
+    function), kept or not. Frames outside it belong to whoever started the profiler."""
 
-    Returns (the remaining stack or None, the frames removed). Without a root frame in the
-    stack, the whole stack belongs to the wrapper.
-    """
+    file: str
+    function: str
+    keep: bool = False
+
+
+def _strip_outside(stack: Stack | None, root: StackRoot | None) -> tuple[Stack | None, Stack]:
+    """Splits off the frames outside `root`; returns (the remaining stack or None, the frames
+    removed). A stack without the root frame lies wholly outside the profiled code."""
     if stack is None or root is None:
         return stack, ()
     for index, frame in enumerate(stack):
-        if (frame.file, frame.function) == root:
-            rest = stack[index + 1 :]
-            return (rest or None), stack[: index + 1]
+        if frame.file == root.file and frame.function == root.function:
+            cut = index if root.keep else index + 1
+            return (stack[cut:] or None), stack[:cut]
     return None, stack
 
 
@@ -228,22 +249,22 @@ def profile_from_core(
     metadata: RunMetadata,
     memory_snapshots: Iterable[MemorySnapshot] = (),
     *,
-    root_frame: tuple[str, str] | None = None,
+    root: StackRoot | None = None,
     top_n: int | None = None,
 ) -> Profile:
     """Builds the typed profile from the dictionary that `PySampler.stop()` returns.
 
-    `root_frame` names the (file, function) of the frame that runs the profiled code on
-    behalf of a wrapper such as the command line: it and every frame outside it are cut
-    from the stacks and the hot paths, so reports show only the program's own frames.
+    With a `root`, the frames outside it (the command line's, or the caller's of a profiled
+    block) are cut from the stacks and the hot paths, so that reports show the profiled
+    code; `top_n` then cuts the hot paths to the number asked for.
     """
     table = _FrameTable()
-    wrapper_frames: set[Frame] = set()
+    outside_frames: set[Frame] = set()
 
     samples: list[Sample] = []
     for raw in result["samples"]:
-        stack, removed = _strip_wrapper(table.stack(raw["stack"]), root_frame)
-        wrapper_frames.update(removed)
+        stack, removed = _strip_outside(table.stack(raw["stack"]), root)
+        outside_frames.update(removed)
         cpu = float(raw["cpu_percent"])
         rss = int(raw["rss_bytes"])
         samples.append(
@@ -257,7 +278,7 @@ def profile_from_core(
 
     events: list[SpikeEvent] = []
     for raw in result["spike_events"]:
-        peak_stack, removed = _strip_wrapper(table.stack(raw["peak_stack"]), root_frame)
+        peak_stack, removed = _strip_outside(table.stack(raw["peak_stack"]), root)
         events.append(
             SpikeEvent(
                 kind=raw["kind"],
@@ -273,14 +294,14 @@ def profile_from_core(
         HotPath(h["file"], h["function"], int(h["line"]), int(h["count"]), float(h["percent"]))
         for h in result["hot_paths"]
     ]
-    if root_frame is not None:
-        # The wrapper's frames sit on every stack and so lead the core's ranking; drop them
-        # and restate the shares over the samples that still have a stack.
+    if root is not None:
+        # The outside frames sit on every stack and so lead the core's ranking; drop them and
+        # restate the shares over the samples that still have a stack.
         with_stack = sum(1 for s in samples if s.stack)
         hot_paths = [
             HotPath(h.file, h.function, h.line, h.count, 100.0 * h.count / with_stack if with_stack else 0.0)
             for h in hot_paths
-            if h.frame not in wrapper_frames
+            if h.frame not in outside_frames
         ]
     if top_n is not None:
         hot_paths = hot_paths[:top_n]

@@ -86,6 +86,7 @@ def profile_to_document(profile: Profile) -> dict[str, Any]:
             "interval_ms": meta.interval_ms,
             "top_n": meta.top_n,
             "memory": meta.memory,
+            "rss_at_start_bytes": meta.rss_at_start_bytes,
         },
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
@@ -164,6 +165,7 @@ def _decode(document: Mapping[str, Any]) -> Profile:
         interval_ms=int(meta["interval_ms"]),
         top_n=int(meta["top_n"]),
         memory=bool(meta["memory"]),
+        rss_at_start_bytes=optional_number(meta.get("rss_at_start_bytes"), int),
     )
     samples = tuple(
         Sample(

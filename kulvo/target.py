@@ -16,6 +16,8 @@ import types
 from dataclasses import dataclass, field
 from typing import Any
 
+from kulvo.model import StackRoot
+
 EXIT_INTERRUPTED = 130  # what a shell reports for a program ended by Ctrl-C
 
 
@@ -124,8 +126,8 @@ def _run_code(code: types.CodeType, main_globals: dict[str, Any]) -> None:
     exec(code, main_globals)
 
 
-# The (file, function) of the frame that runs the program: reports drop it and its callers.
-ROOT_FRAME = (_run_code.__code__.co_filename, _run_code.__code__.co_name)
+# The frame that runs the program: reports drop it and its callers, which are kulvo's.
+PROGRAM_ROOT = StackRoot(_run_code.__code__.co_filename, _run_code.__code__.co_name, keep=False)
 
 
 def _wait_for_threads() -> None:
@@ -141,7 +143,8 @@ def _report_exception(error: BaseException) -> None:
     tb = error.__traceback__
     while tb is not None and tb.tb_frame.f_code.co_filename == _run_code.__code__.co_filename:
         tb = tb.tb_next
-    sys.excepthook(type(error), error, tb)
+    # The interpreter's own hook prints the exception's __traceback__, whatever it is passed.
+    sys.excepthook(type(error), error.with_traceback(tb), tb)
 
 
 def _exit_status(error: SystemExit) -> int:

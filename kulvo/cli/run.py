@@ -10,16 +10,13 @@ import argparse
 import sys
 from typing import Any
 
-from kulvo.api import MAX_INTERVAL_MS, MIN_INTERVAL_MS, Recording
+from kulvo.api import MAX_INTERVAL_MS, MIN_INTERVAL_MS, Recording, stack_depth
 from kulvo.cli.common import UsageError, add_report_options, make_parser, resolve_format, write_report
-from kulvo.target import ROOT_FRAME, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
+from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
 
 USAGE = "kulvo run [--interval-ms N] [--top N] [--memory] [-o FILE] [--format FMT] (script.py | -m module) [args ...]"
 # Options of kulvo's own that take a value: the program's command line starts after them.
 _OPTIONS_WITH_VALUE = frozenset({"--interval-ms", "--top", "-o", "--output", "--format"})
-# kulvo's frames sit below the program on every stack; ask the core for this many more hot
-# paths, so that there are still `--top` of them once those frames are cut away.
-_WRAPPER_HOT_PATHS = 32
 
 
 def add_parser(commands: Any) -> None:
@@ -101,8 +98,8 @@ def main(argv: list[str]) -> int:
         top_n=args.top,
         memory=args.memory,
         argv=target.argv,
-        root_frame=ROOT_FRAME,
-        extra_hot_paths=_WRAPPER_HOT_PATHS,
+        root=PROGRAM_ROOT,
+        outside_frames=stack_depth(sys._getframe()),
     )
     recording.start()
     try:

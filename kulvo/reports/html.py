@@ -150,13 +150,20 @@ class _Page:
             bands=self._bands("memory"),
             markers=markers,
         )
+        hidden = p.hidden_rss_bytes
+        hidden_note = (
+            f" Peak RSS was already {escape(format_bytes(hidden))} before the run began (the process's"
+            " earlier peak, or on Linux its parent's, carried over exec): growth below that does not show."
+            if hidden is not None
+            else ""
+        )
         return (
             "<section><h2>CPU</h2>"
             '<p class="hint">Percent of one core, per sample; shaded spans are CPU spikes.</p>'
             f"{cpu_chart}</section>"
             "<section><h2>Memory</h2>"
             '<p class="hint">Peak resident set size; shaded spans are memory spikes, dashed lines '
-            "memory snapshots.</p>"
+            f"memory snapshots.{hidden_note}</p>"
             f"{rss_chart}</section>"
         )
 

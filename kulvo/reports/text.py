@@ -110,21 +110,27 @@ class _Report:
         p, meta = self.profile, self.profile.metadata
         target = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(meta.argv)) or "python"
         self.add(self.style("heading", truncate_right(f"kulvo profile of {target}", self.width)))
-        self.add(
-            self.style("dim", f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}")
-        )
-        rows = [
-            (
-                "wall time",
-                format_duration_ms(p.wall_time_ms),
-                "samples",
-                f"{p.sample_count} every {meta.interval_ms} ms",
-            ),
-            ("CPU", f"mean {format_percent(p.mean_cpu_percent)}", "peak", format_percent(p.peak_cpu_percent)),
-            ("peak RSS", format_bytes(p.peak_rss_bytes), "spikes", self._spike_tally()),
+        about = f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}"
+        self.add(self.style("dim", truncate_right(about, self.width)))
+        pairs = [
+            ("wall time", format_duration_ms(p.wall_time_ms)),
+            ("samples", f"{p.sample_count} every {meta.interval_ms} ms"),
+            ("CPU", f"mean {format_percent(p.mean_cpu_percent)}"),
+            ("peak", format_percent(p.peak_cpu_percent)),
+            ("peak RSS", format_bytes(p.peak_rss_bytes)),
+            ("spikes", self._spike_tally()),
         ]
-        for name, value, name2, value2 in rows:
-            self.add(f"  {name:<10}{value:<18}{name2:<9}{value2}")
+        cells = [f"{name:<10}{value}" for name, value in pairs]
+        hidden = p.hidden_rss_bytes
+        column_width = max(len(cell) for cell in cells) + 2
+        if 2 + 2 * column_width <= self.width:
+            for left, right in zip(cells[::2], cells[1::2], strict=True):
+                self.add(f"  {left:<{column_width}}{right}")
+        else:
+            for cell in cells:
+                self.add(truncate_right(f"  {cell}", self.width))
+        if hidden is not None:
+            self.note(2, f"(RSS shows growth beyond {format_bytes(hidden)} only: the peak before the run)")
 
     def _spike_tally(self) -> str:
         events = self.profile.spike_events
@@ -137,22 +143,35 @@ class _Report:
         if not hot_paths:
             self.add("  no stacks were sampled")
             return
-        bar_width = max(8, min(30, self.width // 4))
         count_width = max(len("samples"), len(str(hot_paths[0].count)))
-        fixed = 2 + 7 + 2 + bar_width + 2 + count_width + 2
-        label_width = self.width - fixed
+        fixed = 2 + 7 + 2 + 2 + count_width + 2
+        # The bar gives way first on a narrow terminal: the names matter more.
+        bar_width = max(4, min(30, self.width // 4, self.width - fixed - 24))
+        label_width = self.width - fixed - bar_width
         self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
+        function_width = max(len(hot.function) for hot in hot_paths)
         for hot in hot_paths:
-            label = self._frame_label(hot.frame, label_width)
+            label = self._frame_label(hot.frame, label_width, function_width)
             self.add(
                 f"  {hot.percent:6.1f}%  {self.style('bar', bar(hot.percent / 100, bar_width, self.bar_parts))}"
                 f"  {hot.count:>{count_width}}  {label}"
             )
 
-    def _frame_label(self, frame: Frame, width: int) -> str:
-        function = truncate_right(frame.function, max(8, width // 2))
-        location = truncate_left(f"{short_path(frame.file)}:{frame.line}", width - len(function) - 2)
+    def _frame_label(self, frame: Frame, width: int, function_width: int = 0) -> str:
+        """`function  file:line` in at most `width` characters, cutting the function name's end
+        and the path's start (the file's own name is the useful part). Function names are
+        padded to `function_width`, so that the locations of a table line up."""
+        location = f"{short_path(frame.file)}:{frame.line}"
+        function = frame.function.ljust(min(function_width, width // 2))
+        if len(function) + 2 + len(location) > width:
+            function = truncate_right(function, max(min(len(function), width // 2), width - len(location) - 2))
+            location = truncate_left(location, width - len(function) - 2)
+        if not location:
+            return truncate_right(function, width)
         return f"{function}  {self.style('dim', location)}"
+
+    def note(self, indent: int, text: str) -> None:
+        self.add(self.style("dim", truncate_right(" " * indent + text, self.width)))
 
     def spikes(self) -> None:
         self.heading("Spikes")
@@ -166,34 +185,43 @@ class _Report:
     def _spike(self, event: SpikeEvent) -> None:
         kind = "CPU" if event.kind == "cpu" else "memory"
         span = f"{format_duration_ms(event.start_ms)} – {format_duration_ms(event.end_ms)}"
-        self.add(
-            f"  {self.style('spike', f'{kind:<7}')}{span:<20}peak {format_spike_value(event.kind, event.peak_value)}"
-            f", threshold {format_spike_value(event.kind, event.threshold)}"
+        figures = (
+            f"peak {format_spike_value(event.kind, event.peak_value)}, "
+            f"threshold {format_spike_value(event.kind, event.threshold)}"
         )
+        if 2 + 7 + 20 + len(figures) <= self.width:
+            self.add(f"  {self.style('spike', f'{kind:<7}')}{span:<20}{figures}")
+        else:
+            self.add(f"  {self.style('spike', f'{kind:<7}')}{span}")
+            self.add(truncate_right(f"         {figures}", self.width))
         if event.peak_stack:
             innermost = list(reversed(event.peak_stack))[:SPIKE_FRAMES_SHOWN]
+            function_width = max(len(frame.function) for frame in innermost)
             for depth, frame in enumerate(innermost):
                 marker = "at" if depth == 0 else "  "
-                self.add(f"         {marker} {self._frame_label(frame, self.width - 12)}")
+                self.add(f"         {marker} {self._frame_label(frame, self.width - 12, function_width)}")
         if event.kind == "cpu":
             busy_ms = sum(m.duration_ms for m in self.profile.snapshots_overlapping(event))
             if busy_ms:
-                self.add(self.style("dim", f"         (kulvo spent {busy_ms} ms taking memory snapshots in this span)"))
+                self.note(9, f"(kulvo spent {busy_ms} ms taking memory snapshots in this span)")
         if event.kind == "memory":
             snapshot = self.profile.nearest_snapshot(event)
             if snapshot is not None:
                 self._snapshot(snapshot)
             elif not self.profile.metadata.memory:
-                self.add(self.style("dim", "         (profile with --memory to see where it was allocated)"))
+                self.note(9, "(profile with --memory to see where it was allocated)")
 
     def _snapshot(self, snapshot: MemorySnapshot) -> None:
         self.add(f"         allocated by {format_duration_ms(snapshot.time_ms)}:")
         if not snapshot.top_sites:
-            self.add(self.style("dim", "           no traced allocation grew"))
+            self.note(11, "no traced allocation grew")
         for site in snapshot.top_sites[:SNAPSHOT_SITES_SHOWN]:
-            growth = f"{format_signed_bytes(site.size_diff_bytes):>11}  {site.count_diff:+8d} blocks"
+            growth = f"{format_signed_bytes(site.size_diff_bytes):>10} {site.count_diff:+7d} blocks"
             location = truncate_left(f"{short_path(site.file)}:{site.line}", self.width - len(growth) - 13)
-            self.add(f"           {growth}  {self.style('dim', location)}")
+            self.add(
+                truncate_right(f"           {growth}", self.width)
+                + (f"  {self.style('dim', location)}" if location else "")
+            )
 
     def timelines(self) -> None:
         p = self.profile

@@ -1,0 +1,218 @@
+"""kulvo.profile as a context manager and a decorator, and saving and loading profiles."""
+
+from __future__ import annotations
+
+import json
+import platform
+import sys
+import time
+import tracemalloc
+from datetime import datetime
+
+import pytest
+
+import kulvo
+from kulvo import api
+
+MIB = 1024 * 1024
+
+
+def spin(seconds: float) -> int:
+    total = 0
+    deadline = time.perf_counter() + seconds
+    while time.perf_counter() < deadline:
+        total += sum(range(100))
+    return total
+
+
+class TestContextManager:
+    def test_the_profile_of_the_block(self):
+        with kulvo.profile(interval_ms=5, top_n=7) as profiler:
+            spin(0.15)
+        profile = profiler.profile
+        assert isinstance(profile, kulvo.Profile)
+        assert profile.sample_count == len(profile.samples) > 5
+        assert profile.wall_time_ms >= 150
+        assert len(profile.hot_paths) <= 7
+        assert "spin" in {h.function for h in profile.hot_paths}
+        stacks = [s.stack for s in profile.samples if s.stack]
+        assert stacks and all(stack[-1].function in ("spin", "<genexpr>") for stack in stacks[2:-2])
+
+    def test_metadata_describes_the_run(self):
+        before = datetime.now().astimezone()
+        with kulvo.profile(interval_ms=20) as profiler:
+            pass
+        meta = profiler.profile.metadata
+        assert meta.kulvo_version == kulvo.__version__
+        assert meta.python_version == platform.python_version()
+        assert meta.argv == tuple(sys.argv)
+        assert (meta.interval_ms, meta.top_n, meta.memory) == (20, 20, False)
+        started = datetime.fromisoformat(meta.start_time)
+        assert abs((started - before).total_seconds()) < 5
+
+    def test_the_profile_is_not_there_while_the_block_runs(self):
+        with kulvo.profile() as profiler:
+            with pytest.raises(RuntimeError, match="once the profiled block has ended"):
+                profiler.profile
+
+    def test_an_exception_in_the_block_still_leaves_a_profile(self):
+        profiler = kulvo.profile(interval_ms=5)
+        with pytest.raises(ZeroDivisionError):
+            with profiler:
+                spin(0.03)
+                1 / 0
+        assert profiler.profile.sample_count > 0
+
+    def test_output_saves_the_profile(self, tmp_path):
+        target = tmp_path / "block.json"
+        with kulvo.profile(interval_ms=5, output=str(target)) as profiler:
+            spin(0.03)
+        assert kulvo.load(target) == profiler.profile
+
+    def test_a_profiler_can_be_used_again_after_its_block(self):
+        profiler = kulvo.profile(interval_ms=5)
+        with profiler:
+            spin(0.02)
+        first = profiler.profile
+        with profiler:
+            spin(0.02)
+        assert profiler.profile is not first
+
+    def test_a_profiler_cannot_be_entered_twice_at_once(self):
+        profiler = kulvo.profile(interval_ms=5)
+        with profiler:
+            with pytest.raises(RuntimeError, match="already running"):
+                profiler.__enter__()
+
+    @pytest.mark.parametrize(
+        "settings",
+        [{"interval_ms": 0}, {"interval_ms": 10_001}, {"interval_ms": 2.5}, {"interval_ms": True}, {"top_n": 0}],
+    )
+    def test_invalid_settings_are_refused_before_anything_runs(self, settings):
+        with pytest.raises(ValueError, match="interval_ms|top_n"):
+            kulvo.profile(**settings)
+
+
+class TestDecorator:
+    def test_every_call_is_profiled_on_its_own(self):
+        @kulvo.profile(interval_ms=5)
+        def work(seconds: float) -> str:
+            spin(seconds)
+            return "result"
+
+        assert work.last_profile is None
+        assert work(0.03) == "result"
+        first = work.last_profile
+        assert work(0.03) == "result"
+        assert work.last_profile is not first
+        assert "spin" in {h.function for h in work.last_profile.hot_paths}
+        assert work.__name__ == "work"
+
+    def test_without_parentheses(self):
+        @kulvo.profile
+        def quick() -> int:
+            return 7
+
+        assert quick() == 7
+        assert quick.last_profile.metadata.interval_ms == 50
+
+    def test_a_recursive_call_belongs_to_the_outer_profile(self, monkeypatch):
+        recordings = []
+        original = api.Recording
+
+        def counting(**kwargs):
+            recordings.append(kwargs)
+            return original(**kwargs)
+
+        monkeypatch.setattr(api, "Recording", counting)
+
+        @kulvo.profile(interval_ms=5)
+        def countdown(n: int) -> int:
+            return 0 if n == 0 else 1 + countdown(n - 1)
+
+        assert countdown(5) == 5
+        assert len(recordings) == 1
+        assert countdown.last_profile is not None
+
+    def test_an_exception_propagates_and_the_profile_is_kept(self):
+        @kulvo.profile(interval_ms=5)
+        def fails() -> None:
+            spin(0.02)
+            raise KeyError("missing")
+
+        with pytest.raises(KeyError):
+            fails()
+        assert fails.last_profile.sample_count > 0
+
+
+@pytest.fixture(scope="module")
+def profile() -> kulvo.Profile:
+    with kulvo.profile(interval_ms=5) as profiler:
+        spin(0.05)
+    return profiler.profile
+
+
+class TestSaveAndLoad:
+    def test_json_round_trip_is_exact(self, tmp_path, profile):
+        path = profile.save(str(tmp_path / "p.json"))
+        assert kulvo.load(path) == profile
+
+    def test_to_dict_is_the_saved_document(self, tmp_path, profile):
+        path = profile.save(str(tmp_path / "p.json"))
+        assert json.loads((tmp_path / "p.json").read_text()) == profile.to_dict()
+        assert profile.to_dict()["version"] == 1 and path.endswith("p.json")
+
+    def test_save_takes_the_format_from_the_name_or_the_argument(self, tmp_path, profile):
+        assert profile.save(str(tmp_path / "p.html"))
+        assert (tmp_path / "p.html").read_text().startswith("<!DOCTYPE html>")
+        profile.save(str(tmp_path / "p.out"), format="collapsed")
+        assert (tmp_path / "p.out").read_text().endswith("\n")
+        with pytest.raises(ValueError, match="cannot tell the report format"):
+            profile.save(str(tmp_path / "p.out"))
+
+    def test_load_refuses_other_files(self, tmp_path, profile):
+        (tmp_path / "other.json").write_text(profile.render("speedscope"))
+        with pytest.raises(kulvo.ProfileFormatError, match="not a kulvo profile"):
+            kulvo.load(tmp_path / "other.json")
+        (tmp_path / "cut.json").write_text(profile.render("json")[:100])
+        with pytest.raises(kulvo.ProfileFormatError, match="truncated"):
+            kulvo.load(tmp_path / "cut.json")
+
+
+class TestMemory:
+    def test_a_large_allocation_is_snapshotted_at_its_line(self):
+        with kulvo.profile(interval_ms=5, memory=True) as profiler:
+            time.sleep(0.05)
+            blob = b"m" * (48 * MIB)  # the allocation the snapshot must name
+            allocation_line = sys._getframe().f_lineno - 1
+            time.sleep(0.05)
+        del blob
+        snapshots = profiler.profile.memory_snapshots
+        assert snapshots, "no snapshot for a 48 MiB allocation"
+        sites = [(site.file, site.line) for snapshot in snapshots for site in snapshot.top_sites[:1]]
+        assert (__file__, allocation_line) in sites
+        first = snapshots[0]
+        assert 40 <= first.time_ms <= profiler.profile.wall_time_ms
+        assert first.traced_bytes >= 48 * MIB
+
+    def test_tracemalloc_is_left_as_it_was_found(self):
+        assert not tracemalloc.is_tracing()
+        with kulvo.profile(interval_ms=5, memory=True):
+            assert tracemalloc.is_tracing()
+        assert not tracemalloc.is_tracing()
+
+        tracemalloc.start()
+        try:
+            with kulvo.profile(interval_ms=5, memory=True):
+                pass
+            assert tracemalloc.is_tracing()
+        finally:
+            tracemalloc.stop()
+
+    def test_without_memory_there_are_no_snapshots(self):
+        with kulvo.profile(interval_ms=5) as profiler:
+            blob = b"m" * (24 * MIB)
+            time.sleep(0.03)
+        del blob
+        assert profiler.profile.memory_snapshots == ()
+        assert not tracemalloc.is_tracing()

@@ -1,0 +1,353 @@
+"""The `kulvo` command, driven in subprocesses on small programs."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import kulvo
+from conftest import SPIKY_ALLOCATION_LINE, SPIKY_PROGRAM, kulvo_env
+
+FAST = ("--interval-ms", "5")
+
+
+def report_of(stderr: str) -> str:
+    """The text report at the end of kulvo's standard error."""
+    start = stderr.find("kulvo profile of")
+    assert start >= 0, f"no report in: {stderr!r}"
+    return stderr[start:]
+
+
+class TestExitStatus:
+    def test_a_clean_run_exits_0_and_leaves_stdout_to_the_program(self, run_kulvo, write_program):
+        write_program("hello.py", 'print("hello from the program")\n')
+        result = run_kulvo("run", *FAST, "hello.py")
+        assert result.returncode == 0
+        assert result.stdout == "hello from the program\n"
+        assert "Hot paths" in report_of(result.stderr)
+
+    @pytest.mark.parametrize(
+        ("statement", "status"),
+        [("sys.exit(3)", 3), ("sys.exit()", 0), ("sys.exit(0)", 0), ("raise SystemExit(42)", 42)],
+    )
+    def test_sys_exit_status_becomes_kulvos(self, run_kulvo, write_program, statement, status):
+        write_program("leave.py", f"import sys\n{statement}\n")
+        result = run_kulvo("run", *FAST, "leave.py")
+        assert result.returncode == status
+        report_of(result.stderr)
+
+    def test_sys_exit_with_a_message_prints_it_and_exits_1(self, run_kulvo, write_program):
+        write_program("leave.py", 'import sys\nsys.exit("giving up")\n')
+        result = run_kulvo("run", *FAST, "leave.py")
+        assert result.returncode == 1
+        assert result.stderr.startswith("giving up\n")
+        report_of(result.stderr)
+
+    def test_an_uncaught_exception_shows_the_programs_traceback_and_exits_1(self, run_kulvo, write_program):
+        write_program(
+            "boom.py",
+            """
+            def explode():
+                raise ValueError("boom")
+
+            explode()
+            """,
+        )
+        result = run_kulvo("run", *FAST, "boom.py")
+        assert result.returncode == 1
+        traceback_text = result.stderr[: result.stderr.find("kulvo profile of")]
+        assert traceback_text.startswith("Traceback (most recent call last):")
+        assert 'boom.py", line 5, in <module>' in traceback_text
+        assert "ValueError: boom" in traceback_text
+        # The traceback is the program's alone: kulvo's own frames are cut.
+        assert "kulvo" not in traceback_text.replace("boom.py", "")
+        report_of(result.stderr)
+
+    def test_ctrl_c_exits_130_with_a_report(self, tmp_path, write_program):
+        write_program(
+            "waits.py",
+            """
+            import signal, sys, time
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            print("ready", flush=True)
+            time.sleep(30)
+            """,
+        )
+        process = subprocess.Popen(
+            [sys.executable, "-m", "kulvo", "run", *FAST, "waits.py"],
+            cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=kulvo_env(),
+        )
+        try:
+            assert process.stdout is not None
+            assert process.stdout.readline() == "ready\n"
+            process.send_signal(signal.SIGINT)
+            _, stderr = process.communicate(timeout=30)
+        finally:
+            process.kill()
+        assert process.returncode == 130
+        assert "KeyboardInterrupt" in stderr
+        report_of(stderr)
+
+    def test_the_run_lasts_until_the_programs_threads_end(self, run_kulvo, write_program):
+        write_program(
+            "worker.py",
+            """
+            import threading, time
+            def late():
+                time.sleep(0.2)
+                print("worker finished", flush=True)
+            threading.Thread(target=late).start()
+            """,
+        )
+        result = run_kulvo("run", *FAST, "worker.py")
+        assert result.returncode == 0
+        assert result.stdout == "worker finished\n"
+        report_of(result.stderr)
+
+
+class TestProgramEnvironment:
+    def test_a_script_gets_its_own_argv_even_when_it_looks_like_kulvos(self, tmp_path, run_kulvo, write_program):
+        write_program("args.py", "import json, sys\nprint(json.dumps(sys.argv))\n")
+        result = run_kulvo("run", *FAST, "args.py", "--memory", "-o", "x.html", "-m", "plain")
+        assert result.returncode == 0, result.stderr
+        assert json.loads(result.stdout) == ["args.py", "--memory", "-o", "x.html", "-m", "plain"]
+        assert not (tmp_path / "x.html").exists()
+
+    def test_a_script_runs_as_main_from_its_own_directory(self, tmp_path, run_kulvo, write_program):
+        write_program("app/helper.py", "VALUE = 'sibling module'\n")
+        write_program(
+            "app/main.py",
+            """
+            import os, pickle, sys
+            import helper
+
+            class Point:
+                pass
+
+            # Pickling a class of __main__ needs sys.modules["__main__"] to be this module.
+            pickle.loads(pickle.dumps(Point()))
+            print(__name__, helper.VALUE, sys.path[0], os.path.isabs(__file__), sep="|")
+            """,
+        )
+        result = run_kulvo("run", *FAST, "app/main.py")
+        assert result.returncode == 0, result.stderr
+        name, value, path0, absolute = result.stdout.strip().split("|")
+        assert (name, value, absolute) == ("__main__", "sibling module", "True")
+        assert Path(path0) == (tmp_path / "app").resolve()
+
+    def test_a_module_runs_with_m_like_python_m(self, tmp_path, run_kulvo, write_program):
+        write_program("pkg/__init__.py", "")
+        write_program(
+            "pkg/tool.py",
+            "import json, sys\nprint(json.dumps([__name__, __package__, sys.argv, sys.path[0]]))\n",
+        )
+        result = run_kulvo("run", *FAST, "-m", "pkg.tool", "one", "--two")
+        assert result.returncode == 0, result.stderr
+        name, package, argv, path0 = json.loads(result.stdout)
+        assert (name, package) == ("__main__", "pkg")
+        assert argv[1:] == ["one", "--two"] and argv[0].endswith(os.path.join("pkg", "tool.py"))
+        assert Path(path0) == tmp_path
+
+    def test_a_package_runs_its_main_module(self, run_kulvo, write_program):
+        write_program("suite/__init__.py", "")
+        write_program("suite/__main__.py", "print('package main', __name__)\n")
+        result = run_kulvo("run", *FAST, "-m", "suite")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "package main __main__\n"
+
+    def test_the_installed_command_runs(self, tmp_path, write_program):
+        command = Path(sys.executable).with_name("kulvo")
+        if not command.exists():
+            pytest.skip("no kulvo command beside this interpreter")
+        write_program("hello.py", "print('hi')\n")
+        result = subprocess.run(
+            [str(command), "run", *FAST, "hello.py"], cwd=tmp_path, capture_output=True, text=True, env=kulvo_env()
+        )
+        assert result.returncode == 0 and result.stdout == "hi\n"
+
+
+class TestReports:
+    @pytest.fixture
+    def spiky(self, write_program) -> Path:
+        return write_program("spiky.py", SPIKY_PROGRAM)
+
+    def test_the_text_report_names_the_programs_hot_path_and_none_of_kulvos_frames(self, run_kulvo, spiky):
+        result = run_kulvo("run", *FAST, "spiky.py")
+        assert result.returncode == 0
+        report = report_of(result.stderr)
+        hot_paths = report.split("Hot paths")[1].split("Spikes")[0]
+        assert re.search(r"spin\s+spiky\.py:1[12]", hot_paths)
+        assert "<module>  spiky.py" in hot_paths
+        assert "target.py" not in report and "_run_code" not in report and "runpy" not in report
+
+    @pytest.mark.parametrize(
+        ("file_name", "check"),
+        [
+            ("out.txt", lambda text: "Hot paths" in text and "Timeline" in text),
+            ("out.json", lambda text: json.loads(text)["format"] == "kulvo-profile"),
+            ("out.html", lambda text: text.startswith("<!DOCTYPE html>") and "<svg" in text),
+            ("out.speedscope.json", lambda text: json.loads(text)["profiles"][0]["type"] == "sampled"),
+            ("out.collapsed", lambda text: re.fullmatch(r"(\S.* \d+\n)+", text) is not None),
+        ],
+    )
+    def test_the_output_file_name_picks_the_format(self, tmp_path, run_kulvo, spiky, file_name, check):
+        result = run_kulvo("run", *FAST, "-o", file_name, "spiky.py")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "done\n"
+        assert result.stderr == ""
+        assert check((tmp_path / file_name).read_text(encoding="utf-8"))
+
+    def test_format_overrides_the_file_name(self, tmp_path, run_kulvo, spiky):
+        result = run_kulvo("run", *FAST, "--format", "collapsed", "-o", "stacks.txt", "spiky.py")
+        assert result.returncode == 0
+        lines = (tmp_path / "stacks.txt").read_text().splitlines()
+        assert lines
+        for line in lines:
+            stack, count = line.rsplit(" ", 1)
+            assert count.isdigit()
+            assert re.fullmatch(r"<module> \(\S+spiky\.py:\d+\)", stack.split(";")[0])
+
+    def test_a_format_without_output_goes_to_stderr(self, run_kulvo, spiky):
+        result = run_kulvo("run", *FAST, "--format", "json", "spiky.py")
+        assert result.stdout == "done\n"
+        assert json.loads(result.stderr)["metadata"]["argv"] == ["spiky.py"]
+
+    def test_memory_spike_shows_where_the_memory_was_allocated(self, saved_profile):
+        profile = kulvo.load(saved_profile)
+        memory_spikes = [e for e in profile.spike_events if e.kind == "memory"]
+        assert memory_spikes, "the 48 MiB allocation made no memory spike:\n" + profile.render("text")
+        snapshot = profile.nearest_snapshot(memory_spikes[0])
+        assert snapshot is not None
+        top = snapshot.top_sites[0]
+        assert (Path(top.file).name, top.line) == ("spiky.py", SPIKY_ALLOCATION_LINE)
+        assert top.size_diff_bytes >= 48 * 1024 * 1024
+
+
+class TestView:
+    @pytest.mark.parametrize("format", ["text", "json", "html", "speedscope", "collapsed"])
+    def test_view_renders_every_format_to_stdout(self, run_kulvo, saved_profile, format):
+        result = run_kulvo("view", str(saved_profile), "--format", format)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout and result.stderr == ""
+
+    def test_view_as_json_gives_back_the_saved_document(self, run_kulvo, saved_profile):
+        result = run_kulvo("view", str(saved_profile), "--format", "json")
+        assert json.loads(result.stdout) == json.loads(saved_profile.read_text())
+
+    def test_view_writes_the_format_of_the_output_name(self, tmp_path, run_kulvo, saved_profile):
+        result = run_kulvo("view", str(saved_profile), "-o", "again.html")
+        assert result.returncode == 0 and result.stdout == ""
+        assert (tmp_path / "again.html").read_text().startswith("<!DOCTYPE html>")
+
+
+class OneLineErrors:
+    def assert_one_line_error(self, result: subprocess.CompletedProcess, *fragments: str) -> None:
+        assert result.returncode == 2, result.stderr
+        lines = result.stderr.strip().splitlines()
+        assert len(lines) == 1, result.stderr
+        assert lines[0].startswith("kulvo: error: ")
+        for fragment in fragments:
+            assert fragment in lines[0]
+
+
+class TestRunBadInput(OneLineErrors):
+    def test_a_missing_script(self, run_kulvo):
+        self.assert_one_line_error(run_kulvo("run", "nowhere.py"), "no such file", "nowhere.py")
+
+    def test_a_directory_instead_of_a_script(self, tmp_path, run_kulvo):
+        (tmp_path / "folder").mkdir()
+        self.assert_one_line_error(run_kulvo("run", "folder"), "directory")
+
+    def test_a_missing_module(self, run_kulvo):
+        self.assert_one_line_error(run_kulvo("run", "-m", "no_such_module_here"), "no module named")
+
+    def test_a_missing_submodule_of_a_missing_package(self, run_kulvo):
+        self.assert_one_line_error(run_kulvo("run", "-m", "absent_pkg.inner"), "no module named")
+
+    def test_a_package_without_main(self, run_kulvo, write_program):
+        write_program("bare/__init__.py", "")
+        self.assert_one_line_error(run_kulvo("run", "-m", "bare"), "cannot be run directly")
+
+    @pytest.mark.parametrize("interval", ["0", "10001", "-5", "fast"])
+    def test_an_invalid_interval(self, run_kulvo, write_program, interval):
+        write_program("ok.py", "print('should not run')\n")
+        result = run_kulvo("run", "--interval-ms", interval, "ok.py")
+        self.assert_one_line_error(result, "interval-ms")
+        assert result.stdout == ""
+
+    def test_an_invalid_top(self, run_kulvo, write_program):
+        write_program("ok.py", "")
+        self.assert_one_line_error(run_kulvo("run", "--top", "0", "ok.py"), "--top")
+
+    def test_an_unknown_format(self, run_kulvo, write_program):
+        write_program("ok.py", "")
+        self.assert_one_line_error(run_kulvo("run", "--format", "xml", "ok.py"), "xml")
+
+    def test_an_output_name_that_implies_no_format(self, run_kulvo, write_program):
+        write_program("ok.py", "")
+        self.assert_one_line_error(run_kulvo("run", "-o", "report.dat", "ok.py"), "report.dat", "--format")
+
+    def test_nothing_to_run(self, run_kulvo):
+        self.assert_one_line_error(run_kulvo("run", "--memory"), "nothing to run")
+        self.assert_one_line_error(run_kulvo("run", "-m"), "-m needs a module")
+
+    def test_no_command(self, run_kulvo):
+        result = run_kulvo()
+        assert result.returncode == 2
+        assert "usage: kulvo" in result.stderr
+
+    def test_a_syntax_error_is_reported_like_python_does(self, run_kulvo, write_program):
+        write_program("broken.py", "def nope(:\n")
+        result = run_kulvo("run", "broken.py")
+        assert result.returncode == 1
+        assert "SyntaxError" in result.stderr and "broken.py" in result.stderr
+        assert "Traceback" not in result.stderr
+
+    def test_an_unwritable_output_falls_back_to_stderr(self, tmp_path, run_kulvo, write_program):
+        write_program("ok.py", "print('ran')\n")
+        result = run_kulvo("run", *FAST, "-o", str(tmp_path / "missing" / "dir" / "out.json"), "ok.py")
+        assert result.returncode == 0
+        assert result.stdout == "ran\n"
+        notice, _, report = result.stderr.partition("\n")
+        assert "cannot write the report" in notice and "out.json" in notice
+        assert json.loads(report)["format"] == "kulvo-profile"
+
+
+class TestViewBadInput(OneLineErrors):
+    def test_view_of_a_missing_file(self, run_kulvo):
+        self.assert_one_line_error(run_kulvo("view", "gone.json"), "no such file")
+
+    def test_view_of_a_file_that_is_not_json(self, tmp_path, run_kulvo):
+        (tmp_path / "notes.json").write_text("these are not the droids\n")
+        self.assert_one_line_error(run_kulvo("view", "notes.json"), "not a kulvo profile")
+
+    def test_view_of_a_truncated_profile(self, tmp_path, run_kulvo, saved_profile):
+        text = saved_profile.read_text()
+        (tmp_path / "cut.json").write_text(text[: len(text) // 2])
+        self.assert_one_line_error(run_kulvo("view", "cut.json"), "truncated")
+
+    def test_view_of_another_tools_json(self, tmp_path, run_kulvo, saved_profile):
+        other = run_kulvo("view", str(saved_profile), "--format", "speedscope").stdout
+        (tmp_path / "other.json").write_text(other)
+        self.assert_one_line_error(run_kulvo("view", "other.json"), "not a kulvo profile")
+
+    def test_view_of_a_profile_from_another_version(self, tmp_path, run_kulvo, saved_profile):
+        document = json.loads(saved_profile.read_text())
+        document["version"] = 99
+        (tmp_path / "future.json").write_text(json.dumps(document))
+        self.assert_one_line_error(run_kulvo("view", "future.json"), "version 99")
+
+    def test_view_of_a_binary_file(self, tmp_path, run_kulvo):
+        (tmp_path / "blob.json").write_bytes(bytes(range(256)))
+        self.assert_one_line_error(run_kulvo("view", "blob.json"), "not a kulvo profile")

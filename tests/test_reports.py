@@ -1,0 +1,463 @@
+"""The renderers and the saved-profile format, on profiles built by hand."""
+
+from __future__ import annotations
+
+import json
+import re
+from pathlib import Path
+
+import jsonschema
+import pytest
+
+from kulvo import storage
+from kulvo.model import (
+    AllocationSite,
+    Frame,
+    HotPath,
+    MemorySnapshot,
+    Profile,
+    RunMetadata,
+    Sample,
+    SpikeEvent,
+    StackRoot,
+    profile_from_core,
+)
+from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
+from kulvo.reports.html import flame_data, script_json
+from kulvo.reports.stacks import flame_tree
+from kulvo.reports.text import bucket_values, sparkline
+
+MIB = 1024 * 1024
+SCHEMA_PATH = Path(__file__).parent / "data" / "speedscope-file-format-schema.json"
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+MAIN = Frame("/srv/app/main.py", "<module>", 30)
+WORK = Frame("/srv/app/main.py", "work", 12)
+INNER = Frame("/srv/app/lib/deep/inner.py", "inner", 7)
+SLEEP = Frame("/srv/app/main.py", "wait", 4)
+
+
+def metadata(**overrides: object) -> RunMetadata:
+    fields: dict[str, object] = dict(
+        kulvo_version="0.1.0-dev",
+        python_version="3.12.1",
+        argv=("main.py", "--fast"),
+        start_time="2026-01-02T03:04:05.000+00:00",
+        interval_ms=10,
+        top_n=20,
+        memory=True,
+    )
+    fields.update(overrides)
+    return RunMetadata(**fields)  # type: ignore[arg-type]
+
+
+def make_profile(**overrides: object) -> Profile:
+    """Ten samples: idle, four busy in work/inner, then memory growth while waiting."""
+    stacks = [(MAIN, SLEEP)] * 3 + [(MAIN, WORK, INNER)] * 3 + [(MAIN, WORK)] + [None] + [(MAIN, SLEEP)] * 2
+    cpu = [1.0, 2.0, None, 95.0, 99.0, 97.0, 90.0, 3.0, 2.0, 1.0]
+    rss = [20, 20, 20, 21, 21, 21, 21, 60, 60, None]
+    samples = tuple(
+        Sample(
+            timestamp_ms=10 * (i + 1),
+            cpu_percent=cpu[i],
+            rss_bytes=None if rss[i] is None else rss[i] * MIB,
+            stack=stacks[i],
+        )
+        for i in range(10)
+    )
+    fields: dict[str, object] = dict(
+        metadata=metadata(),
+        sample_count=10,
+        wall_time_ms=105,
+        samples=samples,
+        spike_events=(
+            SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, WORK, INNER)),
+            SpikeEvent("memory", 80, 100, 60.0 * MIB, 25.0 * MIB, (MAIN, SLEEP)),
+        ),
+        hot_paths=(
+            HotPath(MAIN.file, MAIN.function, MAIN.line, 9, 100.0),
+            HotPath(SLEEP.file, SLEEP.function, SLEEP.line, 5, 55.6),
+            HotPath(WORK.file, WORK.function, WORK.line, 4, 44.4),
+            HotPath(INNER.file, INNER.function, INNER.line, 3, 33.3),
+        ),
+        memory_snapshots=(
+            MemorySnapshot(
+                time_ms=83,
+                traced_bytes=41 * MIB,
+                top_sites=(AllocationSite("/srv/app/main.py", 5, 40 * MIB, 39 * MIB, 41, 40),),
+                duration_ms=3,
+            ),
+        ),
+    )
+    fields.update(overrides)
+    return Profile(**fields)  # type: ignore[arg-type]
+
+
+def empty_profile() -> Profile:
+    return Profile(metadata(memory=False), 0, 3, (), (), ())
+
+
+class TestFormatForPath:
+    @pytest.mark.parametrize(
+        ("path", "expected"),
+        [
+            ("out.txt", "text"),
+            ("a/b/OUT.JSON", "json"),
+            ("run.speedscope.json", "speedscope"),
+            ("page.html", "html"),
+            ("page.htm", "html"),
+            ("stacks.collapsed", "collapsed"),
+            ("stacks.folded", "collapsed"),
+            ("report.pdf", None),
+            ("json", None),
+        ],
+    )
+    def test_suffixes(self, path, expected):
+        assert format_for_path(path) == expected
+
+    def test_every_format_renders_an_empty_profile(self):
+        for name in FORMATS:
+            assert isinstance(render(empty_profile(), name), str)
+
+    def test_an_unknown_format_is_refused(self):
+        with pytest.raises(ValueError, match="unknown report format 'pdf'"):
+            render(make_profile(), "pdf")
+
+
+class TestTextReport:
+    def text(self, profile: Profile | None = None, **options: object) -> str:
+        return render(profile or make_profile(), "text", RenderOptions(**options))  # type: ignore[arg-type]
+
+    def test_summary_skips_failed_readings(self):
+        summary = self.text().split("Hot paths")[0]
+        # Mean of the nine CPU readings that did not fail, peak of them, and the highest RSS.
+        assert "mean 43.3 %" in summary
+        assert re.search(r"peak +99.0 %", summary)
+        assert "60.0 MiB" in summary
+        assert "10 every 10 ms" in summary
+        assert "1 CPU, 1 memory" in summary
+
+    @pytest.mark.parametrize("width", [40, 72, 100, 160])
+    def test_every_line_fits_the_width(self, width):
+        long_name = Frame("/very/long/" + "nested/" * 20 + "module.py", "a_function_with_a_long_name" * 2, 99)
+        profile = make_profile(
+            hot_paths=(HotPath(long_name.file, long_name.function, long_name.line, 9, 100.0),),
+            spike_events=(SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, long_name)),),
+        )
+        for line in self.text(profile, width_chars=width).splitlines():
+            assert len(line) <= width, line
+
+    def test_hot_path_bars_are_proportional(self):
+        rows = [line for line in self.text(width_chars=100).splitlines() if "%  " in line and "main.py" in line]
+        bar_lengths = [len(row.split("%", 1)[1].split()[0]) for row in rows]
+        assert bar_lengths[0] == 25  # 100 % fills the whole bar at this width
+        assert bar_lengths == sorted(bar_lengths, reverse=True)
+        assert bar_lengths[-1] < bar_lengths[0] / 2
+
+    def test_colour_only_when_asked(self):
+        assert ANSI.search(self.text(color=True))
+        assert not ANSI.search(self.text(color=False))
+        plain = ANSI.sub("", self.text(color=True))
+        assert plain == self.text(color=False)
+
+    def test_ascii_when_the_stream_cannot_show_blocks(self):
+        self.text(unicode=False).encode("ascii")
+
+    def test_spikes_show_the_innermost_frame_first(self):
+        spikes = self.text().split("Spikes")[1]
+        cpu = spikes.split("memory")[0]
+        assert cpu.index("at inner") < cpu.index("work")
+        assert "(kulvo spent 3 ms" not in cpu  # the snapshot at 83 ms lies outside 30-70 ms
+
+    def test_a_memory_spike_shows_the_nearest_snapshot(self):
+        memory = self.text().split("Spikes")[1].split("memory", 1)[1]
+        assert "allocated by 83 ms" in memory
+        assert "+39.0 MiB" in memory and "+40 blocks" in memory
+
+    def test_a_cpu_spike_during_a_snapshot_says_so(self):
+        profile = make_profile(spike_events=(SpikeEvent("cpu", 80, 90, 40.0, 20.0, None),))
+        assert "kulvo spent 3 ms taking memory snapshots" in self.text(profile)
+
+    def test_without_memory_snapshots_it_suggests_memory(self):
+        profile = make_profile(metadata=metadata(memory=False), memory_snapshots=())
+        assert "--memory" in self.text(profile)
+
+    def test_timelines_have_one_sparkline_each(self):
+        timeline = self.text().split("Timeline")[1].splitlines()
+        cpu_line = next(line for line in timeline if line.startswith("  CPU"))
+        rss_line = next(line for line in timeline if line.startswith("  RSS"))
+        assert "0 – 100 %" in cpu_line
+        assert "20.0 MiB – 60.0 MiB" in rss_line
+        assert rss_line.split()[1].endswith("█")
+
+    def test_a_peak_rss_from_before_the_run_is_pointed_out(self):
+        # The first reading (20 MiB) is the peak from before the run, well above the 5 MiB in use.
+        hidden = make_profile(metadata=metadata(rss_at_start_bytes=5 * MIB))
+        assert "growth beyond 20.0 MiB only" in self.text(hidden)
+        assert "growth beyond" not in self.text(make_profile(metadata=metadata(rss_at_start_bytes=18 * MIB)))
+        assert "growth beyond" not in self.text(make_profile(metadata=metadata(rss_at_start_bytes=None)))
+
+    def test_an_empty_profile(self):
+        text = self.text(empty_profile())
+        assert "no stacks were sampled" in text and "none found" in text and "no readings" in text
+
+
+class TestTimelineHelpers:
+    def test_buckets_carry_the_last_value_across_gaps(self):
+        points = [(0, 5.0), (90, 50.0)]
+        assert bucket_values(points, 100, 10, max) == [5.0] * 9 + [50.0]
+
+    def test_buckets_combine_their_points(self):
+        points = [(0, 1.0), (10, 3.0), (60, 10.0), (70, 20.0)]
+        assert bucket_values(points, 100, 2, lambda v: sum(v) / len(v)) == [2.0, 15.0]
+
+    def test_sparkline_spans_low_to_high(self):
+        assert sparkline([0, 50, 100], 0, 100) == "▁▅█"
+        assert sparkline([7, 7], 7, 7) == "▁▁"
+
+
+class TestCollapsed:
+    def test_stacks_are_counted_outermost_first(self):
+        lines = render(make_profile(), "collapsed").splitlines()
+        assert lines == [
+            "<module> (/srv/app/main.py:30);wait (/srv/app/main.py:4) 5",
+            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12) 1",
+            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12);inner (/srv/app/lib/deep/inner.py:7) 3",
+        ]
+
+    def test_separators_inside_names_cannot_split_a_frame(self):
+        odd = Frame("dir;x/f.py", "a;b\nc", 1)
+        profile = make_profile(samples=(Sample(1, 1.0, MIB, (MAIN, odd)),))
+        (line,) = render(profile, "collapsed").splitlines()
+        frames, count = line.rsplit(" ", 1)
+        assert count == "1"
+        assert frames.split(";") == ["<module> (/srv/app/main.py:30)", "a,b c (dir,x/f.py:1)"]
+
+
+@pytest.fixture(scope="module")
+def schema() -> dict:
+    return json.loads(SCHEMA_PATH.read_text())
+
+
+class TestSpeedscope:
+    def document(self, profile: Profile) -> dict:
+        return json.loads(render(profile, "speedscope"))
+
+    def test_valid_against_the_published_schema(self, schema):
+        jsonschema.validate(self.document(make_profile()), schema)
+        jsonschema.validate(self.document(empty_profile()), schema)
+
+    def test_a_real_run_is_valid_too(self, schema, saved_profile):
+        document = self.document(storage.load(saved_profile))
+        jsonschema.validate(document, schema)
+        assert document["profiles"][0]["samples"]
+
+    def test_samples_are_stacks_of_frame_indices_weighted_by_time(self):
+        document = self.document(make_profile())
+        frames = document["shared"]["frames"]
+        (profile,) = document["profiles"]
+        names = [[frames[i]["name"] for i in sample] for sample in profile["samples"]]
+        # The sample without a stack is left out; every stack starts at the outermost frame.
+        assert len(names) == 9
+        assert all(stack[0] == "<module>" for stack in names)
+        assert names[3] == ["<module>", "work", "inner"]
+        assert profile["weights"] == [10] * 8 + [10]
+        assert profile["endValue"] == sum(profile["weights"])
+        assert profile["unit"] == "milliseconds"
+        assert {"name": "inner", "file": INNER.file, "line": 7} in frames
+
+    def test_a_late_sample_weighs_the_time_until_the_next(self):
+        samples = (Sample(0, 1.0, MIB, (MAIN,)), Sample(45, 1.0, MIB, (MAIN, WORK)), Sample(50, 1.0, MIB, (MAIN,)))
+        (profile,) = self.document(make_profile(samples=samples))["profiles"]
+        assert profile["weights"] == [45, 5, 10]
+
+
+class TestHtml:
+    HOSTILE = Frame('/tmp/<img src=x onerror=alert(1)>&"q".py', "</script><script>alert('x')</script>", 3)
+
+    def hostile_profile(self) -> Profile:
+        return make_profile(
+            samples=(Sample(10, 50.0, MIB, (MAIN, self.HOSTILE)),) * 3,
+            hot_paths=(HotPath(self.HOSTILE.file, self.HOSTILE.function, 3, 3, 100.0),),
+            spike_events=(SpikeEvent("cpu", 10, 10, 50.0, 1.0, (MAIN, self.HOSTILE)),),
+            metadata=metadata(argv=("<b>prog</b>.py",)),
+        )
+
+    def test_program_names_are_escaped_everywhere(self):
+        page = render(self.hostile_profile(), "html")
+        assert "<img" not in page and "alert('x')</script>" not in page and "<b>" not in page
+        assert "&lt;/script&gt;&lt;script&gt;alert(&#x27;x&#x27;)&lt;/script&gt;" in page
+        assert "&lt;b&gt;prog&lt;/b&gt;.py" in page
+        # The flame data holds the raw names, with nothing that could close its script element.
+        data = page.split('id="kulvo-flame-data">')[1].split("</script>")[0]
+        assert "<" not in data
+        assert json.loads(data)["frames"][1][0] == self.HOSTILE.function
+
+    def test_script_json_cannot_break_out_of_its_element(self):
+        text = script_json({"name": "</script><!-- & -->"})
+        assert "<" not in text and ">" not in text and "&" not in text
+        assert json.loads(text) == {"name": "</script><!-- & -->"}
+
+    def test_the_page_requests_nothing_from_the_network(self):
+        page = render(make_profile(), "html")
+        assert "http://" not in page and "https://" not in page
+        assert re.findall(r'\b(?:src|href)="([^"]*)"', page) == ["#snapshot-1"]
+        assert "Content-Security-Policy" in page and "default-src 'none'" in page
+
+    def test_charts_shade_each_spike_and_mark_each_snapshot(self):
+        page = render(make_profile(), "html")
+        cpu_chart = page.split('id="cpu-chart"')[1].split("</svg>")[0]
+        rss_chart = page.split('id="rss-chart"')[1].split("</svg>")[0]
+        assert cpu_chart.count('class="band cpu"') == 1 and "band memory" not in cpu_chart
+        assert rss_chart.count('class="band memory"') == 1
+        assert rss_chart.count('class="marker"') == 1
+        assert cpu_chart.count("<polyline") == 1 and rss_chart.count("<polyline") == 1
+
+    def test_the_memory_spike_links_its_snapshot(self):
+        page = render(make_profile(), "html")
+        assert '<a href="#snapshot-1">S1</a> at 83 ms' in page
+        assert 'id="snapshot-1"' in page
+
+    def test_flame_data_lists_parents_before_children_with_sample_counts(self):
+        data = flame_data(flame_tree(make_profile()))
+        nodes = data["nodes"]
+        assert nodes[0] == [-1, -1, 9]  # the root: every sample with a stack
+        for index, (_frame, parent, samples) in enumerate(nodes[1:], start=1):
+            assert 0 <= parent < index
+            children = [n for n in nodes if n[1] == index]
+            assert sum(child[2] for child in children) <= samples
+        labels = {(data["frames"][f][0], s) for f, _, s in nodes[1:]}
+        assert labels == {("<module>", 9), ("wait", 5), ("work", 4), ("inner", 3)}
+        # Siblings come largest first, so the flame graph puts the heaviest on the left.
+        module = 1
+        siblings = [n[2] for n in nodes if n[1] == module]
+        assert siblings == sorted(siblings, reverse=True)
+
+    def test_a_deep_stack_does_not_overflow(self):
+        deep = tuple(Frame("r.py", "recurse", i) for i in range(5000))
+        page = render(make_profile(samples=(Sample(1, 1.0, MIB, deep),)), "html")
+        assert page.count('"recurse"') >= 1
+
+
+class TestJsonFormat:
+    def test_round_trip_keeps_everything(self):
+        profile = make_profile()
+        assert storage.loads(render(profile, "json")) == profile
+
+    def test_stacks_share_one_frame_table(self):
+        document = json.loads(render(make_profile(), "json"))
+        assert len(document["frames"]) == 4
+        assert document["samples"][3]["stack"] == [0, 2, 3]
+        assert document["samples"][7]["stack"] is None
+        assert document["samples"][2]["cpu_percent"] is None
+
+    @pytest.mark.parametrize(
+        ("change", "message"),
+        [
+            (lambda d: d.update(version=2), "version 2 is not supported"),
+            (lambda d: d.update(format="something-else"), "not a kulvo profile"),
+            (lambda d: d.pop("samples"), "damaged kulvo profile"),
+            (lambda d: d["samples"][0].update(stack=[99]), "damaged kulvo profile"),
+            (lambda d: d["samples"][0].update(stack=[-1]), "bad frame index"),
+            (lambda d: d["spike_events"][0].update(kind="disk"), "unknown spike kind"),
+            (lambda d: d["metadata"].update(interval_ms="often"), "damaged kulvo profile"),
+        ],
+    )
+    def test_a_damaged_or_foreign_document_is_refused(self, change, message):
+        document = json.loads(render(make_profile(), "json"))
+        change(document)
+        with pytest.raises(storage.ProfileFormatError, match=message):
+            storage.profile_from_document(document)
+
+    def test_json_that_is_not_an_object_is_refused(self):
+        with pytest.raises(storage.ProfileFormatError, match="not a kulvo profile"):
+            storage.loads("[1, 2, 3]")
+
+
+class TestProfileFromCore:
+    """The conversion of the core's dictionary into the typed profile."""
+
+    WRAPPER = [
+        {"file": "/venv/bin/kulvo", "function": "<module>", "line": 8},
+        {"file": "/site/kulvo/target.py", "function": "_run_code", "line": 124},
+    ]
+
+    def core_result(self) -> dict:
+        program = [{"file": "p.py", "function": "<module>", "line": 1}, {"file": "p.py", "function": "f", "line": 2}]
+        return {
+            "sample_count": 4,
+            "wall_time_ms": 40,
+            "samples": [
+                {"timestamp_ms": 5, "cpu_percent": -1.0, "rss_bytes": 0, "stack": self.WRAPPER},
+                {"timestamp_ms": 15, "cpu_percent": 50.0, "rss_bytes": MIB, "stack": self.WRAPPER + program},
+                {"timestamp_ms": 25, "cpu_percent": 60.0, "rss_bytes": MIB, "stack": self.WRAPPER + program[:1]},
+                {"timestamp_ms": 35, "cpu_percent": 70.0, "rss_bytes": MIB, "stack": None},
+            ],
+            "spike_events": [
+                {
+                    "kind": "cpu",
+                    "start_ms": 15,
+                    "end_ms": 25,
+                    "peak_value": 60.0,
+                    "threshold": 30.0,
+                    "peak_stack": self.WRAPPER + program,
+                }
+            ],
+            "hot_paths": [
+                {**self.WRAPPER[0], "count": 3, "percent": 100.0},
+                {**self.WRAPPER[1], "count": 3, "percent": 100.0},
+                {**program[0], "count": 2, "percent": 66.7},
+                {**program[1], "count": 1, "percent": 33.3},
+            ],
+        }
+
+    def test_failed_readings_become_none(self):
+        profile = profile_from_core(self.core_result(), metadata())
+        assert profile.samples[0].cpu_percent is None and profile.samples[0].rss_bytes is None
+        assert profile.samples[1].cpu_percent == 50.0 and profile.samples[1].rss_bytes == MIB
+
+    def test_the_wrappers_frames_are_cut_from_stacks_and_hot_paths(self):
+        root = StackRoot("/site/kulvo/target.py", "_run_code")
+        profile = profile_from_core(self.core_result(), metadata(), root=root, top_n=1)
+        assert profile.samples[0].stack is None  # only the wrapper was running
+        assert [f.function for f in profile.samples[1].stack] == ["<module>", "f"]
+        assert [f.function for f in profile.spike_events[0].peak_stack] == ["<module>", "f"]
+        # Shares are restated over the two samples that still have a stack, then cut to top_n.
+        assert [(h.function, h.percent) for h in profile.hot_paths] == [("<module>", 100.0)]
+
+    def test_a_kept_root_stays_as_the_outermost_frame(self):
+        root = StackRoot("/site/kulvo/target.py", "_run_code", keep=True)
+        profile = profile_from_core(self.core_result(), metadata(), root=root)
+        assert [f.function for f in profile.samples[0].stack] == ["_run_code"]
+        assert [f.function for f in profile.samples[1].stack] == ["_run_code", "<module>", "f"]
+        assert [h.function for h in profile.hot_paths] == ["_run_code", "<module>", "f"]
+        assert profile.hot_paths[0].percent == pytest.approx(100.0)
+        assert profile.hot_paths[2].percent == pytest.approx(100 / 3)
+
+    def test_without_a_root_stacks_are_kept_whole(self):
+        profile = profile_from_core(self.core_result(), metadata())
+        assert len(profile.samples[1].stack) == 4
+        assert len(profile.hot_paths) == 4
+
+
+class TestNearestSnapshot:
+    def snapshot(self, time_ms: int) -> MemorySnapshot:
+        return MemorySnapshot(time_ms, 0, ())
+
+    @pytest.mark.parametrize(
+        ("times", "expected"),
+        [
+            ((10, 150, 400), 150),  # inside the spike
+            ((10, 95, 260), 95),  # 5 ms before beats 60 ms after
+            ((40, 220), 220),  # 20 ms after beats 60 ms before
+            ((90, 210), 90),  # a tie goes to the earlier one
+        ],
+    )
+    def test_picks_the_closest_in_time(self, times, expected):
+        profile = make_profile(memory_snapshots=tuple(self.snapshot(t) for t in times))
+        event = SpikeEvent("memory", 100, 200, 1.0, 0.0, None)
+        assert profile.nearest_snapshot(event).time_ms == expected
+
+    def test_none_without_snapshots(self):
+        profile = make_profile(memory_snapshots=())
+        assert profile.nearest_snapshot(profile.spike_events[1]) is None

@@ -1,0 +1,180 @@
+"""The memory watcher, driven by a stand-in for the sampler's spike flag."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+import tracemalloc
+
+import pytest
+
+import kulvo
+from kulvo import watcher
+from kulvo.model import AllocationSite
+from kulvo.watcher import MemoryWatcher, top_growth
+
+MIB = 1024 * 1024
+
+
+class FakeFlag:
+    """The flag half of PySampler: raised by the test, cleared by the watcher."""
+
+    def __init__(self, sticky: bool = False) -> None:
+        self.raised = threading.Event()
+        self.sticky = sticky  # a flag that never clears, as under steady growth
+        self.notifications = 0
+
+    def mem_spike_flag(self) -> bool:
+        return self.raised.is_set()
+
+    def notify_snapshot_taken(self) -> None:
+        self.notifications += 1
+        if not self.sticky:
+            self.raised.clear()
+
+
+def wait_until(condition, timeout_s: float = 5.0) -> bool:
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.005)
+    return False
+
+
+@pytest.fixture
+def make_watcher():
+    started: list[MemoryWatcher] = []
+
+    def make(flag: FakeFlag, origin_s: float | None = None) -> MemoryWatcher:
+        memory_watcher = MemoryWatcher(flag)
+        memory_watcher.begin_tracing()
+        memory_watcher.start_polling()
+        memory_watcher.set_origin(time.monotonic() if origin_s is None else origin_s)
+        started.append(memory_watcher)
+        return memory_watcher
+
+    yield make
+    for memory_watcher in started:
+        memory_watcher.stop_polling()
+        memory_watcher.end_tracing()
+
+
+class TestSnapshots:
+    def test_a_raised_flag_gets_a_snapshot_of_what_grew_and_is_cleared(self, make_watcher):
+        flag = FakeFlag()
+        memory_watcher = make_watcher(flag)
+        blob = [b"w" * MIB for _ in range(12)]
+        line = sys._getframe().f_lineno - 1
+        flag.raised.set()
+        assert wait_until(lambda: flag.notifications == 1)
+        assert not flag.mem_spike_flag()
+        (snapshot,) = memory_watcher.stop_polling()
+        top = snapshot.top_sites[0]
+        assert (top.file, top.line) == (__file__, line)
+        assert top.size_diff_bytes >= 12 * MIB and top.count_diff >= 12
+        del blob
+
+    def test_no_flag_no_snapshot(self, make_watcher):
+        flag = FakeFlag()
+        memory_watcher = make_watcher(flag)
+        time.sleep(0.05)
+        assert memory_watcher.stop_polling() == []
+        assert flag.notifications == 0
+
+    def test_a_jump_just_before_stopping_is_still_caught(self, make_watcher):
+        flag = FakeFlag()
+        memory_watcher = make_watcher(flag)
+        memory_watcher._stop.set()  # the thread will not poll again
+        time.sleep(0.03)
+        flag.raised.set()
+        assert len(memory_watcher.stop_polling()) == 1
+        assert flag.notifications == 1
+
+    def test_snapshot_times_count_from_the_origin(self, make_watcher):
+        flag = FakeFlag()
+        memory_watcher = make_watcher(flag, origin_s=time.monotonic() - 5.0)
+        flag.raised.set()
+        assert wait_until(lambda: flag.notifications == 1)
+        (snapshot,) = memory_watcher.stop_polling()
+        assert 5000 <= snapshot.time_ms < 10_000
+        assert snapshot.duration_ms >= 0
+
+    def test_steady_growth_is_snapshotted_at_a_bounded_rate(self, make_watcher, monkeypatch):
+        monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.1)
+        flag = FakeFlag(sticky=True)
+        memory_watcher = make_watcher(flag)
+        flag.raised.set()
+        time.sleep(0.35)
+        count = len(memory_watcher.stop_polling())
+        # One straight away, then one per 100 ms at most, and the last one at stop.
+        assert 2 <= count <= 6
+
+    def test_the_number_of_snapshots_is_capped(self, make_watcher, monkeypatch):
+        monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
+        monkeypatch.setattr(watcher, "MAX_SNAPSHOTS", 3)
+        flag = FakeFlag(sticky=True)
+        memory_watcher = make_watcher(flag)
+        flag.raised.set()
+        assert wait_until(lambda: flag.notifications >= 3)
+        time.sleep(0.05)
+        assert len(memory_watcher.stop_polling()) == 3
+
+
+class TestTracing:
+    def test_tracemalloc_stops_only_if_the_watcher_started_it(self):
+        first = MemoryWatcher(FakeFlag())
+        first.begin_tracing()
+        assert tracemalloc.is_tracing()
+        first.stop_polling()
+        assert tracemalloc.is_tracing()  # still on until end_tracing
+        first.end_tracing()
+        assert not tracemalloc.is_tracing()
+
+        tracemalloc.start()
+        try:
+            second = MemoryWatcher(FakeFlag())
+            second.begin_tracing()
+            second.stop_polling()
+            second.end_tracing()
+            assert tracemalloc.is_tracing()
+        finally:
+            tracemalloc.stop()
+
+    def test_kulvos_own_allocations_are_left_out(self):
+        tracemalloc.start()
+        try:
+            before = watcher.line_totals(tracemalloc.take_snapshot())
+            # Allocations inside the kulvo package: a rendered report is kept alive here.
+            kept = [kulvo.Profile(kulvo.RunMetadata("v", "p", (), "t", 1, 1, False), 0, 0, (), (), ()).render("html")]
+            after = watcher.line_totals(tracemalloc.take_snapshot())
+        finally:
+            tracemalloc.stop()
+        kulvo_dir = os.path.dirname(kulvo.__file__)
+        assert kept
+        assert not [key for key in after if key[0].startswith(kulvo_dir)]
+        assert not [key for key in after if key[0] == tracemalloc.__file__]
+        assert any(key[0] == __file__ for key in set(after) - set(before))
+
+
+class TestTopGrowth:
+    def test_sites_that_grew_most_come_first(self):
+        previous = {("a.py", 1): (100, 1), ("b.py", 2): (5000, 5), ("c.py", 3): (0, 0)}
+        current = {("a.py", 1): (9100, 10), ("b.py", 2): (1000, 1), ("c.py", 3): (3000, 3), ("d.py", 4): (50, 1)}
+        assert top_growth(current, previous) == (
+            AllocationSite("a.py", 1, 9100, 9000, 10, 9),
+            AllocationSite("c.py", 3, 3000, 3000, 3, 3),
+            AllocationSite("d.py", 4, 50, 50, 1, 1),
+        )
+
+    def test_crumbs_and_the_limit(self):
+        current = {("big.py", n): (MIB * (n + 1), 1) for n in range(20)}
+        current[("crumb.py", 1)] = (64, 1)
+        sites = top_growth(current, {}, limit=5)
+        assert [site.line for site in sites] == [19, 18, 17, 16, 15]
+        assert "crumb.py" not in {site.file for site in top_growth(current, {}, limit=50)}
+
+    def test_nothing_grew(self):
+        assert top_growth({("a.py", 1): (10, 1)}, {("a.py", 1): (10, 1)}) == ()
