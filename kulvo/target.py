@@ -72,25 +72,27 @@ def script_target(path: str, args: list[str]) -> Target:
 def module_target(name: str, args: list[str]) -> Target:
     # `python -m` searches the working directory first; so does the program once it runs.
     sys.path[0] = os.getcwd()
-    spec = _find_spec(name)
-    if spec.submodule_search_locations is not None:  # a package runs its __main__
+    found = _find_module(name)
+    if found is None:
+        raise TargetError(f"no module named {name!r}")
+    if found.submodule_search_locations is not None:  # a package runs its __main__
         main_name = f"{name}.__main__"
-        main_spec = _find_spec(main_name, required=False)
-        if main_spec is None:
+        main_found = _find_module(main_name)
+        if main_found is None:
             raise TargetError(f"no module named {main_name!r}: {name!r} is a package and cannot be run directly")
-        spec = main_spec
-    loader = spec.loader
+        found = main_found
+    loader = found.loader
     code = None
     if loader is not None and hasattr(loader, "get_code"):
         try:
-            code = loader.get_code(spec.name)
+            code = loader.get_code(found.name)
         except SyntaxError as error:
             raise TargetSyntaxError("".join(traceback.format_exception_only(type(error), error))) from None
         except ImportError as error:
             raise TargetError(f"cannot load module {name!r}: {error}") from None
     if code is None:
         raise TargetError(f"module {name!r} has no code to run")
-    origin = spec.origin or name
+    origin = found.origin or name
     return Target(
         display_name=name,
         argv=[origin, *args],
@@ -98,27 +100,25 @@ def module_target(name: str, args: list[str]) -> Target:
         code=code,
         main_globals={
             "__name__": "__main__",
-            "__file__": spec.origin,
-            "__cached__": spec.cached,
-            "__package__": spec.parent,
-            "__spec__": spec,
+            "__file__": found.origin,
+            "__cached__": found.cached,
+            "__package__": found.parent,
+            "__spec__": found,
             "__loader__": loader,
         },
     )
 
 
-def _find_spec(name: str, required: bool = True) -> importlib.machinery.ModuleSpec | None:
+def _find_module(name: str) -> importlib.machinery.ModuleSpec | None:
     if not name or name.startswith("."):
         raise TargetError(f"invalid module name {name!r}")
     try:
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
     except ModuleNotFoundError:
-        spec = None
+        found = None
     except Exception as error:  # the parent package failed to import
         raise TargetError(f"cannot import {name!r}: {type(error).__name__}: {error}") from None
-    if spec is None and required:
-        raise TargetError(f"no module named {name!r}")
-    return spec
+    return found
 
 
 def _run_code(code: types.CodeType, main_globals: dict[str, Any]) -> None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
 
@@ -41,21 +42,17 @@ def format_for_path(path: str) -> str | None:
     return None
 
 
+# Imported on demand: a run that writes text need not load the html template.
+_RENDERER_MODULES = {name: f"kulvo.reports.{name}" for name in FORMATS}
+_RENDERER_MODULES["json"] = "kulvo.reports.json_report"
+
+
 def renderer(name: str) -> Renderer:
-    # Imported on demand: a run that writes text need not load the html template.
-    if name == "text":
-        from kulvo.reports import text as module
-    elif name == "json":
-        from kulvo.reports import json_report as module
-    elif name == "html":
-        from kulvo.reports import html as module
-    elif name == "speedscope":
-        from kulvo.reports import speedscope as module
-    elif name == "collapsed":
-        from kulvo.reports import collapsed as module
-    else:
+    module_name = _RENDERER_MODULES.get(name)
+    if module_name is None:
         raise ValueError(f"unknown report format {name!r} (choose from {', '.join(FORMATS)})")
-    return module.render
+    render_function: Renderer = importlib.import_module(module_name).render
+    return render_function
 
 
 def render(profile: Profile, name: str, options: RenderOptions | None = None) -> str:

@@ -31,7 +31,7 @@ _MIB = 1024 * 1024
 
 
 def _asset(name: str) -> str:
-    return resources.files("kulvo.reports").joinpath("assets", name).read_text(encoding="utf-8")
+    return resources.files("kulvo.reports").joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
 def script_json(value: Any) -> str:

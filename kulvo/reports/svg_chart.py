@@ -40,7 +40,7 @@ def nice_step(span: float, target_ticks: int = 5) -> float:
     if span <= 0:
         return 1.0
     raw = span / target_ticks
-    power = 10 ** math.floor(math.log10(raw))
+    power = math.pow(10.0, math.floor(math.log10(raw)))
     for factor in (1, 2, 5, 10):
         if raw <= factor * power:
             return factor * power
