@@ -67,7 +67,7 @@ def _where(frame: Frame) -> str:
 
 def _frames_list(stack: Stack | None) -> str:
     if not stack:
-        return '<span class="empty">no stack</span>'
+        return '<span class="empty">no stack in the profiled code</span>'
     innermost = list(reversed(stack))[:SPIKE_FRAMES_SHOWN]
     items = "".join(
         f'<li><code>{escape(f.function)}</code> <span class="meta mono">{escape(_where(f))}</span></li>'
@@ -158,13 +158,13 @@ class _Page:
             else ""
         )
         return (
-            "<section><h2>CPU</h2>"
+            '<div class="charts"><section><h2>CPU</h2>'
             '<p class="hint">Percent of one core, per sample; shaded spans are CPU spikes.</p>'
             f"{cpu_chart}</section>"
             "<section><h2>Memory</h2>"
             '<p class="hint">Peak resident set size; shaded spans are memory spikes, dashed lines '
             f"memory snapshots.{hidden_note}</p>"
-            f"{rss_chart}</section>"
+            f"{rss_chart}</section></div>"
         )
 
     def spikes(self) -> str:
@@ -173,7 +173,7 @@ class _Page:
             return '<section><h2>Spikes</h2><p class="empty">No spikes found.</p></section>'
         rows = "".join(self._spike_row(e) for e in events)
         return (
-            "<section><h2>Spikes</h2><table><thead><tr><th>kind</th><th>from</th><th>to</th>"
+            '<section><h2>Spikes</h2><table><thead><tr><th>kind</th><th class="num">when</th>'
             '<th class="num">peak</th><th class="num">threshold</th><th>peak stack, innermost first</th>'
             f"<th>snapshot</th></tr></thead><tbody>{rows}</tbody></table></section>"
         )
@@ -201,7 +201,7 @@ class _Page:
                 snapshot_cell = '<span class="empty">profile with --memory</span>'
         return (
             f'<tr><td><span class="kind {event.kind}">{event.kind}</span></td>'
-            f'<td class="num">{event.start_ms} ms</td><td class="num">{event.end_ms} ms</td>'
+            f'<td class="num">{event.start_ms}–{event.end_ms} ms</td>'
             f'<td class="num">{escape(format_spike_value(event.kind, event.peak_value))}</td>'
             f'<td class="num">{escape(format_spike_value(event.kind, event.threshold))}</td>'
             f"<td>{_frames_list(event.peak_stack)}</td><td>{snapshot_cell}</td></tr>"
@@ -223,7 +223,7 @@ class _Page:
         return (
             "<section><h2>Hot paths</h2>"
             '<p class="hint">Source lines by the share of sampled stacks they appear on.</p>'
-            '<table><thead><tr><th class="num">#</th><th>share</th><th class="num">%</th>'
+            '<table class="hot-paths"><thead><tr><th class="num">#</th><th>share</th><th class="num">%</th>'
             '<th class="num">samples</th><th>function</th><th>where</th></tr></thead>'
             f"<tbody>{rows}</tbody></table></section>"
         )
@@ -291,8 +291,8 @@ def render(profile: Profile, options: RenderOptions) -> str:
             page.cards(),
             page.charts(),
             page.spikes(),
-            page.hot_paths(),
             page.flame_graph(),
+            page.hot_paths(),
             page.snapshots(),
             f'<script type="application/json" id="kulvo-flame-data">{flame_json}</script>',
             f"<script>{_asset('flame.js')}</script>",
