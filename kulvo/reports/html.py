@@ -197,6 +197,17 @@ class _Page:
                         f'<br><span class="mono">{escape(format_signed_bytes(top.size_diff_bytes))} '
                         f"{escape(short_path(top.file))}:{top.line}</span>"
                     )
+                later = [
+                    m
+                    for m in self.profile.memory_snapshots
+                    if m is not snapshot and event.start_ms <= m.time_ms <= event.end_ms
+                ]
+                if later:
+                    links = ", ".join(
+                        f'<a href="#snapshot-{self.snapshot_numbers[id(m)]}">S{self.snapshot_numbers[id(m)]}</a>'
+                        for m in later
+                    )
+                    snapshot_cell += f'<br><span class="empty">also during the spike: {links}</span>'
             elif not self.profile.metadata.memory:
                 snapshot_cell = '<span class="empty">profile with --memory</span>'
         return (
@@ -267,7 +278,7 @@ class _Page:
             for a in snapshot.top_sites
         )
         return (
-            f'<div class="snapshot">{heading}<table><thead><tr><th class="num">grew by</th>'
+            f'<div class="snapshot">{heading}<table class="sites"><thead><tr><th class="num">grew by</th>'
             '<th class="num">blocks</th><th class="num">size now</th><th class="num">blocks now</th>'
             f"<th>where</th></tr></thead><tbody>{rows}</tbody></table></div>"
         )

@@ -84,7 +84,8 @@ def line_chart(
     plot_h = HEIGHT_PX - MARGIN_TOP_PX - MARGIN_BOTTOM_PX
     end_ms = max(end_ms, 1.0)
     y_step = nice_step(y_max, 4)
-    y_top = max(y_step, math.ceil(y_max / y_step) * y_step)
+    # A little headroom, so that a line at its peak does not run along the top edge.
+    y_top = max(y_step, math.ceil(y_max * 1.04 / y_step) * y_step)
 
     def x(time_ms: float) -> float:
         return MARGIN_LEFT_PX + min(max(time_ms, 0.0), end_ms) / end_ms * plot_w
