@@ -208,6 +208,13 @@ class TestReports:
         assert result.stderr == ""
         assert check((tmp_path / file_name).read_text(encoding="utf-8"))
 
+    def test_the_output_path_holds_when_the_program_changes_directory(self, tmp_path, run_kulvo, write_program):
+        write_program("wanders.py", "import os\nos.makedirs('elsewhere')\nos.chdir('elsewhere')\n")
+        result = run_kulvo("run", *FAST, "-o", "report.json", "wanders.py")
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / "report.json").exists()
+        assert not (tmp_path / "elsewhere" / "report.json").exists()
+
     def test_format_overrides_the_file_name(self, tmp_path, run_kulvo, spiky):
         result = run_kulvo("run", *FAST, "--format", "collapsed", "-o", "stacks.txt", "spiky.py")
         assert result.returncode == 0

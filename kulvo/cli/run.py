@@ -7,6 +7,7 @@ program's exit status, and writes the report however the program ended.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any
 
@@ -83,6 +84,8 @@ def main(argv: list[str]) -> int:
     if args.top < 1:
         raise UsageError(f"--top must be at least 1, got {args.top}")
     format = resolve_format(args.format, args.output)
+    # The program may change directory; the report still goes where the command line said.
+    output = os.path.abspath(args.output) if args.output is not None else None
     try:
         target = prepare_target(program)
     except TargetError as error:
@@ -106,5 +109,5 @@ def main(argv: list[str]) -> int:
         status = execute(target)
     finally:
         profile = recording.stop()
-        write_report(profile, format, args.output, report_stream)
+        write_report(profile, format, output, report_stream)
     return status
