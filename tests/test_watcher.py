@@ -66,7 +66,9 @@ class TestSnapshots:
     def test_a_raised_flag_gets_a_snapshot_of_what_grew_and_is_cleared(self, make_watcher):
         flag = FakeFlag()
         memory_watcher = make_watcher(flag)
-        blob = [b"w" * MIB for _ in range(12)]
+        # Small: the stand-in flag needs no real growth, and the test runner's peak RSS is
+        # inherited by the processes that later tests start.
+        blob = [b"w" * (64 * 1024) for _ in range(32)]
         line = sys._getframe().f_lineno - 1
         flag.raised.set()
         assert wait_until(lambda: flag.notifications == 1)
@@ -74,7 +76,7 @@ class TestSnapshots:
         (snapshot,) = memory_watcher.stop_polling()
         top = snapshot.top_sites[0]
         assert (top.file, top.line) == (__file__, line)
-        assert top.size_diff_bytes >= 12 * MIB and top.count_diff >= 12
+        assert top.size_diff_bytes >= 2 * MIB and top.count_diff >= 32
         del blob
 
     def test_no_flag_no_snapshot(self, make_watcher):
