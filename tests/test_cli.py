@@ -241,6 +241,48 @@ class TestReports:
         assert top.size_diff_bytes >= 48 * 1024 * 1024
 
 
+class TestTerminal:
+    """The text report on a terminal: colour unless NO_COLOR is set, fitted to its width."""
+
+    def run_on_a_terminal(self, tmp_path: Path, **env: str) -> str:
+        (tmp_path / "quick.py").write_text("import time\ntime.sleep(0.05)\n")
+        controller, terminal = os.openpty()
+        try:
+            subprocess.run(
+                [sys.executable, "-m", "kulvo", "run", *FAST, "quick.py"],
+                cwd=tmp_path,
+                stderr=terminal,
+                stdout=subprocess.DEVNULL,
+                env=kulvo_env(**env),
+                timeout=60,
+                check=True,
+            )
+            os.close(terminal)
+            chunks = []
+            while True:
+                try:
+                    chunk = os.read(controller, 65536)
+                except OSError:  # the terminal's other end is closed: all is read
+                    break
+                if not chunk:
+                    break
+                chunks.append(chunk)
+        finally:
+            os.close(controller)
+        return b"".join(chunks).decode("utf-8").replace("\r\n", "\n")
+
+    def test_colour_on_a_terminal(self, tmp_path):
+        assert "\x1b[" in self.run_on_a_terminal(tmp_path)
+
+    def test_no_color_turns_it_off(self, tmp_path):
+        text = self.run_on_a_terminal(tmp_path, NO_COLOR="1")
+        assert "\x1b[" not in text and "Hot paths" in text
+
+    def test_the_report_fits_the_terminal(self, tmp_path):
+        text = self.run_on_a_terminal(tmp_path, NO_COLOR="1", COLUMNS="60")
+        assert max(len(line) for line in text.splitlines()) <= 60
+
+
 class TestView:
     @pytest.mark.parametrize("format", ["text", "json", "html", "speedscope", "collapsed"])
     def test_view_renders_every_format_to_stdout(self, run_kulvo, saved_profile, format):
