@@ -22,8 +22,15 @@ def oracle_spikes(samples: list[dict]) -> list[dict]:
         window = samples
 
     def threshold(values: list[float], margin: float) -> float:
-        mean = sum(values) / len(values) if values else 0.0
-        sd = math.sqrt(sum((v - mean) ** 2 for v in values) / (len(values) - 1)) if len(values) > 1 else 0.0
+        # Welford's running update, in the same order of operations as the engine,
+        # so that thresholds agree to the last bit.
+        count, mean, m2 = 0, 0.0, 0.0
+        for x in values:
+            count += 1
+            delta = x - mean
+            mean += delta / count
+            m2 += (x - mean) * delta
+        sd = math.sqrt(m2 / (count - 1)) if count > 1 else 0.0
         return max(mean + 2.0 * sd, mean + margin, 0.0)
 
     kinds = [
