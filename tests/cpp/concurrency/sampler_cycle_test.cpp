@@ -141,9 +141,11 @@ TEST_F(SamplerCycle, ReleasedWhileRunningThenTheExitStopWaitsForEveryThread) {
 
 TEST_F(SamplerCycle, SamplersStartedAndStoppedFromSeveralThreadsAtOnce) {
     // The registry of live threads is shared by every sampler of the process.
+    constexpr int kOwners = 3;
     std::vector<std::thread> owners;
+    owners.reserve(kOwners);
     std::atomic<int> failures{0};
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < kOwners; ++t) {
         owners.emplace_back([&failures] {
             for (int cycle = 0; cycle < 5; ++cycle) {
                 auto sampler = make_sampler(1, 64);

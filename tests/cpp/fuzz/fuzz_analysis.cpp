@@ -86,6 +86,30 @@ double value_of(const Sample& sample, SpikeKind kind) {
     return kind == SpikeKind::Cpu ? sample.cpu_percent : static_cast<double>(sample.rss_bytes);
 }
 
+// A run is maximal and contiguous: every sample strictly inside its time span belongs
+// to it, so it is above the threshold and not above the peak.
+void check_run_is_contiguous(std::span<const Sample> samples, const SpikeEvent& event) {
+    for (const Sample& sample : samples) {
+        if (sample.timestamp_ms > event.start_ms && sample.timestamp_ms < event.end_ms) {
+            const double value = value_of(sample, event.kind);
+            KULVO_FUZZ_CHECK(value > event.threshold);
+            KULVO_FUZZ_CHECK(value <= event.peak_value);
+        }
+    }
+}
+
+// Nothing above a kind's threshold is left outside every event of that kind.
+void check_nothing_left_out(std::span<const Sample> samples, const std::vector<SpikeEvent>& events, SpikeKind kind,
+                            double threshold) {
+    for (const Sample& sample : samples) {
+        if (value_of(sample, kind) > threshold) {
+            KULVO_FUZZ_CHECK(std::any_of(events.begin(), events.end(), [&](const SpikeEvent& e) {
+                return e.kind == kind && e.start_ms <= sample.timestamp_ms && sample.timestamp_ms <= e.end_ms;
+            }));
+        }
+    }
+}
+
 void check_spikes(std::span<const Sample> samples, const std::vector<SpikeEvent>& events, const SamplerConfig& config) {
     if (samples.empty()) {
         KULVO_FUZZ_CHECK(events.empty());
@@ -123,28 +147,11 @@ void check_spikes(std::span<const Sample> samples, const std::vector<SpikeEvent>
             KULVO_FUZZ_CHECK(previous->end_ms <= event.start_ms);
         }
         previous = &event;
-        // A run is maximal and contiguous: every sample strictly inside its time span
-        // belongs to it, so it is above the threshold and not above the peak.
-        for (const Sample& sample : samples) {
-            if (sample.timestamp_ms > event.start_ms && sample.timestamp_ms < event.end_ms) {
-                const double value = value_of(sample, event.kind);
-                KULVO_FUZZ_CHECK(value > event.threshold);
-                KULVO_FUZZ_CHECK(value <= event.peak_value);
-            }
-        }
+        check_run_is_contiguous(samples, event);
     }
-    // Nothing above a known threshold is left outside every event of its kind.
-    for (const SpikeKind kind : {SpikeKind::Cpu, SpikeKind::Memory}) {
-        const SpikeEvent* any = previous_of_kind[kind == SpikeKind::Cpu ? 0 : 1];
-        if (any == nullptr) {
-            continue;
-        }
-        for (const Sample& sample : samples) {
-            if (value_of(sample, kind) > any->threshold) {
-                KULVO_FUZZ_CHECK(std::any_of(events.begin(), events.end(), [&](const SpikeEvent& e) {
-                    return e.kind == kind && e.start_ms <= sample.timestamp_ms && sample.timestamp_ms <= e.end_ms;
-                }));
-            }
+    for (const SpikeEvent* any : previous_of_kind) {
+        if (any != nullptr) {
+            check_nothing_left_out(samples, events, any->kind, any->threshold);
         }
     }
 }
@@ -197,6 +204,7 @@ void check_hot_paths(std::span<const Sample> samples, const std::vector<HotPath>
     }
     // The exact ranking: count descending, then file, function, line ascending.
     std::vector<std::pair<std::uint64_t, Key>> ranked;
+    ranked.reserve(counts.size());
     for (const auto& [key, count] : counts) {
         ranked.emplace_back(count, key);
     }

@@ -9,6 +9,8 @@
 #include <cstring>
 
 // A broken invariant aborts: libFuzzer stops there and keeps the input that did it.
+// A macro for the condition's text and its line.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
 #define KULVO_FUZZ_CHECK(condition)                                                                  \
     do {                                                                                             \
         if (!(condition)) {                                                                          \
