@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "diagnostics.hpp"
@@ -15,7 +15,9 @@ namespace kulvo {
 namespace {
 
 std::string os_error_message(const char* what, int error_number) {
-    return std::string(what) + ": " + std::strerror(error_number) + " (os error " + std::to_string(error_number) + ")";
+    // Not strerror: its buffer is shared by every thread (generic_category uses strerror_r).
+    return std::string(what) + ": " + std::generic_category().message(error_number) + " (os error " +
+           std::to_string(error_number) + ")";
 }
 
 // Every signal except those the kernel raises synchronously on a faulting thread.
