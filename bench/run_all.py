@@ -22,9 +22,12 @@ from common import HARNESS, HarnessError, loadavg, machine, rotated, run_harness
 
 OWN_WORKLOADS = ["recursion", "numeric", "strings_json", "alloc_growth"]
 PYPERF_WORKLOADS = ["chaos", "deltablue", "go", "nbody", "raytrace", "richards"]
-OVERHEAD_CONDITIONS = ["none", "kulvo:1", "kulvo:10", "kulvo:50", "pyinstrument", "cprofile", "yappi", "py-spy"]
+# "none-b" runs unprofiled a second time: the A/A control that shows the noise floor.
+OVERHEAD_CONDITIONS = ["none", "none-b", "kulvo:1", "kulvo:10", "kulvo:50", "pyinstrument", "cprofile", "yappi",
+                       "py-spy"]
 ACCURACY_CONDITIONS = ["kulvo:1", "kulvo:10", "kulvo:50", "pyinstrument", "py-spy"]
-MEMORY_CONDITIONS = ["none", "kulvo:10", "tracemalloc", "kulvo-mem-direct", "kulvo-mem", "memray", "scalene"]
+MEMORY_CONDITIONS = ["none", "none-b", "kulvo:10", "tracemalloc", "kulvo-mem-direct", "kulvo-mem", "memray",
+                     "scalene"]
 DEPTHS = [10, 100, 1000]
 INTERVALS = [1, 10, 50]
 
@@ -89,9 +92,10 @@ class Runner:
                           timeout=7200)
         ratios = {ms: [] for ms in INTERVALS}
         samples = {ms: [] for ms in INTERVALS}
-        base = []
+        base, control = [], []
         for r in res["rounds"]:
             base.append(r["times"]["none"])
+            control.append(r["times"]["none-b"] / r["times"]["none"])
             for ms in INTERVALS:
                 ratios[ms].append(r["times"][f"kulvo:{ms}"] / r["times"]["none"])
                 samples[ms].append(r["samples"][f"kulvo:{ms}"] / r["times"][f"kulvo:{ms}"])
@@ -100,6 +104,7 @@ class Runner:
             "scale": scale,
             "baseline_s": summary(base),
             "slowdown": {ms: summary(v) for ms, v in ratios.items()},
+            "control": summary(control),
             "slowdown_raw": {ms: v for ms, v in ratios.items()},
             "samples_per_s": {ms: summary(v) for ms, v in samples.items()},
             "load": [load0, loadavg()],
@@ -339,8 +344,8 @@ def main() -> None:
     args.stop_reps = 1 if q else 5
     args.conv_reps = 1 if q else 3
     args.seconds = 0.2 if q else 1.0
-    args.accuracy_seconds = 1.0 if q else 4.0
-    args.fidelity_seconds = 0.5 if q else 5.0
+    args.accuracy_seconds = 1.0 if q else 3.0
+    args.fidelity_seconds = 0.5 if q else 4.0
     sections = set(args.sections.split(","))
 
     runner = Runner(args)

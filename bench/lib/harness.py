@@ -193,7 +193,7 @@ class Memray(Profiler):
 
 
 def make_profiler(name: str, out: str | None) -> Profiler:
-    if name in ("none", "py-spy", "scalene"):
+    if name in ("none", "none-b", "py-spy", "scalene"):
         return Profiler()
     if name.startswith("kulvo:"):
         return Kulvo(int(name.split(":", 1)[1]))
@@ -341,7 +341,8 @@ def mode_pairs(args) -> None:
     order that rotates from round to round; ratios are taken within a round."""
     import kulvo
 
-    conditions = ["none"] + [f"kulvo:{ms}" for ms in args.intervals]
+    # "none-b" is a second unprofiled run per round: the A/A control that shows the noise.
+    conditions = ["none", "none-b"] + [f"kulvo:{ms}" for ms in args.intervals]
     fn = workloads.OWN[args.workload]
     fn(max(1, args.scale // 10))  # warm-up
     rounds = []
@@ -350,7 +351,7 @@ def mode_pairs(args) -> None:
         times = {}
         samples = {}
         for cond in order:
-            sampler = kulvo.PySampler(interval_ms=int(cond.split(":")[1])) if cond != "none" else None
+            sampler = kulvo.PySampler(interval_ms=int(cond.split(":")[1])) if cond.startswith("kulvo") else None
             t0 = time.perf_counter()
             if sampler:
                 sampler.start()
