@@ -24,12 +24,13 @@ public:
     void visit(const Sample& sample, double value) {
         const bool above = value > threshold;  // NaN and equality are not above
         if (above && !open) {
-            open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, sample.stack};
+            open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, std::nullopt};
+            peak_sample = &sample;
         } else if (above) {
             open->end_ms = sample.timestamp_ms;
             if (value > open->peak_value) {  // strictly: the earliest of equal maxima wins
                 open->peak_value = value;
-                open->peak_stack = sample.stack;
+                peak_sample = &sample;
             }
         } else {
             close();
@@ -38,6 +39,8 @@ public:
 
     void close() {
         if (open) {
+            // Copied once the peak is final: a rising memory run sets a new peak nearly every sample.
+            open->peak_stack = peak_sample->stack;
             events.push_back(std::move(*open));
             open.reset();
         }
@@ -47,7 +50,8 @@ private:
     SpikeKind kind;
     double threshold;
     std::vector<SpikeEvent>& events;
-    std::optional<SpikeEvent> open;  // the run in progress
+    std::optional<SpikeEvent> open;       // the run in progress
+    const Sample* peak_sample = nullptr;  // the sample that set the run's peak
 };
 
 struct HotPathKey {
@@ -58,11 +62,18 @@ struct HotPathKey {
     bool operator==(const HotPathKey&) const = default;
 };
 
+// Hashes the function name, the line and only the tail of the file path: paths are long
+// and share their beginnings, and equal keys are still compared in full.
 struct HotPathKeyHash {
+    static constexpr std::size_t kFileTailBytes = 24;
+
     std::size_t operator()(const HotPathKey& key) const {
-        std::size_t h = std::hash<std::string_view>{}(key.file);
-        h ^= std::hash<std::string_view>{}(key.function) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-        h ^= std::hash<std::int32_t>{}(key.line) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        const std::string_view tail =
+            key.file.size() > kFileTailBytes ? key.file.substr(key.file.size() - kFileTailBytes) : key.file;
+        std::size_t h = std::hash<std::string_view>{}(key.function);
+        h ^= std::hash<std::string_view>{}(tail) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        h ^= (static_cast<std::size_t>(static_cast<std::uint32_t>(key.line)) << 20 | key.file.size()) +
+             0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
         return h;
     }
 };
