@@ -86,7 +86,9 @@ symbolizer() {
 configure() {  # configure DIR CMAKE_ARGS...: a clang build of the given variant
     local dir=$1
     shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    # --fresh: the interpreters may differ from the last run, and FindPython keeps the
+    # previous one's paths in the cache.
+    cmake --fresh -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE="$BUILDER" "$@" >"$dir.configure.log" 2>&1 ||
         { tail -n 30 "$dir.configure.log"; return 1; }
 }
