@@ -325,7 +325,8 @@ def section_a(r) -> str:
             f"are 0 ms. The sampler waits for the interpreter lock until the main thread yields it "
             f"(switch interval {r['machine']['switch_interval_s'] * 1000:.0f} ms); because that wait is longer than "
             "the interval, the loop skips its sleep and asks for the lock again at once, and it usually wins it "
-            "back before the main thread runs: samples come in pairs of the same stack, one wait apart.",
+            "back before the main thread has run: samples come in pairs less than 1 ms apart, one wait between "
+            "pairs, so half the samples count the same moment a second time.",
             "",
         ]
     return "\n".join(lines)
@@ -431,6 +432,12 @@ def results_md(r) -> str:
                 + (f" and a typical interquartile width of {widths[len(widths) // 2]:.3f}× per workload" if widths else "")
                 + ". Differences smaller than that are not resolved by these runs; the in-process alternating "
                 "rounds in [README.md](README.md) section A are the finer measurement of kulvo's own overhead.")
+            out.append(
+                "- py-spy never takes the interpreter lock and stays close to the A/A column. kulvo's sampler makes "
+                "the main thread hand the lock over and take it back at every sample; on a 2-core machine that "
+                "other jobs keep busy, taking it back can mean waiting for a core, which is the likely reason "
+                "kulvo's columns sit above the control by more than its own CPU per sample (section 4) explains. "
+                "Compare the load averages above with another run before reading these as kulvo's floor.")
         out += ["", "Context: the Scalene paper's Table 3 (ten pyperformance benchmarks on CPython 3.10) reports "
                 "median slowdowns of py-spy 1.02×, pyinstrument 1.69×, cProfile 1.73×, yappi 3.2× and memray "
                 "3.98×. Its benchmarks, run lengths and machine differ from these, so compare the ordering and "
@@ -540,6 +547,11 @@ def results_md(r) -> str:
             out += [f"tracemalloc alone costs {tm:.2f}×; the snapshots and the sampler bring it to {km:.2f}×. "
                     "`take_snapshot()` copies every live traced block, and on a workload that grows steadily the "
                     "flag rises every 10 MiB.", ""]
+        kp = med(d.get("kulvo-mem"))
+        if kp and km and kp > 1.3 * km:
+            out += [f"The package's watcher costs {kp:.2f}×, {kp / km:.1f} times the parts put together: on each "
+                    "flag it also filters the snapshot and diffs it against the previous one by source line "
+                    "(`compare_to`), and the slowdown grows with the number of live traced blocks.", ""]
         if fails.get("kulvo-mem"):
             out += ["**`kulvo.profile(memory=True)` crashed** (SIGSEGV) in "
                     f"{fails['kulvo-mem']} of {mem.get('runs', '?')} runs. The crash is in the sampler thread: "
@@ -578,8 +590,8 @@ def accuracy_explanation(r) -> list[str]:
     lines.append("- *Phase*: after a wait the sample is taken at the moment the main thread lets the lock go, "
                  "which in `sleep_half` is the first instant of `sleep_phase`; the next wake-up comes one "
                  "interval after the cycle began, so the samples lock onto the program's own rhythm and keep "
-                 "landing in the sleep. This is why the 10 ms figure can be further off than the 1 ms one, "
-                 "although 10 ms loses no rate.")
+                 "landing in the sleep. This is why the error stays large at 10 and 50 ms, where busy and idle "
+                 "rates are nearly equal.")
     lines += ["",
               "`split_c` adds a C call that keeps the lock (`sorted()`): no sample can be taken inside it, and "
               "the one taken right after it lands in whatever runs next. At 50 ms a run has only "
