@@ -68,6 +68,22 @@ private:
     bool exclusive_;
 };
 
+// Keeps the cyclic garbage collector off for a scope, restoring its previous state.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable() != 0) {}
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+
+private:
+    bool was_enabled_;
+};
+
 // The one place where C++ failures become Python exceptions. No catch-all: a forced
 // unwind of a thread that the interpreter ends at exit must pass through.
 template <typename Body>
@@ -274,6 +290,8 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
         result.samples = std::move(stopped.samples);
         result.spike_events = detect_spikes(result.samples, object->config);
         result.hot_paths = aggregate_hot_paths(result.samples, object->config.top_n);
+        // Up to millions of new containers: a collection midway would walk them all again.
+        const GcPause no_collection;
         return result_to_py(result).release();
     });
 }

@@ -133,6 +133,18 @@ class TestShape:
                           "spike_events": [], "hot_paths": []}
         assert result["wall_time_ms"] >= 50
 
+    def test_stop_leaves_the_garbage_collector_as_it_found_it(self):
+        import gc
+
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            sampler = PySampler(interval_ms=1)
+            sampler.start()
+            time.sleep(0.02)
+            sampler.stop()
+            assert gc.isenabled() is enabled
+        gc.enable()
+
     def test_a_second_stop_raises(self):
         sampler = PySampler(interval_ms=1)
         sampler.start()
