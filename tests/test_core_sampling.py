@@ -217,8 +217,8 @@ def test_threading_imported_late_keeps_the_real_main_thread():
         loader = importlib.machinery.ExtensionFileLoader("kulvo._core", path)
         core = loader.load_module() if sys.version_info < (3, 12) else None
         if core is None:
-            spec = importlib.util.spec_from_file_location("kulvo._core", path, loader=loader)
-            core = importlib.util.module_from_spec(spec)
+            found = importlib.util.spec_from_file_location("kulvo._core", path, loader=loader)
+            core = importlib.util.module_from_spec(found)
             loader.exec_module(core)
         assert "threading" not in sys.modules
 
