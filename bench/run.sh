@@ -58,12 +58,15 @@ if [ -n "$PY310" ]; then
 fi
 
 echo "=== bench hook"
+# The main build with the extension off and the hook on: _kulvo_bench links the engine
+# library and compiles the binding sources, exactly as kulvo._core does.
 HOOK_BUILD=$VENV/hook-build
 hook_args=()
-if PATH="$VENV/bin:$PATH" cmake -S bench/hook -B "$HOOK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+if PATH="$VENV/bin:$PATH" cmake -S . -B "$HOOK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DKULVO_BUILD_EXTENSION=OFF -DKULVO_BUILD_BENCH_HOOK=ON \
         -DPython_EXECUTABLE="$VENV/bin/python" >"$VENV/hook-configure.log" 2>&1 &&
-    PATH="$VENV/bin:$PATH" cmake --build "$HOOK_BUILD" >"$VENV/hook-build.log" 2>&1; then
-    hook_args=(--hook-dir "$HOOK_BUILD")
+    PATH="$VENV/bin:$PATH" cmake --build "$HOOK_BUILD" --target _kulvo_bench >"$VENV/hook-build.log" 2>&1; then
+    hook_args=(--hook-dir "$HOOK_BUILD/bench/hook")
 else
     echo "=== the bench hook did not build (see $VENV/hook-*.log): capture and stop() figures are skipped"
 fi

@@ -6,7 +6,7 @@
 #
 # Variants, all by default; KULVO_HARDENING="tsan fuzz" (or tsan,fuzz) runs a subset:
 #   format    clang-format: every C++ file matches .clang-format
-#   tidy      clang-tidy with .clang-tidy over src/ and the harnesses, Python headers included
+#   tidy      clang-tidy with .clang-tidy over src/engine/, src/python/ and the harnesses, Python headers included
 #   tsan      ThreadSanitizer: the engine's GoogleTest suites, the threaded ones repeated
 #   asan      ASan + UBSan: the engine's suites with leak detection, then every pytest suite
 #             on every interpreter against an instrumented extension (runtime preloaded)
@@ -134,7 +134,7 @@ variant_tidy() {
     # Configured only: the compile commands of every target, the extension's with the
     # Python include directory, the fuzz drivers' with their flags.
     configure "$dir" -DKULVO_BUILD_EXTENSION=ON -DKULVO_BUILD_TESTS=ON -DKULVO_FUZZ=ON -DKULVO_SANITIZE=address || return 1
-    mapfile -t files < <(ls src/*.cpp tests/cpp/concurrency/*.cpp tests/cpp/fuzz/*.cpp)
+    mapfile -t files < <(ls src/engine/*.cpp src/python/*.cpp tests/cpp/concurrency/*.cpp tests/cpp/fuzz/*.cpp)
     echo "clang-tidy $(clang-tidy --version | grep -o 'version [0-9.]*') on ${#files[@]} files"
     # Each file on its own process; any warning is an error (.clang-tidy), so any output fails.
     printf '%s\n' "${files[@]}" |

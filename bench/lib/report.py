@@ -271,7 +271,7 @@ def section_a(r) -> str:
         lines += [
             "### Cost of one capture",
             "",
-            "Two measurements. *Capture*: the core's own `capture_main_stack()`, compiled from `src/` into the "
+            "Two measurements. *Capture*: the core's own `capture_main_stack()`, compiled from `src/python/` into the "
             "bench-only hook (`bench/hook/`), called in a loop on a native thread that has no interpreter thread "
             "state, exactly as the sampler thread calls it, while the main thread waits at the given depth with the "
             f"lock released; median of {r['config']['capture_reps']:,} calls per run. The same loop with a thread "
@@ -340,7 +340,7 @@ def section_b(r) -> str:
         "## B. stop() of a full ring",
         "",
         "A real run needs 100 s at 1 ms to fill the ring, so the bench hook (`bench/hook/`, a separate "
-        "extension that compiles the core's `src/*.cpp` itself) builds synthetic samples shaped like a real "
+        "extension built from the core's engine library and binding sources) builds synthetic samples shaped like a real "
         "capture (every frame owns its strings; 30 frames drawn from a call tree with 5 shared outer paths and "
         "500 distinct inner lines; CPU and memory series with bursts so that spike events exist) and runs what "
         "`stop()` runs after the join, timing each stage: `detect_spikes`, `aggregate_hot_paths`, "
