@@ -14,12 +14,10 @@ from typing import Any, TypeVar, overload
 
 from kulvo._core import PySampler, __version__
 from kulvo.model import Profile, RunMetadata, StackRoot, profile_from_core
+from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
 F = TypeVar("F", bound=Callable[..., Any])
-
-MIN_INTERVAL_MS = 1
-MAX_INTERVAL_MS = 10_000
 
 
 def current_rss_bytes() -> int | None:
@@ -30,16 +28,6 @@ def current_rss_bytes() -> int | None:
         return resident_pages * os.sysconf("SC_PAGE_SIZE")
     except (OSError, ValueError, IndexError):
         return None
-
-
-def validate_settings(interval_ms: int, top_n: int) -> None:
-    """Raises ValueError for settings the sampler would refuse or could not use."""
-    if isinstance(interval_ms, bool) or not isinstance(interval_ms, int):
-        raise ValueError(f"interval_ms must be an integer, got {interval_ms!r}")
-    if not MIN_INTERVAL_MS <= interval_ms <= MAX_INTERVAL_MS:
-        raise ValueError(f"interval_ms must be in [{MIN_INTERVAL_MS}, {MAX_INTERVAL_MS}], got {interval_ms}")
-    if isinstance(top_n, bool) or not isinstance(top_n, int) or top_n < 1:
-        raise ValueError(f"top_n must be a positive integer, got {top_n!r}")
 
 
 class Recording:
@@ -129,8 +117,8 @@ class Profiler:
 
     def __init__(
         self,
-        interval_ms: int = 50,
-        top_n: int = 20,
+        interval_ms: int = DEFAULT_INTERVAL_MS,
+        top_n: int = DEFAULT_TOP_N,
         memory: bool = False,
         output: str | None = None,
         format: str | None = None,
@@ -220,8 +208,8 @@ def profile(interval_ms: F) -> F: ...
 
 @overload
 def profile(
-    interval_ms: int = 50,
-    top_n: int = 20,
+    interval_ms: int = DEFAULT_INTERVAL_MS,
+    top_n: int = DEFAULT_TOP_N,
     memory: bool = False,
     *,
     output: str | None = None,
@@ -230,8 +218,8 @@ def profile(
 
 
 def profile(
-    interval_ms: Any = 50,
-    top_n: int = 20,
+    interval_ms: Any = DEFAULT_INTERVAL_MS,
+    top_n: int = DEFAULT_TOP_N,
     memory: bool = False,
     *,
     output: str | None = None,

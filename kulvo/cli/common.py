@@ -1,10 +1,12 @@
-"""What the subcommands share: argument errors, report formats and writing the report."""
+"""What the subcommands share: their shape, argument errors, report formats and writing the report."""
 
 from __future__ import annotations
 
 import argparse
 import os
 import sys
+from collections.abc import Callable
+from dataclasses import dataclass
 from typing import NoReturn, TextIO
 
 from kulvo.model import Profile
@@ -16,6 +18,19 @@ _UNICODE_PROBE = "█▁…–"
 
 class UsageError(Exception):
     """A bad command line: reported as one line, exit status 2."""
+
+
+@dataclass(frozen=True)
+class Command:
+    """One subcommand: `add_arguments` fills its parser, `run` gets the parsed arguments and
+    returns the exit status."""
+
+    name: str
+    help: str
+    description: str
+    add_arguments: Callable[[argparse.ArgumentParser], None]
+    run: Callable[[argparse.Namespace], int]
+    usage: str | None = None
 
 
 class Parser(argparse.ArgumentParser):

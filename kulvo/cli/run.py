@@ -9,57 +9,42 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any
 
-from kulvo.api import MAX_INTERVAL_MS, MIN_INTERVAL_MS, Recording, stack_depth
-from kulvo.cli.common import UsageError, add_report_options, make_parser, resolve_format, write_report
+from kulvo.api import Recording, stack_depth
+from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
+from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
 
 USAGE = "kulvo run [--interval-ms N] [--top N] [--memory] [-o FILE] [--format FMT] (script.py | -m module) [args ...]"
-# Options of kulvo's own that take a value: the program's command line starts after them.
-_OPTIONS_WITH_VALUE = frozenset({"--interval-ms", "--top", "-o", "--output", "--format"})
 
 
-def add_parser(commands: Any) -> None:
-    # Listed for `kulvo --help`; the real parsing happens in `main`, which keeps the
-    # program's arguments away from argparse.
-    commands.add_parser("run", help="run a Python program under the profiler", usage=USAGE, add_help=False)
-
-
-def option_parser() -> argparse.ArgumentParser:
-    parser = make_parser(
-        prog="kulvo run",
-        usage=USAGE,
-        description="Run a Python program under the profiler and report where its time and memory went.",
-    )
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--interval-ms",
         type=int,
-        default=50,
+        default=DEFAULT_INTERVAL_MS,
         metavar="N",
-        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS} (default 50)",
+        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS} (default {DEFAULT_INTERVAL_MS})",
     )
-    parser.add_argument("--top", type=int, default=20, metavar="N", help="number of hot paths to report (default 20)")
+    parser.add_argument(
+        "--top", type=int, default=DEFAULT_TOP_N, metavar="N", help=f"number of hot paths to report (default {DEFAULT_TOP_N})"
+    )
     parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
     add_report_options(parser)
-    return parser
+    # Everything after the script or the module belongs to the program, options included.
+    parser.add_argument(
+        "-m", dest="module", nargs=argparse.REMAINDER, help="run a library module as the program, as python -m does"
+    )
+    parser.add_argument("program", nargs=argparse.REMAINDER, metavar="script.py", help="the script, then its arguments")
 
 
-def split_argv(argv: list[str]) -> tuple[list[str], list[str]]:
-    """Splits the command line into kulvo's options and the program with its arguments."""
-    index = 0
-    while index < len(argv):
-        arg = argv[index]
-        if arg == "--":
-            return argv[:index], argv[index + 1 :]
-        if arg == "-m":
-            return argv[:index], argv[index:]
-        if arg.startswith("-m") and not arg.startswith("--"):  # -mmodule, as python accepts
-            return argv[:index], ["-m", arg[2:], *argv[index + 1 :]]
-        if arg == "-" or not arg.startswith("-"):
-            return argv[:index], argv[index:]
-        index += 2 if arg in _OPTIONS_WITH_VALUE else 1
-    return argv, []
+def program_argv(args: argparse.Namespace) -> list[str]:
+    """The program's command line, as `script.py args...` or `-m module args...`."""
+    if args.module is not None:  # also "-mmodule", which leaves the arguments to `program`
+        return ["-m", *args.module, *args.program]
+    program: list[str] = args.program
+    # argparse leaves the "--" that may end kulvo's options in the remainder.
+    return program[1:] if program[:1] == ["--"] else program
 
 
 def prepare_target(program: list[str]) -> Target:
@@ -74,9 +59,7 @@ def prepare_target(program: list[str]) -> Target:
     return script_target(program[0], program[1:])
 
 
-def main(argv: list[str]) -> int:
-    own, program = split_argv(argv)
-    args = option_parser().parse_args(own)
+def run(args: argparse.Namespace) -> int:
     if not MIN_INTERVAL_MS <= args.interval_ms <= MAX_INTERVAL_MS:
         raise UsageError(
             f"--interval-ms must be between {MIN_INTERVAL_MS} and {MAX_INTERVAL_MS}, got {args.interval_ms}"
@@ -87,7 +70,7 @@ def main(argv: list[str]) -> int:
     # The program may change directory; the report still goes where the command line said.
     output = os.path.abspath(args.output) if args.output is not None else None
     try:
-        target = prepare_target(program)
+        target = prepare_target(program_argv(args))
     except TargetError as error:
         raise UsageError(str(error)) from None
     except TargetSyntaxError as error:
@@ -111,3 +94,13 @@ def main(argv: list[str]) -> int:
         profile = recording.stop()
         write_report(profile, format, output, report_stream)
     return status
+
+
+COMMAND = Command(
+    name="run",
+    help="run a Python program under the profiler",
+    description="Run a Python program under the profiler and report where its time and memory went.",
+    usage=USAGE,
+    add_arguments=add_arguments,
+    run=run,
+)

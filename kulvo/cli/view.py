@@ -4,25 +4,19 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
 
-from kulvo.cli.common import UsageError, add_report_options, resolve_format, write_report
+from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
 from kulvo.storage import ProfileFormatError, load
 
 EXIT_WRITE_FAILED = 1
 
 
-def add_parser(commands: Any) -> None:
-    parser = commands.add_parser(
-        "view",
-        help="render a saved profile again",
-        description="Render a profile saved as JSON (kulvo run -o FILE.json) in any report format.",
-    )
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("profile", metavar="FILE.json", help="a profile saved by kulvo")
     add_report_options(parser)
 
 
-def main(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace) -> int:
     format = resolve_format(args.format, args.output)
     try:
         profile = load(args.profile)
@@ -35,3 +29,12 @@ def main(args: argparse.Namespace) -> int:
     except ProfileFormatError as error:
         raise UsageError(f"{args.profile}: {error}") from None
     return 0 if write_report(profile, format, args.output, sys.stdout) else EXIT_WRITE_FAILED
+
+
+COMMAND = Command(
+    name="view",
+    help="render a saved profile again",
+    description="Render a profile saved as JSON (kulvo run -o FILE.json) in any report format.",
+    add_arguments=add_arguments,
+    run=run,
+)
