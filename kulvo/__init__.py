@@ -1,5 +1,6 @@
 """kulvo: a sampling profiler for Python programs."""
 
+from kulvo import reports  # noqa: F401  (plugs the report formats into Profile.render and save)
 from kulvo._core import PySampler, __version__
 from kulvo.api import Profiler, profile
 from kulvo.model import (

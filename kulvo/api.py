@@ -13,7 +13,8 @@ from types import FrameType, TracebackType
 from typing import Any, TypeVar, overload
 
 from kulvo._core import PySampler, __version__
-from kulvo.model import Profile, RunMetadata, StackRoot, profile_from_core
+from kulvo.core_result import StackRoot, profile_from_core
+from kulvo.model import Profile, RunMetadata
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 

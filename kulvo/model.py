@@ -1,18 +1,27 @@
-"""The typed profile: what the core reports, plus the memory snapshots and run metadata.
+"""The typed profile: the records every renderer reads, and the versioned document they are
+saved as (`Profile.to_dict` / `Profile.from_dict`).
 
-The core's result dictionary is converted here once; every renderer reads these objects.
+The model imports no renderer; `kulvo.reports` plugs itself in for `Profile.render` and
+`Profile.save` when it is imported, which `import kulvo` does.
 """
 
 from __future__ import annotations
 
-import math
 import statistics
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import Any, Literal, Protocol
 
 SpikeKind = Literal["cpu", "memory"]
+SPIKE_KINDS: tuple[SpikeKind, ...] = ("cpu", "memory")
 HIDDEN_RSS_MARGIN_BYTES = 10 * 1024 * 1024
+
+DOCUMENT_FORMAT = "kulvo-profile"
+DOCUMENT_VERSION = 1
+
+
+class ProfileFormatError(ValueError):
+    """The document is not a kulvo profile this version can read."""
 
 
 @dataclass(frozen=True)
@@ -30,6 +39,33 @@ class Frame:
 
 Stack = tuple[Frame, ...]
 """A sampled stack, outermost frame first and the executing frame last."""
+
+
+class FrameTable:
+    """Frames numbered in the order first seen. Equal frames share one Frame object (the many
+    samples of one loop hold the same frames) and one number (documents store a stack as a
+    list of numbers)."""
+
+    def __init__(self) -> None:
+        self.frames: list[Frame] = []
+        self._numbers: dict[tuple[str, str, int], int] = {}
+
+    def number(self, file: str, function: str, line: int) -> int:
+        key = (file, function, line)
+        found = self._numbers.get(key)
+        if found is None:
+            found = self._numbers[key] = len(self.frames)
+            self.frames.append(Frame(file, function, line))
+        return found
+
+    def frame(self, file: str, function: str, line: int) -> Frame:
+        return self.frames[self.number(file, function, line)]
+
+    def index(self, frame: Frame) -> int:
+        return self.number(frame.file, frame.function, frame.line)
+
+    def indices(self, stack: Stack) -> list[int]:
+        return [self.index(frame) for frame in stack]
 
 
 @dataclass(frozen=True)
@@ -103,6 +139,29 @@ class RunMetadata:
     rss_at_start_bytes: int | None = None  # resident size in use when profiling began, where known
 
 
+class Reports(Protocol):
+    """What `Profile.render` and `Profile.save` need from the report formats."""
+
+    def render(self, profile: Profile, format: str, *, color: bool, width_chars: int) -> str: ...
+
+    def format_for_path(self, path: str) -> str | None: ...
+
+
+_reports: Reports | None = None
+
+
+def use_reports(reports: Reports) -> None:
+    """Called by `kulvo.reports` when it is imported."""
+    global _reports
+    _reports = reports
+
+
+def _loaded_reports() -> Reports:
+    if _reports is None:
+        raise RuntimeError("the report formats are not loaded: import kulvo first")
+    return _reports
+
+
 @dataclass(frozen=True)
 class Profile:
     """The result of one profiled run."""
@@ -139,6 +198,9 @@ class Profile:
     @property
     def stacks(self) -> list[Stack]:
         return [s.stack for s in self.samples if s.stack]
+
+    def spike_count(self, kind: SpikeKind) -> int:
+        return sum(1 for e in self.spike_events if e.kind == kind)
 
     @property
     def hidden_rss_bytes(self) -> int | None:
@@ -177,141 +239,195 @@ class Profile:
             if m.time_ms <= event.end_ms and m.time_ms + m.duration_ms >= window_start_ms
         ]
 
-    # -- persistence -------------------------------------------------------------------
-
-    def to_dict(self) -> dict[str, Any]:
-        """The versioned JSON document that `kulvo.load` reads back."""
-        from kulvo.storage import profile_to_document
-
-        return profile_to_document(self)
+    # -- reports -----------------------------------------------------------------------
 
     def render(self, format: str = "text", *, color: bool = False, width_chars: int = 100) -> str:
-        from kulvo.reports import RenderOptions, render
-
-        return render(self, format, RenderOptions(color=color, width_chars=width_chars))
+        return _loaded_reports().render(self, format, color=color, width_chars=width_chars)
 
     def save(self, path: str, format: str | None = None) -> str:
         """Write the profile in `format` (taken from the file name when None); returns `path`."""
-        from kulvo.reports import RenderOptions, format_for_path, render
-
-        chosen = format or format_for_path(path)
+        reports = _loaded_reports()
+        chosen = format or reports.format_for_path(path)
         if chosen is None:
             raise ValueError(f"cannot tell the report format from {path!r}; pass format=")
-        text = render(self, chosen, RenderOptions())
+        text = reports.render(self, chosen, color=False, width_chars=100)
         with open(path, "w", encoding="utf-8") as stream:
             stream.write(text)
         return path
 
+    # -- the saved document ------------------------------------------------------------
 
-class _FrameTable:
-    """Interns frames, so that the many samples of one loop share their Frame objects."""
+    def to_dict(self) -> dict[str, Any]:
+        """The versioned JSON document that `kulvo.load` reads back. Stacks are stored as lists
+        of indices into one table of frames, which keeps a long run's file small."""
+        return _encode(self)
 
-    def __init__(self) -> None:
-        self._frames: dict[tuple[str, str, int], Frame] = {}
-
-    def frame(self, file: str, function: str, line: int) -> Frame:
-        key = (file, function, line)
-        found = self._frames.get(key)
-        if found is None:
-            found = self._frames[key] = Frame(file, function, line)
-        return found
-
-    def stack(self, raw: Sequence[Mapping[str, Any]] | None) -> Stack | None:
-        if not raw:
-            return None
-        return tuple(self.frame(f["file"], f["function"], int(f["line"])) for f in raw)
-
-
-@dataclass(frozen=True)
-class StackRoot:
-    """Where the profiled code starts on every stack: the outermost frame of this (file,
-    function), kept or not. Frames outside it belong to whoever started the profiler."""
-
-    file: str
-    function: str
-    keep: bool = False
-
-
-def _strip_outside(stack: Stack | None, root: StackRoot | None) -> tuple[Stack | None, Stack]:
-    """Splits off the frames outside `root`; returns (the remaining stack or None, the frames
-    removed). A stack without the root frame lies wholly outside the profiled code."""
-    if stack is None or root is None:
-        return stack, ()
-    for index, frame in enumerate(stack):
-        if frame.file == root.file and frame.function == root.function:
-            cut = index if root.keep else index + 1
-            return (stack[cut:] or None), stack[:cut]
-    return None, stack
-
-
-def profile_from_core(
-    result: Mapping[str, Any],
-    metadata: RunMetadata,
-    memory_snapshots: Iterable[MemorySnapshot] = (),
-    *,
-    root: StackRoot | None = None,
-    top_n: int | None = None,
-) -> Profile:
-    """Builds the typed profile from the dictionary that `PySampler.stop()` returns.
-
-    With a `root`, the frames outside it (the command line's, or the caller's of a profiled
-    block) are cut from the stacks and the hot paths, so that reports show the profiled
-    code; `top_n` then cuts the hot paths to the number asked for.
-    """
-    table = _FrameTable()
-    outside_frames: set[Frame] = set()
-
-    samples: list[Sample] = []
-    for raw in result["samples"]:
-        stack, removed = _strip_outside(table.stack(raw["stack"]), root)
-        outside_frames.update(removed)
-        cpu = float(raw["cpu_percent"])
-        rss = int(raw["rss_bytes"])
-        samples.append(
-            Sample(
-                timestamp_ms=int(raw["timestamp_ms"]),
-                cpu_percent=cpu if math.isfinite(cpu) and cpu >= 0 else None,
-                rss_bytes=None if rss <= 0 else rss,
-                stack=stack,
+    @classmethod
+    def from_dict(cls, document: Any) -> Profile:
+        """Rebuilds a profile from `to_dict()`'s document; raises ProfileFormatError naming what
+        is wrong, also for a document of another format or version."""
+        if not isinstance(document, Mapping) or document.get("format") != DOCUMENT_FORMAT:
+            raise ProfileFormatError("not a kulvo profile")
+        version = document.get("version")
+        if version != DOCUMENT_VERSION:
+            raise ProfileFormatError(
+                f"kulvo profile version {version!r} is not supported (this kulvo reads version {DOCUMENT_VERSION})"
             )
-        )
+        try:
+            return _decode(document)
+        except ProfileFormatError:
+            raise
+        except (KeyError, TypeError, ValueError, IndexError) as error:
+            raise ProfileFormatError(f"damaged kulvo profile ({type(error).__name__}: {error})") from None
 
-    events: list[SpikeEvent] = []
-    for raw in result["spike_events"]:
-        peak_stack, removed = _strip_outside(table.stack(raw["peak_stack"]), root)
+
+def _encode(profile: Profile) -> dict[str, Any]:
+    table = FrameTable()
+
+    def stack(frames: Stack | None) -> list[int] | None:
+        return None if frames is None else table.indices(frames)
+
+    samples = [
+        {
+            "timestamp_ms": s.timestamp_ms,
+            "cpu_percent": s.cpu_percent,
+            "rss_bytes": s.rss_bytes,
+            "stack": stack(s.stack),
+        }
+        for s in profile.samples
+    ]
+    spike_events = [
+        {
+            "kind": e.kind,
+            "start_ms": e.start_ms,
+            "end_ms": e.end_ms,
+            "peak_value": e.peak_value,
+            "threshold": e.threshold,
+            "peak_stack": stack(e.peak_stack),
+        }
+        for e in profile.spike_events
+    ]
+    meta = profile.metadata
+    return {
+        "format": DOCUMENT_FORMAT,
+        "version": DOCUMENT_VERSION,
+        "metadata": {
+            "kulvo_version": meta.kulvo_version,
+            "python_version": meta.python_version,
+            "argv": list(meta.argv),
+            "start_time": meta.start_time,
+            "interval_ms": meta.interval_ms,
+            "top_n": meta.top_n,
+            "memory": meta.memory,
+            "rss_at_start_bytes": meta.rss_at_start_bytes,
+        },
+        "sample_count": profile.sample_count,
+        "wall_time_ms": profile.wall_time_ms,
+        "frames": [{"file": f.file, "function": f.function, "line": f.line} for f in table.frames],
+        "samples": samples,
+        "spike_events": spike_events,
+        "hot_paths": [
+            {"file": h.file, "function": h.function, "line": h.line, "count": h.count, "percent": h.percent}
+            for h in profile.hot_paths
+        ],
+        "memory_snapshots": [
+            {
+                "time_ms": m.time_ms,
+                "traced_bytes": m.traced_bytes,
+                "duration_ms": m.duration_ms,
+                "top_sites": [
+                    {
+                        "file": a.file,
+                        "line": a.line,
+                        "size_bytes": a.size_bytes,
+                        "size_diff_bytes": a.size_diff_bytes,
+                        "count": a.count,
+                        "count_diff": a.count_diff,
+                    }
+                    for a in m.top_sites
+                ],
+            }
+            for m in profile.memory_snapshots
+        ],
+    }
+
+
+def _decode(document: Mapping[str, Any]) -> Profile:
+    frames = [Frame(str(f["file"]), str(f["function"]), int(f["line"])) for f in document["frames"]]
+
+    def stack(indices: list[int] | None) -> Stack | None:
+        if indices is None:
+            return None
+        if any(not isinstance(i, int) or i < 0 for i in indices):
+            raise ProfileFormatError("damaged kulvo profile (bad frame index)")
+        return tuple(frames[i] for i in indices)
+
+    def optional_number(value: Any, kind: type) -> Any:
+        return None if value is None else kind(value)
+
+    meta = document["metadata"]
+    metadata = RunMetadata(
+        kulvo_version=str(meta["kulvo_version"]),
+        python_version=str(meta["python_version"]),
+        argv=tuple(str(a) for a in meta["argv"]),
+        start_time=str(meta["start_time"]),
+        interval_ms=int(meta["interval_ms"]),
+        top_n=int(meta["top_n"]),
+        memory=bool(meta["memory"]),
+        rss_at_start_bytes=optional_number(meta.get("rss_at_start_bytes"), int),
+    )
+    samples = tuple(
+        Sample(
+            timestamp_ms=int(s["timestamp_ms"]),
+            cpu_percent=optional_number(s["cpu_percent"], float),
+            rss_bytes=optional_number(s["rss_bytes"], int),
+            stack=stack(s["stack"]),
+        )
+        for s in document["samples"]
+    )
+    events = []
+    for e in document["spike_events"]:
+        if e["kind"] not in SPIKE_KINDS:
+            raise ProfileFormatError(f"damaged kulvo profile (unknown spike kind {e['kind']!r})")
         events.append(
             SpikeEvent(
-                kind=raw["kind"],
-                start_ms=int(raw["start_ms"]),
-                end_ms=int(raw["end_ms"]),
-                peak_value=float(raw["peak_value"]),
-                threshold=float(raw["threshold"]),
-                peak_stack=peak_stack,
+                kind=e["kind"],
+                start_ms=int(e["start_ms"]),
+                end_ms=int(e["end_ms"]),
+                peak_value=float(e["peak_value"]),
+                threshold=float(e["threshold"]),
+                peak_stack=stack(e["peak_stack"]),
             )
         )
-
-    hot_paths = [
-        HotPath(h["file"], h["function"], int(h["line"]), int(h["count"]), float(h["percent"]))
-        for h in result["hot_paths"]
-    ]
-    if root is not None:
-        # The outside frames sit on every stack and so lead the core's ranking; drop them and
-        # restate the shares over the samples that still have a stack.
-        with_stack = sum(1 for s in samples if s.stack)
-        hot_paths = [
-            HotPath(h.file, h.function, h.line, h.count, 100.0 * h.count / with_stack if with_stack else 0.0)
-            for h in hot_paths
-            if h.frame not in outside_frames
-        ]
-    if top_n is not None:
-        hot_paths = hot_paths[:top_n]
-
+    hot_paths = tuple(
+        HotPath(str(h["file"]), str(h["function"]), int(h["line"]), int(h["count"]), float(h["percent"]))
+        for h in document["hot_paths"]
+    )
+    snapshots = tuple(
+        MemorySnapshot(
+            time_ms=int(m["time_ms"]),
+            traced_bytes=int(m["traced_bytes"]),
+            duration_ms=int(m["duration_ms"]),
+            top_sites=tuple(
+                AllocationSite(
+                    file=str(a["file"]),
+                    line=int(a["line"]),
+                    size_bytes=int(a["size_bytes"]),
+                    size_diff_bytes=int(a["size_diff_bytes"]),
+                    count=int(a["count"]),
+                    count_diff=int(a["count_diff"]),
+                )
+                for a in m["top_sites"]
+            ),
+        )
+        for m in document["memory_snapshots"]
+    )
     return Profile(
         metadata=metadata,
-        sample_count=int(result["sample_count"]),
-        wall_time_ms=int(result["wall_time_ms"]),
-        samples=tuple(samples),
+        sample_count=int(document["sample_count"]),
+        wall_time_ms=int(document["wall_time_ms"]),
+        samples=samples,
         spike_events=tuple(events),
-        hot_paths=tuple(hot_paths),
-        memory_snapshots=tuple(memory_snapshots),
+        hot_paths=hot_paths,
+        memory_snapshots=snapshots,
     )

@@ -16,7 +16,7 @@ import types
 from dataclasses import dataclass, field
 from typing import Any
 
-from kulvo.model import StackRoot
+from kulvo.core_result import StackRoot
 
 EXIT_INTERRUPTED = 130  # what a shell reports for a program ended by Ctrl-C
 

@@ -14,7 +14,7 @@ from datetime import datetime
 import pytest
 
 import kulvo
-from kulvo import api, storage
+from kulvo import api
 
 MIB = 1024 * 1024
 
@@ -207,7 +207,7 @@ class TestMemory:
             timeout=60,
         )
         assert done.returncode == 0, done.stderr
-        profile = storage.profile_from_document(json.loads(done.stdout))
+        profile = kulvo.Profile.from_dict(json.loads(done.stdout))
         snapshots = profile.memory_snapshots
         assert snapshots, "no snapshot for a 48 MiB allocation:\n" + profile.render("text")
         sites = [(site.file, site.line) for snapshot in snapshots for site in snapshot.top_sites[:1]]

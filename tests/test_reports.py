@@ -10,6 +10,7 @@ import jsonschema
 import pytest
 
 from kulvo import storage
+from kulvo.core_result import StackRoot, profile_from_core
 from kulvo.model import (
     AllocationSite,
     Frame,
@@ -19,8 +20,6 @@ from kulvo.model import (
     RunMetadata,
     Sample,
     SpikeEvent,
-    StackRoot,
-    profile_from_core,
 )
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
 from kulvo.reports.html import flame_data
@@ -355,7 +354,7 @@ class TestJsonFormat:
         document = json.loads(render(make_profile(), "json"))
         change(document)
         with pytest.raises(storage.ProfileFormatError, match=message):
-            storage.profile_from_document(document)
+            Profile.from_dict(document)
 
     def test_json_that_is_not_an_object_is_refused(self):
         with pytest.raises(storage.ProfileFormatError, match="not a kulvo profile"):

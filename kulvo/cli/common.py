@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from typing import NoReturn, TextIO
 
 from kulvo.model import Profile
-from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
+from kulvo.reports import FORMATS, RenderOptions, format_for_path, render, suffixes_hint
 
 DEFAULT_WIDTH_CHARS = 100
 _UNICODE_PROBE = "█▁…–"
@@ -61,8 +61,7 @@ def resolve_format(explicit: str | None, output: str | None) -> str:
     implied = format_for_path(output)
     if implied is None:
         raise UsageError(
-            f"cannot tell the report format from {output!r}: name it .txt, .json, .html, "
-            ".speedscope.json or .collapsed, or pass --format"
+            f"cannot tell the report format from {output!r}: name it {suffixes_hint()}, or pass --format"
         )
     return implied
 

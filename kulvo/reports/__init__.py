@@ -1,35 +1,23 @@
-"""The report formats: one module per format, each with `render(profile, options) -> str`."""
+"""The report formats: one module per format, each declaring its `FORMAT` (name, file suffixes,
+renderer). The list of formats, the suffix table and the CLI's messages derive from these."""
 
 from __future__ import annotations
 
-import importlib
-from collections.abc import Callable
-from dataclasses import dataclass
-
+from kulvo import model
 from kulvo.model import Profile
+from kulvo.reports import collapsed, html, json_report, speedscope, text
+from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
 
+__all__ = ["FORMATS", "RenderOptions", "ReportFormat", "format_for_path", "render", "renderer", "suffixes_hint"]
 
-@dataclass(frozen=True)
-class RenderOptions:
-    color: bool = False  # ANSI colour, for the text report on a terminal
-    width_chars: int = 100  # the text report's line width
-    unicode: bool = True  # block characters for bars and sparklines; ASCII where they cannot be shown
+_REGISTERED: tuple[ReportFormat, ...] = (text.FORMAT, json_report.FORMAT, html.FORMAT, speedscope.FORMAT, collapsed.FORMAT)
+_BY_NAME = {report.name: report for report in _REGISTERED}
 
-
-Renderer = Callable[[Profile, RenderOptions], str]
-
-FORMATS: tuple[str, ...] = ("text", "json", "html", "speedscope", "collapsed")
+FORMATS: tuple[str, ...] = tuple(_BY_NAME)
 
 # Longest suffix first, so that "x.speedscope.json" is not taken for plain JSON.
-_SUFFIX_FORMATS: tuple[tuple[str, str], ...] = (
-    (".speedscope.json", "speedscope"),
-    (".json", "json"),
-    (".html", "html"),
-    (".htm", "html"),
-    (".txt", "text"),
-    (".text", "text"),
-    (".collapsed", "collapsed"),
-    (".folded", "collapsed"),
+_SUFFIX_FORMATS: tuple[tuple[str, str], ...] = tuple(
+    sorted(((suffix, report.name) for report in _REGISTERED for suffix in report.suffixes), key=lambda p: -len(p[0]))
 )
 
 
@@ -42,18 +30,31 @@ def format_for_path(path: str) -> str | None:
     return None
 
 
-# Imported on demand: a run that writes text need not load the html template.
-_RENDERER_MODULES = {name: f"kulvo.reports.{name}" for name in FORMATS}
-_RENDERER_MODULES["json"] = "kulvo.reports.json_report"
+def suffixes_hint() -> str:
+    """The suffix that names each format, as a sentence: ".txt, .json, ... or .collapsed"."""
+    suffixes = [report.suffixes[0] for report in _REGISTERED]
+    return f"{', '.join(suffixes[:-1])} or {suffixes[-1]}"
 
 
 def renderer(name: str) -> Renderer:
-    module_name = _RENDERER_MODULES.get(name)
-    if module_name is None:
+    report = _BY_NAME.get(name)
+    if report is None:
         raise ValueError(f"unknown report format {name!r} (choose from {', '.join(FORMATS)})")
-    render_function: Renderer = importlib.import_module(module_name).render
-    return render_function
+    return report.render
 
 
 def render(profile: Profile, name: str, options: RenderOptions | None = None) -> str:
     return renderer(name)(profile, options or RenderOptions())
+
+
+class _ProfileReports:
+    """`Profile.render` and `Profile.save` draw through this."""
+
+    def render(self, profile: Profile, format: str, *, color: bool, width_chars: int) -> str:
+        return render(profile, format, RenderOptions(color=color, width_chars=width_chars))
+
+    def format_for_path(self, path: str) -> str | None:
+        return format_for_path(path)
+
+
+model.use_reports(_ProfileReports())

@@ -7,7 +7,7 @@ number of samples that caught that stack.
 from __future__ import annotations
 
 from kulvo.model import Frame, Profile
-from kulvo.reports import RenderOptions
+from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.stacks import stack_counts
 
 
@@ -22,3 +22,6 @@ def render(profile: Profile, options: RenderOptions) -> str:
         ";".join(frame_label(f) for f in stack) + f" {count}" for stack, count in stack_counts(profile).items()
     )
     return "".join(line + "\n" for line in lines)
+
+
+FORMAT = ReportFormat(name="collapsed", suffixes=(".collapsed", ".folded"), render=render)

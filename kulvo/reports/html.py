@@ -12,7 +12,7 @@ from importlib import resources
 from typing import Any
 
 from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent, Stack
-from kulvo.reports import RenderOptions
+from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.stacks import FlameNode, flame_tree
 from kulvo.reports.svg_chart import Band, Marker, line_chart
 from kulvo.reports.units import (
@@ -310,3 +310,6 @@ def render(profile: Profile, options: RenderOptions) -> str:
             "</body></html>\n",
         ]
     )
+
+
+FORMAT = ReportFormat(name="html", suffixes=(".html", ".htm"), render=render)

@@ -4,8 +4,11 @@ from __future__ import annotations
 
 from kulvo import storage
 from kulvo.model import Profile
-from kulvo.reports import RenderOptions
+from kulvo.reports.report_format import RenderOptions, ReportFormat
 
 
 def render(profile: Profile, options: RenderOptions) -> str:
     return storage.dumps(profile)
+
+
+FORMAT = ReportFormat(name="json", suffixes=(".json",), render=render)

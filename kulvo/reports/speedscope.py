@@ -10,7 +10,7 @@ import json
 from typing import Any
 
 from kulvo.model import Frame, Profile
-from kulvo.reports import RenderOptions
+from kulvo.reports.report_format import RenderOptions, ReportFormat
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
 
@@ -67,3 +67,6 @@ def to_document(profile: Profile) -> dict[str, Any]:
 
 def render(profile: Profile, options: RenderOptions) -> str:
     return json.dumps(to_document(profile), separators=(",", ":")) + "\n"
+
+
+FORMAT = ReportFormat(name="speedscope", suffixes=(".speedscope.json",), render=render)

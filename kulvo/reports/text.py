@@ -6,7 +6,7 @@ import os
 from collections.abc import Callable, Sequence
 
 from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent
-from kulvo.reports import RenderOptions
+from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.units import (
     format_bytes,
     format_duration_ms,
@@ -257,3 +257,6 @@ def render(profile: Profile, options: RenderOptions) -> str:
     report.timelines()
     text = "\n".join(report.lines) + "\n"
     return text if options.unicode else text.translate(_ASCII_PUNCTUATION)
+
+
+FORMAT = ReportFormat(name="text", suffixes=(".txt", ".text"), render=render)

@@ -1,0 +1,27 @@
+"""What every report format declares, and the options a renderer is given."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from kulvo.model import Profile
+
+
+@dataclass(frozen=True)
+class RenderOptions:
+    color: bool = False  # ANSI colour, for the text report on a terminal
+    width_chars: int = 100  # the text report's line width
+    unicode: bool = True  # block characters for bars and sparklines; ASCII where they cannot be shown
+
+
+Renderer = Callable[[Profile, RenderOptions], str]
+
+
+@dataclass(frozen=True)
+class ReportFormat:
+    """A format's name (for --format), the file suffixes that imply it, and its renderer."""
+
+    name: str
+    suffixes: tuple[str, ...]  # lower case; the first is the one to suggest
+    render: Renderer
