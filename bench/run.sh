@@ -12,45 +12,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-newest() {  # newest MINOR: pyenv's newest 3.MINOR.x interpreter, else python3.MINOR on PATH
-    local dir
-    dir=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3."$1".* 2>/dev/null | sort -t. -k3,3n | tail -n 1 || true)
-    if [ -n "$dir" ] && [ -x "$dir/bin/python3" ]; then
-        echo "$dir/bin/python3"
-    else
-        command -v "python3.$1" || true
-    fi
-}
+# shellcheck source=lib/venv.sh
+source bench/lib/venv.sh
+
 PY311=${KULVO_BENCH_PY311:-$(newest 11)}
 PY310=${KULVO_BENCH_PY310:-$(newest 10)}
 VENV=${KULVO_BENCH_VENV:-/tmp/kulvo-bench-venv}
 VENV310=${KULVO_BENCH_VENV310:-${VENV}-310}
 [ -n "$PY311" ] || { echo "no CPython 3.11 found (set KULVO_BENCH_PY311)"; exit 1; }
 
-quiet_pip() {  # pip without its progress chatter; failures still stop the script
-    "$@" --quiet --disable-pip-version-check 2>&1 | { grep -v 'is ignored' || true; }
-    return "${PIPESTATUS[0]}"
-}
-
-setup_venv() {  # setup_venv PYTHON VENV REQUIREMENTS...
-    local python=$1 venv=$2
-    shift 2
-    [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-    quiet_pip "$venv/bin/pip" install --upgrade pip
-    local req
-    for req in "$@"; do
-        quiet_pip "$venv/bin/pip" install -r "$req"
-    done
-    # kulvo itself, rebuilt from this checkout every time.
-    quiet_pip "$venv/bin/pip" install --no-build-isolation --no-deps --force-reinstall "$ROOT"
-}
-
 echo "=== virtualenv $VENV ($PY311)"
-setup_venv "$PY311" "$VENV" bench/requirements.txt bench/requirements-charts.txt
+setup_venv "$PY311" "$VENV" "$ROOT" bench/requirements.txt bench/requirements-charts.txt
 py310_args=()
 if [ -n "$PY310" ]; then
     echo "=== virtualenv $VENV310 ($PY310)"
-    if setup_venv "$PY310" "$VENV310" bench/requirements.txt; then
+    if setup_venv "$PY310" "$VENV310" "$ROOT" bench/requirements.txt; then
         py310_args=(--python310 "$VENV310/bin/python")
     else
         echo "=== CPython 3.10 setup failed: the 3.10 comparison is skipped"

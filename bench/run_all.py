@@ -18,7 +18,7 @@ import time
 BENCH = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(BENCH, "lib"))
 
-from common import HARNESS, HarnessError, loadavg, machine, rotated, run_harness, summary  # noqa: E402
+from common import HARNESS, HarnessError, loadavg, machine, rotated, run_harness, save_raw, summary  # noqa: E402
 
 OWN_WORKLOADS = ["recursion", "numeric", "strings_json", "alloc_growth"]
 PYPERF_WORKLOADS = ["chaos", "deltablue", "go", "nbody", "raytrace", "richards"]
@@ -387,14 +387,7 @@ def main() -> None:
     if "memory" in sections:
         log("C.5: memory watcher")
         results["memory"] = runner.memory_watcher()
-    results["load"]["end"] = loadavg()
-    results["duration_s"] = round(time.time() - started)
-    results["errors"] = runner.errors
-
-    os.makedirs(os.path.join(BENCH, "out"), exist_ok=True)
-    raw = os.path.join(BENCH, "out", f"results-{time.strftime('%Y%m%d-%H%M%S')}{'-quick' if q else ''}.json")
-    with open(raw, "w") as f:
-        json.dump(results, f, indent=1, default=str)
+    raw = save_raw(results, "results", q, started, runner.errors)
     log(f"raw results: {raw} ({results['duration_s']} s)")
     shutil.rmtree(runner.tmp, ignore_errors=True)
     if not args.no_report:

@@ -95,6 +95,20 @@ def machine(pythons: dict[str, str]) -> dict:
     }
 
 
+def save_raw(results: dict, name: str, quick: bool, started: float, errors: list[str]) -> str:
+    """Closes a run's results (end load, duration, failed runs) and writes them to
+    bench/out/NAME-<time>.json; returns the path."""
+    results["load"]["end"] = loadavg()
+    results["duration_s"] = round(time.time() - started)
+    results["errors"] = errors
+    out = os.path.join(os.path.dirname(HERE), "out")
+    os.makedirs(out, exist_ok=True)
+    path = os.path.join(out, f"{name}-{time.strftime('%Y%m%d-%H%M%S')}{'-quick' if quick else ''}.json")
+    with open(path, "w") as f:
+        json.dump(results, f, indent=1, default=str)
+    return path
+
+
 def rotated(items: list, k: int) -> list:
     k %= len(items)
     return items[k:] + items[:k]

@@ -7,6 +7,7 @@ import json
 import os
 import sys
 
+import truth_report
 from common import fmt_num, fmt_ratio
 
 GOALS = {
@@ -633,6 +634,9 @@ def readme_md(r) -> str:
            "Options after the command go to `bench/run_all.py` (`--reps N`, `--sections A,B,overhead,accuracy,"
            "fidelity,memory,py310`). The comparison with pyinstrument, cProfile, yappi, py-spy, memray and Scalene "
            "is in [RESULTS.md](RESULTS.md).", "",
+           "The accuracy benchmark (programs that time their own phases, and pyperformance programs against py-spy, "
+           "all through `kulvo run` on every CPython from 3.10) runs on its own and rewrites only its section of "
+           "RESULTS.md: `bash bench/truth.sh` (about 30 minutes; `--quick` for a smoke run).", "",
            "## This run", "", machine_block(r), ""]
     if r.get("errors"):
         out += ["Runs that failed (left out of the figures):", ""] + [f"- {e[:300]}" for e in r["errors"]] + [""]
@@ -648,8 +652,15 @@ def write_all(results: dict, bench_dir: str) -> None:
     charts(r, os.path.join(bench_dir, "charts"))
     with open(os.path.join(bench_dir, "README.md"), "w") as f:
         f.write(readme_md(r))
-    with open(os.path.join(bench_dir, "RESULTS.md"), "w") as f:
-        f.write(results_md(r))
+    path = os.path.join(bench_dir, "RESULTS.md")
+    text = results_md(r)
+    if os.path.exists(path):
+        # The accuracy benchmark (bench/truth.sh) writes its own section: keep it.
+        with open(path, encoding="utf-8") as f:
+            kept = truth_report.kept_block(f.read())
+        text = truth_report.splice(text, kept) if kept else text
+    with open(path, "w") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":
