@@ -80,7 +80,7 @@ def top_growth(current: LineTotals, previous: LineTotals, limit: int = TOP_SITES
 
 
 class MemoryWatcher:
-    """Runs beside a started sampler; `stop()` it before stopping the sampler."""
+    """Runs beside a started sampler; `stop_polling()` it before stopping the sampler."""
 
     def __init__(self, sampler: SpikeFlag) -> None:
         self._sampler = sampler

@@ -13,8 +13,7 @@ from kulvo.reports.stacks import stack_counts
 
 def frame_label(frame: Frame) -> str:
     # ';' separates frames and a line break ends the record, so neither may appear inside one.
-    label = f"{frame.function} ({frame.file}:{frame.line})"
-    return label.replace(";", ",").replace("\n", " ").replace("\r", " ")
+    return frame.label.replace(";", ",").replace("\n", " ").replace("\r", " ")
 
 
 def render(profile: Profile, options: RenderOptions) -> str:

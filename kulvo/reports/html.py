@@ -11,7 +11,7 @@ from html import escape
 from importlib import resources
 from typing import Any
 
-from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent, Stack
+from kulvo.model import FrameTable, MemorySnapshot, Profile, SpikeEvent, Stack
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.stacks import FlameNode, flame_tree
 from kulvo.reports.svg_chart import Band, Marker, line_chart
@@ -21,6 +21,7 @@ from kulvo.reports.units import (
     format_percent,
     format_signed_bytes,
     format_spike_value,
+    location,
     short_path,
 )
 
@@ -42,27 +43,18 @@ def script_json(value: Any) -> str:
 
 def flame_data(root: FlameNode) -> dict[str, Any]:
     """The call tree flattened (parents first, siblings largest first): no nesting to overflow."""
-    frames: list[list[Any]] = []
-    frame_index: dict[Frame, int] = {}
+    table = FrameTable()
     nodes: list[list[int]] = []
     pending: list[tuple[FlameNode, int]] = [(root, -1)]
     while pending:
         node, parent = pending.pop()
-        index = -1
-        if node.frame is not None:
-            index = frame_index.get(node.frame, -1)
-            if index < 0:
-                index = frame_index[node.frame] = len(frames)
-                frames.append([node.frame.function, short_path(node.frame.file), node.frame.line])
+        index = -1 if node.frame is None else table.index(node.frame)
         position = len(nodes)
         nodes.append([index, parent, node.samples])
         children = sorted(node.children.values(), key=lambda c: (-c.samples, c.frame.label if c.frame else ""))
         pending.extend((child, position) for child in reversed(children))
+    frames = [[f.function, short_path(f.file), f.line] for f in table.frames]
     return {"frames": frames, "nodes": nodes}
-
-
-def _where(frame: Frame) -> str:
-    return f"{short_path(frame.file)}:{frame.line}"
 
 
 def _frames_list(stack: Stack | None) -> str:
@@ -70,7 +62,7 @@ def _frames_list(stack: Stack | None) -> str:
         return '<span class="empty">no stack in the profiled code</span>'
     innermost = list(reversed(stack))[:SPIKE_FRAMES_SHOWN]
     items = "".join(
-        f'<li><code>{escape(f.function)}</code> <span class="meta mono">{escape(_where(f))}</span></li>'
+        f'<li><code>{escape(f.function)}</code> <span class="meta mono">{escape(location(f.file, f.line))}</span></li>'
         for f in innermost
     )
     return f'<ul class="frames">{items}</ul>'
@@ -94,8 +86,6 @@ class _Page:
 
     def cards(self) -> str:
         p = self.profile
-        events = p.spike_events
-        cpu_spikes = sum(1 for e in events if e.kind == "cpu")
         cards = [
             ("wall time", format_duration_ms(p.wall_time_ms)),
             ("samples", str(p.sample_count)),
@@ -103,7 +93,7 @@ class _Page:
             ("mean CPU", format_percent(p.mean_cpu_percent)),
             ("peak CPU", format_percent(p.peak_cpu_percent)),
             ("peak RSS", format_bytes(p.peak_rss_bytes)),
-            ("spikes", f"{cpu_spikes} CPU · {len(events) - cpu_spikes} memory"),
+            ("spikes", f"{p.spike_count('cpu')} CPU · {p.spike_count('memory')} memory"),
         ]
         body = "".join(
             f'<div class="card"><div class="label">{escape(label)}</div><div class="value">{escape(value)}</div></div>'
@@ -195,7 +185,7 @@ class _Page:
                     top = snapshot.top_sites[0]
                     snapshot_cell += (
                         f'<br><span class="mono">{escape(format_signed_bytes(top.size_diff_bytes))} '
-                        f"{escape(short_path(top.file))}:{top.line}</span>"
+                        f"{escape(location(top.file, top.line))}</span>"
                     )
                 later = [
                     m
@@ -228,7 +218,7 @@ class _Page:
             f'<div style="width:{min(100.0, h.percent):.2f}%"></div></div></td>'
             f'<td class="num">{h.percent:.1f}%</td><td class="num">{h.count}</td>'
             f"<td><code>{escape(h.function)}</code></td>"
-            f'<td class="where">{escape(_where(h.frame))}</td></tr>'
+            f'<td class="where">{escape(location(h.file, h.line))}</td></tr>'
             for rank, h in enumerate(hot_paths, start=1)
         )
         return (
@@ -274,7 +264,7 @@ class _Page:
         rows = "".join(
             f'<tr><td class="num">{escape(format_signed_bytes(a.size_diff_bytes))}</td>'
             f'<td class="num">{a.count_diff:+d}</td><td class="num">{escape(format_bytes(a.size_bytes))}</td>'
-            f'<td class="num">{a.count}</td><td class="where">{escape(short_path(a.file))}:{a.line}</td></tr>'
+            f'<td class="num">{a.count}</td><td class="where">{escape(location(a.file, a.line))}</td></tr>'
             for a in snapshot.top_sites
         )
         return (

@@ -9,7 +9,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from kulvo.model import Frame, Profile
+from kulvo.model import FrameTable, Profile
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
@@ -21,16 +21,7 @@ def profile_name(profile: Profile) -> str:
 
 
 def to_document(profile: Profile) -> dict[str, Any]:
-    frames: list[dict[str, Any]] = []
-    index: dict[Frame, int] = {}
-
-    def frame_index(frame: Frame) -> int:
-        found = index.get(frame)
-        if found is None:
-            found = index[frame] = len(frames)
-            frames.append({"name": frame.function, "file": frame.file, "line": frame.line})
-        return found
-
+    table = FrameTable()
     samples: list[list[int]] = []
     weights: list[float] = []
     timeline = profile.samples
@@ -41,10 +32,11 @@ def to_document(profile: Profile) -> dict[str, Any]:
             weight = max(0, timeline[position + 1].timestamp_ms - sample.timestamp_ms)
         else:
             weight = profile.metadata.interval_ms
-        samples.append([frame_index(f) for f in sample.stack])
+        samples.append(table.indices(sample.stack))
         weights.append(weight)
 
     name = profile_name(profile)
+    frames = [{"name": f.function, "file": f.file, "line": f.line} for f in table.frames]
     return {
         "$schema": SCHEMA_URL,
         "shared": {"frames": frames},

@@ -13,7 +13,7 @@ from kulvo.reports.units import (
     format_percent,
     format_signed_bytes,
     format_spike_value,
-    short_path,
+    location,
     truncate_left,
     truncate_right,
 )
@@ -118,7 +118,7 @@ class _Report:
             ("CPU", f"mean {format_percent(p.mean_cpu_percent)}"),
             ("peak", format_percent(p.peak_cpu_percent)),
             ("peak RSS", format_bytes(p.peak_rss_bytes)),
-            ("spikes", self._spike_tally()),
+            ("spikes", f"{p.spike_count('cpu')} CPU, {p.spike_count('memory')} memory"),
         ]
         cells = [f"{name:<10}{value}" for name, value in pairs]
         hidden = p.hidden_rss_bytes
@@ -131,11 +131,6 @@ class _Report:
                 self.add(truncate_right(f"  {cell}", self.width))
         if hidden is not None:
             self.note(2, f"(RSS shows growth beyond {format_bytes(hidden)} only: the peak before the run)")
-
-    def _spike_tally(self) -> str:
-        events = self.profile.spike_events
-        cpu = sum(1 for e in events if e.kind == "cpu")
-        return f"{cpu} CPU, {len(events) - cpu} memory"
 
     def hot_paths(self) -> None:
         self.heading("Hot paths")
@@ -161,14 +156,14 @@ class _Report:
         """`function  file:line` in at most `width` characters, cutting the function name's end
         and the path's start (the file's own name is the useful part). Function names are
         padded to `function_width`, so that the locations of a table line up."""
-        location = f"{short_path(frame.file)}:{frame.line}"
+        where = location(frame.file, frame.line)
         function = frame.function.ljust(min(function_width, width // 2))
-        if len(function) + 2 + len(location) > width:
-            function = truncate_right(function, max(min(len(function), width // 2), width - len(location) - 2))
-            location = truncate_left(location, width - len(function) - 2)
-        if not location:
+        if len(function) + 2 + len(where) > width:
+            function = truncate_right(function, max(min(len(function), width // 2), width - len(where) - 2))
+            where = truncate_left(where, width - len(function) - 2)
+        if not where:
             return truncate_right(function, width)
-        return f"{function}  {self.style('dim', location)}"
+        return f"{function}  {self.style('dim', where)}"
 
     def note(self, indent: int, text: str) -> None:
         self.add(self.style("dim", truncate_right(" " * indent + text, self.width)))
@@ -217,10 +212,9 @@ class _Report:
             self.note(11, "no traced allocation grew")
         for site in snapshot.top_sites[:SNAPSHOT_SITES_SHOWN]:
             growth = f"{format_signed_bytes(site.size_diff_bytes):>10} {site.count_diff:+7d} blocks"
-            location = truncate_left(f"{short_path(site.file)}:{site.line}", self.width - len(growth) - 13)
+            where = truncate_left(location(site.file, site.line), self.width - len(growth) - 13)
             self.add(
-                truncate_right(f"           {growth}", self.width)
-                + (f"  {self.style('dim', location)}" if location else "")
+                truncate_right(f"           {growth}", self.width) + (f"  {self.style('dim', where)}" if where else "")
             )
 
     def timelines(self) -> None:

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import os
 
-from kulvo.model import Frame
-
 _MIB = 1024 * 1024
 
 
@@ -54,8 +52,9 @@ def short_path(file: str, cwd: str | None = None) -> str:
     return file if relative.startswith("..") else relative
 
 
-def frame_location(frame: Frame) -> str:
-    return f"{short_path(frame.file)}:{frame.line}"
+def location(file: str, line: int) -> str:
+    """`file:line` as the reports show a source line."""
+    return f"{short_path(file)}:{line}"
 
 
 def truncate_left(text: str, width: int) -> str:
