@@ -122,9 +122,15 @@ class MemoryWatcher:
     def end_tracing(self) -> None:
         """Stops tracemalloc if the watcher started it. Freeing its traces takes a while, so
         call it once the sampler has stopped, where the cost shows in no sample."""
-        if self._started_tracing:
+        if self._started_tracing and tracemalloc.is_tracing():
             tracemalloc.stop()
-            self._started_tracing = False
+        self._started_tracing = False
+
+    def _give_up_tracing(self) -> None:
+        """The program stopped tracemalloc: no more snapshots. Tracing is the program's from now
+        on, so a later start of its own is left running at the end."""
+        self._previous = None
+        self._started_tracing = False
 
     def _run(self) -> None:
         while not self._stop.wait(POLL_INTERVAL_S):
@@ -133,12 +139,19 @@ class MemoryWatcher:
     def _poll_once(self, final: bool = False) -> None:
         if self._previous is None or len(self.snapshots) >= MAX_SNAPSHOTS:
             return
+        if not tracemalloc.is_tracing():
+            self._give_up_tracing()
+            return
         if not self._sampler.mem_spike_flag():
             return
         started_s = time.monotonic()
         if not final and started_s - self._last_snapshot_s < MIN_SPACING_S:
             return
-        current = line_totals(tracemalloc.take_snapshot())
+        try:
+            current = line_totals(tracemalloc.take_snapshot())
+        except RuntimeError:  # the program stopped tracemalloc (checked here: it may do so any time)
+            self._give_up_tracing()
+            return
         finished_s = time.monotonic()
         self.snapshots.append(
             MemorySnapshot(

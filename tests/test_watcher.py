@@ -145,6 +145,19 @@ class TestTracing:
         finally:
             tracemalloc.stop()
 
+    def test_a_program_that_stops_tracemalloc_ends_the_snapshots_and_owns_tracing(self, make_watcher):
+        flag = FakeFlag()
+        memory_watcher = make_watcher(flag)
+        tracemalloc.stop()
+        flag.raised.set()
+        assert memory_watcher.stop_polling() == []
+        tracemalloc.start()  # the program traces again, on its own
+        try:
+            memory_watcher.end_tracing()
+            assert tracemalloc.is_tracing()
+        finally:
+            tracemalloc.stop()
+
     def test_kulvos_own_allocations_are_left_out(self):
         tracemalloc.start()
         try:
