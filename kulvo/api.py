@@ -3,17 +3,20 @@
 from __future__ import annotations
 
 import functools
+import inspect
 import os
 import platform
 import sys
+import threading
 import time
-from collections.abc import Callable
+import warnings
+from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
 from types import FrameType, TracebackType
 from typing import Any, TypeVar, overload
 
 from kulvo._core import PySampler, __version__
-from kulvo.core_result import StackRoot, profile_from_core
+from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
@@ -34,9 +37,9 @@ def current_rss_bytes() -> int | None:
 class Recording:
     """One run of the sampler (and, with memory=True, the memory watcher).
 
-    `root` marks where the profiled code starts on the stacks. The frames outside it sit on
-    every stack and so lead the core's ranking: the core is asked for `outside_frames` more
-    hot paths, and those frames are then cut away (see `profile_from_core`).
+    `root` marks where the profiled code starts on the stacks; the frames outside it, and
+    kulvo's own, are cut away (see `profile_from_core`). Without `with_stacks` the samples
+    keep their readings but no stacks.
     """
 
     def __init__(
@@ -47,7 +50,7 @@ class Recording:
         memory: bool,
         argv: list[str] | None = None,
         root: StackRoot | None = None,
-        outside_frames: int = 0,
+        with_stacks: bool = True,
     ) -> None:
         validate_settings(interval_ms, top_n)
         self._interval_ms = interval_ms
@@ -55,8 +58,8 @@ class Recording:
         self._memory = memory
         self._argv = list(sys.argv if argv is None else argv)
         self._root = root
-        # A few more for kulvo's own frames on the way in and out.
-        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n + outside_frames + 8)
+        self._with_stacks = with_stacks
+        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n)
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
         self._rss_at_start_bytes: int | None = None
@@ -95,16 +98,39 @@ class Recording:
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
         )
-        return profile_from_core(result, metadata, snapshots, root=self._root, top_n=self._top_n)
+        return profile_from_core(
+            result,
+            metadata,
+            snapshots,
+            root=self._root,
+            own=PROFILER_FRAMES,
+            top_n=self._top_n,
+            with_stacks=self._with_stacks,
+        )
 
 
-def stack_depth(frame: FrameType | None) -> int:
-    """The number of frames from `frame` outwards."""
-    depth = 0
+# The profiler's frames on the stacks it samples: the decorator's wrappers are left out, and a
+# sample taken while a recording starts or stops is kulvo's time, not the program's.
+PROFILER_FRAMES = ProfilerFrames(
+    files=frozenset({Recording.start.__code__.co_filename}),
+    busy=frozenset((code.co_filename, code.co_name) for code in (Recording.start.__code__, Recording.stop.__code__)),
+)
+
+
+def frames_outwards(frame: FrameType | None) -> Iterator[FrameType]:
     while frame is not None:
-        depth += 1
+        yield frame
         frame = frame.f_back
-    return depth
+
+
+def root_at(frame: FrameType, *, keep: bool) -> StackRoot:
+    """The root that finds `frame` on the sampled stacks, which name frames by file and function
+    only: it is the n-th frame of that name counted from the outside."""
+    code = frame.f_code
+    occurrence = sum(
+        1 for f in frames_outwards(frame) if f.f_code.co_name == code.co_name and f.f_code.co_filename == code.co_filename
+    )
+    return StackRoot(code.co_filename, code.co_name, keep=keep, occurrence=occurrence)
 
 
 class Profiler:
@@ -141,20 +167,27 @@ class Profiler:
 
     def __enter__(self) -> Profiler:
         # The block runs in the caller's frame: reports start there, not at its callers.
-        caller = sys._getframe(1)
-        self._start(StackRoot(caller.f_code.co_filename, caller.f_code.co_name, keep=True), caller)
+        self._start(root_at(sys._getframe(1), keep=True), warning_stacklevel=3)
         return self
 
-    def _start(self, root: StackRoot, innermost_outside: FrameType) -> None:
+    def _start(self, root: StackRoot, *, warning_stacklevel: int) -> None:
         if self._recording is not None:
             raise RuntimeError("this profiler is already running")
+        on_main_thread = threading.current_thread() is threading.main_thread()
+        if not on_main_thread:
+            warnings.warn(
+                "kulvo samples the main thread's stack: a profile started in another thread has "
+                "CPU and memory readings but no stacks",
+                RuntimeWarning,
+                stacklevel=warning_stacklevel,
+            )
         self._profile = None
         self._recording = Recording(
             interval_ms=self.interval_ms,
             top_n=self.top_n,
             memory=self.memory,
             root=root,
-            outside_frames=stack_depth(innermost_outside),
+            with_stacks=on_main_thread,
         )
         self._recording.start()
 
@@ -172,35 +205,75 @@ class Profiler:
             self._profile.save(self.output, self.format)
 
     def __call__(self, function: F) -> F:
+        if inspect.isasyncgenfunction(function):
+            raise TypeError(
+                f"kulvo.profile cannot decorate the async generator {function.__qualname__}; "
+                "profile the code that consumes it with `with kulvo.profile():`"
+            )
         settings = dict(
             interval_ms=self.interval_ms, top_n=self.top_n, memory=self.memory, output=self.output, format=self.format
         )
-        depth = 0
+        # The wrapper frames of this function's calls that are running: a call made inside one
+        # (recursion) belongs to that call's profile.
+        running: set[int] = set()
 
-        @functools.wraps(function)
-        def profiled_call(*args: Any, **kwargs: Any) -> Any:
-            nonlocal depth
-            if depth:  # a recursive call is part of the outer call's profile
-                return function(*args, **kwargs)
+        def begin(wrapper_frame: FrameType) -> Profiler | None:
+            if any(id(frame) in running for frame in frames_outwards(wrapper_frame.f_back)):
+                return None
             profiler = Profiler(**settings)  # type: ignore[arg-type]
-            depth += 1
+            # Reports start at the decorated function: the wrapper and its callers are cut.
+            profiler._start(root_at(wrapper_frame, keep=False), warning_stacklevel=5)
+            running.add(id(wrapper_frame))
+            return profiler
+
+        def end(profiler: Profiler | None, wrapper_frame: FrameType) -> None:
+            if profiler is None:
+                return
+            running.discard(id(wrapper_frame))
             try:
-                # Reports start at the decorated function: this frame and its callers are cut.
-                profiler._start(_DECORATOR_ROOT, sys._getframe())
+                profiler.__exit__(None, None, None)
+            finally:
+                if profiler._profile is not None:
+                    setattr(wrapper, "last_profile", profiler._profile)
+
+        wrapper: Callable[..., Any]
+        if inspect.iscoroutinefunction(function):
+            # Profiled from the first step to the end, suspensions included.
+            async def profiled_coroutine(*args: Any, **kwargs: Any) -> Any:
+                frame = sys._getframe()
+                profiler = begin(frame)
+                try:
+                    return await function(*args, **kwargs)
+                finally:
+                    end(profiler, frame)
+
+            wrapper = profiled_coroutine
+        elif inspect.isgeneratorfunction(function):
+            # Profiled from the first item to the last, the consumer's time between them included.
+            def profiled_generator(*args: Any, **kwargs: Any) -> Any:
+                frame = sys._getframe()
+                profiler = begin(frame)
+                try:
+                    return (yield from function(*args, **kwargs))
+                finally:
+                    end(profiler, frame)
+
+            wrapper = profiled_generator
+        else:
+
+            def profiled_call(*args: Any, **kwargs: Any) -> Any:
+                frame = sys._getframe()
+                profiler = begin(frame)
                 try:
                     return function(*args, **kwargs)
                 finally:
-                    profiler.__exit__(None, None, None)
-            finally:
-                depth -= 1
-                if profiler._profile is not None:
-                    profiled_call.last_profile = profiler._profile  # type: ignore[attr-defined]
+                    end(profiler, frame)
 
-        profiled_call.last_profile = None  # type: ignore[attr-defined]
-        return profiled_call  # type: ignore[return-value]
+            wrapper = profiled_call
 
-
-_DECORATOR_ROOT = StackRoot(Profiler.__call__.__code__.co_filename, "profiled_call")
+        functools.update_wrapper(wrapper, function)
+        setattr(wrapper, "last_profile", None)
+        return wrapper  # type: ignore[return-value]
 
 
 @overload

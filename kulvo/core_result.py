@@ -1,12 +1,14 @@
 """The dictionary that `PySampler.stop()` returns, turned into the typed profile once.
 
 Stacks may be cut to the profiled code: the frames outside it (the command line's, or the
-caller's of a profiled block) belong to whoever started the profiler.
+caller's of a profiled block) belong to whoever started the profiler, and kulvo's own
+frames and the samples it took of itself starting or stopping are left out.
 """
 
 from __future__ import annotations
 
 import math
+from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -16,12 +18,24 @@ from kulvo.model import Frame, FrameTable, HotPath, MemorySnapshot, Profile, Run
 
 @dataclass(frozen=True)
 class StackRoot:
-    """Where the profiled code starts on every stack: the outermost frame of this (file,
-    function), kept or not. Frames outside it belong to whoever started the profiler."""
+    """Where the profiled code starts on every stack: the `occurrence`-th frame of this (file,
+    function) counted from the outside, kept or not. Frames outside it belong to whoever started
+    the profiler; profiles nested in a recursion share (file, function) and differ in occurrence."""
 
     file: str
     function: str
     keep: bool = False
+    occurrence: int = 1
+
+
+@dataclass(frozen=True)
+class ProfilerFrames:
+    """How the profiler's own frames look on the stacks: every frame of `files` is left out of
+    stacks and hot paths, and a sample taken inside one of `busy` (the profiler starting or
+    stopping) is left out altogether."""
+
+    files: frozenset[str] = frozenset()
+    busy: frozenset[tuple[str, str]] = frozenset()
 
 
 def _stack(table: FrameTable, raw: Sequence[Mapping[str, Any]] | None) -> Stack | None:
@@ -30,16 +44,44 @@ def _stack(table: FrameTable, raw: Sequence[Mapping[str, Any]] | None) -> Stack 
     return tuple(table.frame(f["file"], f["function"], int(f["line"])) for f in raw)
 
 
-def _strip_outside(stack: Stack | None, root: StackRoot | None) -> tuple[Stack | None, Stack]:
-    """Splits off the frames outside `root`; returns (the remaining stack or None, the frames
-    removed). A stack without the root frame lies wholly outside the profiled code."""
-    if stack is None or root is None:
-        return stack, ()
+def _root_index(stack: Stack, root: StackRoot) -> int | None:
+    seen = 0
     for index, frame in enumerate(stack):
         if frame.file == root.file and frame.function == root.function:
-            cut = index if root.keep else index + 1
-            return (stack[cut:] or None), stack[:cut]
-    return None, stack
+            seen += 1
+            if seen == root.occurrence:
+                return index
+    return None
+
+
+def _profiled_part(stack: Stack | None, root: StackRoot | None, own: ProfilerFrames) -> tuple[Stack | None, bool]:
+    """The frames of the profiled code on one sampled stack, and whether kulvo was busy
+    starting or stopping a profiler when it was taken."""
+    if stack is None or root is None:
+        return stack, False
+    index = _root_index(stack, root)
+    # No root: wholly outside the profiled code, in kulvo's own set-up or teardown, or while
+    # the profiled generator or coroutine was suspended and other code ran.
+    inside = stack if index is None else stack[index if root.keep else index + 1 :]
+    busy = any((frame.file, frame.function) in own.busy for frame in inside)
+    if index is None:
+        return None, busy
+    return tuple(frame for frame in inside if frame.file not in own.files) or None, busy
+
+
+def rank_hot_paths(stacks: Iterable[Stack], top_n: int | None = None) -> list[HotPath]:
+    """The lines that appear on most stacks, ranked as the core ranks them: every frame counts,
+    ties go by file, function and line."""
+    counts: Counter[Frame] = Counter()
+    with_stack = 0
+    for stack in stacks:
+        with_stack += 1
+        counts.update(stack)
+    ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0].file, item[0].function, item[0].line))
+    return [
+        HotPath(frame.file, frame.function, frame.line, count, 100.0 * count / with_stack)
+        for frame, count in ranked[:top_n]
+    ]
 
 
 def profile_from_core(
@@ -48,21 +90,30 @@ def profile_from_core(
     memory_snapshots: Iterable[MemorySnapshot] = (),
     *,
     root: StackRoot | None = None,
+    own: ProfilerFrames = ProfilerFrames(),
     top_n: int | None = None,
+    wall_time_ms: int | None = None,
+    with_stacks: bool = True,
 ) -> Profile:
     """Builds the typed profile from the dictionary that `PySampler.stop()` returns.
 
     With a `root`, the frames outside it (the command line's, or the caller's of a profiled
-    block) are cut from the stacks and the hot paths, so that reports show the profiled
-    code; `top_n` then cuts the hot paths to the number asked for.
+    block) and the profiler's `own` frames are cut from the stacks, the samples kulvo took of
+    itself starting or stopping are dropped, and the hot paths are ranked again over what is
+    left, cut to `top_n`. `wall_time_ms` replaces the core's figure (which ends when the sampler
+    thread does) with the package's own measure of the profiled code. Without `with_stacks`
+    the stacks are dropped: they are not those of the profiled code.
     """
     table = FrameTable()
-    outside_frames: set[Frame] = set()
+
+    def cut(raw: Sequence[Mapping[str, Any]] | None) -> tuple[Stack | None, bool]:
+        return _profiled_part(_stack(table, raw) if with_stacks else None, root, own)
 
     samples: list[Sample] = []
     for raw in result["samples"]:
-        stack, removed = _strip_outside(_stack(table, raw["stack"]), root)
-        outside_frames.update(removed)
+        stack, kulvo_busy = cut(raw["stack"])
+        if kulvo_busy:
+            continue
         cpu = float(raw["cpu_percent"])
         rss = int(raw["rss_bytes"])
         samples.append(
@@ -74,40 +125,33 @@ def profile_from_core(
             )
         )
 
-    events: list[SpikeEvent] = []
-    for raw in result["spike_events"]:
-        peak_stack, removed = _strip_outside(_stack(table, raw["peak_stack"]), root)
-        events.append(
-            SpikeEvent(
-                kind=raw["kind"],
-                start_ms=int(raw["start_ms"]),
-                end_ms=int(raw["end_ms"]),
-                peak_value=float(raw["peak_value"]),
-                threshold=float(raw["threshold"]),
-                peak_stack=peak_stack,
-            )
+    events = [
+        SpikeEvent(
+            kind=raw["kind"],
+            start_ms=int(raw["start_ms"]),
+            end_ms=int(raw["end_ms"]),
+            peak_value=float(raw["peak_value"]),
+            threshold=float(raw["threshold"]),
+            peak_stack=cut(raw["peak_stack"])[0],
         )
-
-    hot_paths = [
-        HotPath(h["file"], h["function"], int(h["line"]), int(h["count"]), float(h["percent"]))
-        for h in result["hot_paths"]
+        for raw in result["spike_events"]
     ]
-    if root is not None:
-        # The outside frames sit on every stack and so lead the core's ranking; drop them and
-        # restate the shares over the samples that still have a stack.
-        with_stack = sum(1 for s in samples if s.stack)
+
+    if not with_stacks:
+        hot_paths: list[HotPath] = []
+    elif root is not None:
+        # The core ranked whole stacks, where the frames outside lead every ranking.
+        hot_paths = rank_hot_paths((s.stack for s in samples if s.stack), top_n)
+    else:
         hot_paths = [
-            HotPath(h.file, h.function, h.line, h.count, 100.0 * h.count / with_stack if with_stack else 0.0)
-            for h in hot_paths
-            if h.frame not in outside_frames
-        ]
-    if top_n is not None:
-        hot_paths = hot_paths[:top_n]
+            HotPath(h["file"], h["function"], int(h["line"]), int(h["count"]), float(h["percent"]))
+            for h in result["hot_paths"]
+        ][:top_n]
 
     return Profile(
         metadata=metadata,
-        sample_count=int(result["sample_count"]),
-        wall_time_ms=int(result["wall_time_ms"]),
+        sample_count=len(samples),
+        wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
         samples=tuple(samples),
         spike_events=tuple(events),
         hot_paths=tuple(hot_paths),

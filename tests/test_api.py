@@ -2,13 +2,17 @@
 
 from __future__ import annotations
 
+import asyncio
+import inspect
 import json
 import platform
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import tracemalloc
+import warnings
 from datetime import datetime
 
 import pytest
@@ -86,6 +90,25 @@ class TestContextManager:
             with pytest.raises(RuntimeError, match="already running"):
                 profiler.__enter__()
 
+    def test_in_another_thread_it_warns_and_keeps_no_stacks(self):
+        seen: dict = {}
+
+        def worker() -> None:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                with kulvo.profile(interval_ms=5) as profiler:
+                    spin(0.03)
+            seen.update(profile=profiler.profile, caught=caught)
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        thread.join()
+        assert [w.category for w in seen["caught"]] == [RuntimeWarning]
+        assert "main thread" in str(seen["caught"][0].message) and seen["caught"][0].filename == __file__
+        profile = seen["profile"]
+        assert profile.sample_count > 0 and profile.hot_paths == ()
+        assert all(s.stack is None for s in profile.samples)
+
     @pytest.mark.parametrize(
         "settings",
         [{"interval_ms": 0}, {"interval_ms": 10_001}, {"interval_ms": 2.5}, {"interval_ms": True}, {"top_n": 0}],
@@ -93,6 +116,10 @@ class TestContextManager:
     def test_invalid_settings_are_refused_before_anything_runs(self, settings):
         with pytest.raises(ValueError, match="interval_ms|top_n"):
             kulvo.profile(**settings)
+
+
+def frame_files(profile: kulvo.Profile) -> set[str]:
+    return {f.file for s in profile.samples if s.stack for f in s.stack}
 
 
 class TestDecorator:
@@ -135,6 +162,58 @@ class TestDecorator:
         assert countdown(5) == 5
         assert len(recordings) == 1
         assert countdown.last_profile is not None
+
+    def test_nested_functions_each_start_at_their_own_and_leave_kulvo_out(self):
+        @kulvo.profile(interval_ms=2)
+        def inner() -> None:
+            spin(0.05)
+
+        @kulvo.profile(interval_ms=2)
+        def outer() -> None:
+            spin(0.03)
+            inner()
+
+        outer()
+        inner_paths = {h.function for h in inner.last_profile.hot_paths}
+        assert inner_paths == {"inner", "spin"}
+        assert {"outer", "inner", "spin"} <= {h.function for h in outer.last_profile.hot_paths}
+        for profile in (inner.last_profile, outer.last_profile):
+            assert frame_files(profile) == {__file__}
+            assert all(s.stack for s in profile.samples[1:-1])
+
+    def test_a_coroutine_is_profiled_until_it_returns(self):
+        @kulvo.profile(interval_ms=5)
+        async def fetch() -> str:
+            await asyncio.sleep(0.04)
+            spin(0.04)
+            return "fetched"
+
+        assert inspect.iscoroutinefunction(fetch)
+        assert asyncio.run(fetch()) == "fetched"
+        profile = fetch.last_profile
+        assert profile.wall_time_ms >= 80
+        assert {"fetch", "spin"} <= {h.function for h in profile.hot_paths}
+        assert frame_files(profile) == {__file__}
+
+    def test_a_generator_is_profiled_from_its_first_item_to_its_last(self):
+        @kulvo.profile(interval_ms=5)
+        def numbers(count: int):
+            for n in range(count):
+                spin(0.02)
+                yield n
+            return "sent"
+
+        assert inspect.isgeneratorfunction(numbers)
+        assert list(numbers(3)) == [0, 1, 2]
+        assert {"numbers", "spin"} <= {h.function for h in numbers.last_profile.hot_paths}
+        assert numbers.last_profile.wall_time_ms >= 60
+
+    def test_an_async_generator_is_refused(self):
+        async def stream():
+            yield 1
+
+        with pytest.raises(TypeError, match="async generator"):
+            kulvo.profile(stream)
 
     def test_an_exception_propagates_and_the_profile_is_kept(self):
         @kulvo.profile(interval_ms=5)

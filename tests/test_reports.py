@@ -10,7 +10,7 @@ import jsonschema
 import pytest
 
 from kulvo import storage
-from kulvo.core_result import StackRoot, profile_from_core
+from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import (
     AllocationSite,
     Frame,
@@ -420,6 +420,26 @@ class TestProfileFromCore:
         assert [h.function for h in profile.hot_paths] == ["_run_code", "<module>", "f"]
         assert profile.hot_paths[0].percent == pytest.approx(100.0)
         assert profile.hot_paths[2].percent == pytest.approx(100 / 3)
+
+    def test_kulvos_own_frames_and_busy_samples_are_left_out(self):
+        api = "/site/kulvo/api.py"
+        own = ProfilerFrames(files=frozenset({api}), busy=frozenset({(api, "stop")}))
+        result = self.core_result()
+        wrapper_call = {"file": api, "function": "profiled_call", "line": 9}
+        program = result["samples"][1]["stack"][2:]
+        result["samples"].append(
+            {"timestamp_ms": 45, "cpu_percent": 5.0, "rss_bytes": MIB, "stack": program + [wrapper_call] + program}
+        )
+        result["samples"].append(
+            {"timestamp_ms": 55, "cpu_percent": 5.0, "rss_bytes": MIB, "stack": self.WRAPPER + [{**wrapper_call, "function": "stop"}]}
+        )
+        profile = profile_from_core(result, metadata(), root=StackRoot("p.py", "f", occurrence=1), own=own)
+        # The stop sample is gone; the nested wrapper frame is cut and the first f is the root.
+        assert [s.timestamp_ms for s in profile.samples] == [5, 15, 25, 35, 45] and profile.sample_count == 5
+        assert [f.function for f in profile.samples[4].stack] == ["<module>", "f"]
+        assert api not in {h.file for h in profile.hot_paths}
+        second = profile_from_core(result, metadata(), root=StackRoot("p.py", "f", occurrence=2), own=own)
+        assert [s.stack for s in second.samples] == [None] * 5
 
     def test_without_a_root_stacks_are_kept_whole(self):
         profile = profile_from_core(self.core_result(), metadata())

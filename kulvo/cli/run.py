@@ -10,7 +10,7 @@ import argparse
 import os
 import sys
 
-from kulvo.api import Recording, stack_depth
+from kulvo.api import Recording
 from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
@@ -85,7 +85,6 @@ def run(args: argparse.Namespace) -> int:
         memory=args.memory,
         argv=target.argv,
         root=PROGRAM_ROOT,
-        outside_frames=stack_depth(sys._getframe()),
     )
     recording.start()
     try:
