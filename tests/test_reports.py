@@ -25,6 +25,7 @@ from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
 from kulvo.reports.html import flame_data
 from kulvo.reports.stacks import flame_tree
 from kulvo.reports.text import bucket_values
+from kulvo.reports.units import format_duration_ms
 
 MIB = 1024 * 1024
 SCHEMA_PATH = Path(__file__).parent / "data" / "speedscope-file-format-schema.json"
@@ -158,6 +159,21 @@ class TestTextReport:
 
     def test_ascii_when_the_stream_cannot_show_blocks(self):
         self.text(unicode=False).encode("ascii")
+
+    def test_shares_say_how_many_samples_had_a_stack(self):
+        assert "(shares of the 9 samples with a stack; 1 had none)" in self.text()
+        assert "had none" not in self.text(make_profile(samples=make_profile().samples[:7], sample_count=7))
+
+    @pytest.mark.parametrize(
+        ("value_ms", "expected"),
+        [(250, "250 ms"), (999.6, "1.00 s"), (59_996, "1 min 0 s"), (61_000, "1 min 1 s"), (119_600, "2 min 0 s")],
+    )
+    def test_durations_round_into_the_next_unit(self, value_ms, expected):
+        assert format_duration_ms(value_ms) == expected
+
+    def test_a_long_spike_span_stays_apart_from_its_figures(self):
+        event = SpikeEvent("cpu", 61_000, 125_500, 99.0, 20.0, None)
+        assert "1 min 1 s – 2 min 6 s  peak 99.0 %" in self.text(make_profile(spike_events=(event,)))
 
     def test_spikes_show_the_innermost_frame_first(self):
         spikes = self.text().split("Spikes")[1]

@@ -143,6 +143,10 @@ class _Report:
         # The bar gives way first on a narrow terminal: the names matter more.
         bar_width = max(4, min(30, self.width // 4, self.width - fixed - 24))
         label_width = self.width - fixed - bar_width
+        with_stack = len(self.profile.stacks)
+        if with_stack < self.profile.sample_count:
+            # Shares count the samples that caught the profiled code; say so when others did not.
+            self.note(2, f"(shares of the {with_stack} samples with a stack; {self.profile.sample_count - with_stack} had none)")
         self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
         function_width = max(len(hot.function) for hot in hot_paths)
         for hot in hot_paths:
@@ -184,8 +188,9 @@ class _Report:
             f"peak {format_spike_value(event.kind, event.peak_value)}, "
             f"threshold {format_spike_value(event.kind, event.threshold)}"
         )
-        if 2 + 7 + 20 + len(figures) <= self.width:
-            self.add(f"  {self.style('spike', f'{kind:<7}')}{span:<20}{figures}")
+        span_width = max(20, len(span) + 2)  # long spans ("1 min 5 s – 2 min 10 s") push the figures on
+        if 2 + 7 + span_width + len(figures) <= self.width:
+            self.add(f"  {self.style('spike', f'{kind:<7}')}{span:<{span_width}}{figures}")
         else:
             self.add(f"  {self.style('spike', f'{kind:<7}')}{span}")
             self.add(truncate_right(f"         {figures}", self.width))

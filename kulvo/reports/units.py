@@ -24,10 +24,12 @@ def format_signed_bytes(value: float) -> str:
 
 
 def format_duration_ms(value_ms: float) -> str:
-    if value_ms >= 60_000:
-        minutes, seconds = divmod(value_ms / 1000, 60)
-        return f"{int(minutes)} min {seconds:.0f} s"
-    if value_ms >= 1000:
+    # Each unit is chosen by the value as it will be printed, so rounding never shows
+    # "60 s" under minutes, "60.00 s" or "1000 ms".
+    if round(value_ms / 10) >= 6000:
+        minutes, seconds = divmod(round(value_ms / 1000), 60)
+        return f"{minutes} min {seconds} s"
+    if round(value_ms) >= 1000:
         return f"{value_ms / 1000:.2f} s"
     return f"{value_ms:.0f} ms"
 
