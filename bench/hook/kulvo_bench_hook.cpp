@@ -19,12 +19,13 @@
 #include <utility>
 #include <vector>
 
+#include "hot_paths.hpp"
 #include "py_result.hpp"
 #include "pyref.hpp"
 #include "records.hpp"
 #include "sampler.hpp"
 #include "spikes.hpp"
-#include "stack.hpp"
+#include "stack_capture.hpp"
 
 namespace {
 

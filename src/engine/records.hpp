@@ -1,5 +1,6 @@
-// Plain engine records: owned strings and numbers, never an interpreter object,
-// so they can be created, moved and destroyed on any thread without the GIL.
+// The engine's records of a run: samples, spike events, hot paths and the result that
+// holds them. Owned strings and numbers, never an interpreter object, so they can be
+// created, moved and destroyed on any thread without the GIL.
 #pragma once
 
 #include <cstdint>
@@ -7,22 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "stack_record.hpp"
+
 namespace kulvo {
-
-struct FrameInfo {
-    std::string file;
-    std::string function;
-    std::int32_t line = 0;
-
-    bool operator==(const FrameInfo&) const = default;
-};
-
-// Outermost frame first, the executing frame last.
-struct StackSnapshot {
-    std::vector<FrameInfo> frames;
-
-    bool operator==(const StackSnapshot&) const = default;
-};
 
 struct Sample {
     std::uint64_t timestamp_ms = 0;

@@ -81,13 +81,6 @@ void register_live_thread(LiveThread thread) {
 
 }  // namespace
 
-std::optional<std::string> interval_error(std::uint64_t interval_ms) {
-    if (interval_ms < kMinIntervalMs || interval_ms > kMaxIntervalMs) {
-        return "interval_ms must be in [1, 10000], got " + std::to_string(interval_ms);
-    }
-    return std::nullopt;
-}
-
 void run_sampling_loop(SamplerThreadStart& start) {
     MeterState meter;
     meter.prev_instant = monotonic_now();

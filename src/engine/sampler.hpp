@@ -16,27 +16,12 @@
 #include "clock.hpp"
 #include "records.hpp"
 #include "ringbuf.hpp"
+#include "sampler_config.hpp"
 
 namespace kulvo {
 
-struct SamplerConfig {
-    std::uint64_t interval_ms = 50;
-    std::uint64_t ring_capacity = 100000;
-    std::uint64_t mem_flag_step_bytes = 10485760;  // 10 MiB
-    double spike_sigma = 2.0;
-    double cpu_spike_margin = 15.0;                  // percentage points
-    std::uint64_t mem_spike_margin_bytes = 5242880;  // 5 MiB
-    std::uint64_t top_n = 20;
-    double baseline_fraction = 0.25;
-};
-
-inline constexpr std::uint64_t kMinIntervalMs = 1;
-inline constexpr std::uint64_t kMaxIntervalMs = 10000;
 inline constexpr const char* kSamplerThreadName = "kulvo-sampler";
 inline constexpr std::size_t kSamplerStackBytes = 2 * 1024 * 1024;
-
-// The validation message for an interval outside 1 ... 10000, or nothing.
-std::optional<std::string> interval_error(std::uint64_t interval_ms);
 
 using SampleRing = RingBuffer<Sample>;
 // A single-byte atomic flag shared by the Sampler and its thread. Plain loads and

@@ -1,5 +1,5 @@
-// Analysis of the drained samples: CPU and memory spike events, and hot paths.
-// Plain C++ over engine records; runs after the sampler thread has been joined.
+// Spike detection over the drained samples: runs of CPU or memory readings above a
+// threshold learnt from the run's first part. Runs after the sampler thread has been joined.
 #pragma once
 
 #include <cstdint>
@@ -7,17 +7,13 @@
 #include <vector>
 
 #include "records.hpp"
-#include "sampler.hpp"
+#include "sampler_config.hpp"
 
 namespace kulvo {
 
 // Samples in chronological order (non-decreasing timestamp_ms) -> events sorted by
 // start_ms, CPU before memory on equal starts.
 std::vector<SpikeEvent> detect_spikes(std::span<const Sample> samples, const SamplerConfig& config);
-
-// Every frame of every stacked sample counted by (file, function, line), highest count
-// first, at most top_n entries. Equal counts rank by file, function, line ascending.
-std::vector<HotPath> aggregate_hot_paths(std::span<const Sample> samples, std::uint64_t top_n);
 
 // Mean and sample standard deviation by Welford's method; exposed for tests.
 struct RunningStats {

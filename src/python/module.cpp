@@ -6,7 +6,7 @@
 #include "py_errors.hpp"
 #include "py_sampler.hpp"
 #include "pyref.hpp"
-#include "stack.hpp"
+#include "stack_capture.hpp"
 
 namespace kulvo::py {
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "py_errors.hpp"
-#include "stack.hpp"
+#include "stack_to_py.hpp"
 
 namespace kulvo::py {
 

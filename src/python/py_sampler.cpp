@@ -7,11 +7,12 @@
 #include <utility>
 #include <variant>
 
+#include "hot_paths.hpp"
 #include "py_errors.hpp"
 #include "py_result.hpp"
 #include "sampler.hpp"
 #include "spikes.hpp"
-#include "stack.hpp"
+#include "stack_capture.hpp"
 
 namespace kulvo::py {
 

@@ -1,8 +1,9 @@
+#include "stack_to_py.hpp"
+
 #include <utility>
 
 #include "py_errors.hpp"
 #include "py_result.hpp"
-#include "stack.hpp"
 
 namespace kulvo::py {
 

@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
+#include "hot_paths.hpp"
 #include "records.hpp"
-#include "sampler.hpp"
+#include "sampler_config.hpp"
 #include "spikes.hpp"
 
 namespace kulvo::fuzz {

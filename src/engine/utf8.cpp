@@ -1,14 +1,6 @@
-#include "snapshot.hpp"
+#include "utf8.hpp"
 
-#include <utility>
-
-namespace kulvo {
-
-StackSnapshot make_snapshot(std::vector<FrameInfo>&& frames) {
-    return StackSnapshot{std::move(frames)};
-}
-
-}  // namespace kulvo
+#include <cstddef>
 
 namespace kulvo {
 

@@ -1,14 +1,13 @@
-// Capturing the main thread's Python stack from the sampler thread, and turning a
-// captured stack back into Python objects.
+// Capturing the main thread's Python stack from the sampler thread: bounded, never
+// raises, "<unknown>" for what cannot be read.
 #pragma once
 
-#include <span>
 #include <string>
 #include <vector>
 
 #include "pyref.hpp"
-#include "records.hpp"
 #include "sampler.hpp"
+#include "stack_record.hpp"
 
 namespace kulvo::py {
 
@@ -26,8 +25,5 @@ std::vector<FrameInfo> walk_frame_chain(PyObject* start);
 
 // GIL held. The attribute's text ("replace" encoding, cut at a NUL) or "<unknown>".
 std::string get_str_attr(PyObject* object, const char* name);
-
-// GIL held. A new list of {"file", "function", "line"} dicts, or null with an exception set.
-Ref stack_to_py(std::span<const FrameInfo> frames);
 
 }  // namespace kulvo::py

@@ -1,11 +1,11 @@
-#include "stack.hpp"
+#include "stack_capture.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "py_errors.hpp"
-#include "snapshot.hpp"
+#include "utf8.hpp"
 
 namespace kulvo::py {
 

@@ -1,4 +1,4 @@
-#include "snapshot.hpp"
+#include "utf8.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,13 +6,6 @@
 
 namespace kulvo {
 namespace {
-
-TEST(MakeSnapshot, KeepsTheFramesInTheirOrder) {
-    std::vector<FrameInfo> frames{{"a.py", "<module>", 1}, {"a.py", "f", 2}, {"b.py", "g", -1}};
-    const std::vector<FrameInfo> expected = frames;
-    const StackSnapshot snapshot = make_snapshot(std::move(frames));
-    EXPECT_EQ(snapshot.frames, expected);
-}
 
 TEST(ValidUtf8, PassesWellFormedTextThrough) {
     EXPECT_EQ(valid_utf8(""), "");
