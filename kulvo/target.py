@@ -6,6 +6,7 @@ that cannot be found is reported before profiling starts.
 
 from __future__ import annotations
 
+import contextlib
 import importlib.machinery
 import importlib.util
 import os
@@ -183,7 +184,6 @@ def execute(target: Target) -> int:
         sys.argv = saved_argv
         if saved_main is not None:
             sys.modules["__main__"] = saved_main
-        try:
+        # A program may close or replace its stdout; the report goes to stderr anyway.
+        with contextlib.suppress(Exception):
             sys.stdout.flush()
-        except Exception:
-            pass  # a program may close or replace its stdout; the report goes to stderr anyway

@@ -4,7 +4,7 @@
 # promises), then the engine's GoogleTest suites and the hardening variants.
 #
 #   bash scripts/test-all.sh            everything
-#   KULVO_SKIP_HARDENING=1 bash ...     the quick loop: wheel, pytest, ctest
+#   KULVO_SKIP_HARDENING=1 bash ...     the quick loop: wheel, lint, pytest, ctest
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -66,16 +66,31 @@ fi
 wheel=$(ls "$OUT"/dist/kulvo-*.whl)
 echo "=== wheel: $(basename "$wheel")"
 
+tools=$OUT/venv-tools
+tools_ready=""
+make_tools() {  # abi3audit and the linters pinned in scripts/lint-requirements.txt, once per run
+    [ -n "$tools_ready" ] && return 0
+    "$builder" -m venv --clear "$tools" &&
+        "$tools/bin/pip" install --quiet --upgrade abi3audit -r "$ROOT/scripts/lint-requirements.txt" &&
+        tools_ready=1
+}
+
 check_wheel() {
     case "$(basename "$wheel")" in
         *-cp310-abi3-*.whl) ;;
         *) echo "wheel is not tagged cp310-abi3"; return 1 ;;
     esac
-    "$builder" -m venv --clear "$OUT/venv-tools" &&
-        "$OUT/venv-tools/bin/pip" install --quiet --upgrade abi3audit &&
-        "$OUT/venv-tools/bin/abi3audit" --strict --report "$wheel"
+    make_tools && "$tools/bin/abi3audit" --strict --report "$wheel"
 }
 stage "abi3audit" check_wheel
+
+lint() {  # the settings are in pyproject.toml; the same checks run as pre-commit hooks
+    make_tools &&
+        "$tools/bin/ruff" check "$ROOT" &&
+        "$tools/bin/ruff" format --check "$ROOT" &&
+        (cd "$ROOT" && "$tools/bin/mypy")
+}
+stage "ruff and mypy --strict" lint
 
 run_pytest() {  # run_pytest PYTHON
     local python=$1 version venv

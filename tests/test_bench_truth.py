@@ -9,8 +9,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench" / "lib"))
 
-import truth_report  # noqa: E402
-import truth_shares  # noqa: E402
+import truth_report
+import truth_shares
 
 PROGRAM = "/x/prog.py"
 
@@ -34,14 +34,16 @@ def document(samples: list[tuple[list[str] | None, dict]]) -> dict:
 
 class TestPhaseShares:
     def test_counts_samples_inside_the_driver_once_each(self):
-        doc = document([
-            (["driver", "work"], {}),
-            (["driver", "work", "work"], {}),  # recursion counts once
-            (["driver", "nap"], {}),
-            (["driver", "/lib/other.py:work"], {}),  # another file's `work` is not the phase
-            (["work"], {}),  # outside the driver
-            (None, {}),
-        ])
+        doc = document(
+            [
+                (["driver", "work"], {}),
+                (["driver", "work", "work"], {}),  # recursion counts once
+                (["driver", "nap"], {}),
+                (["driver", "/lib/other.py:work"], {}),  # another file's `work` is not the phase
+                (["work"], {}),  # outside the driver
+                (None, {}),
+            ]
+        )
         inside = truth_shares.driver_samples(doc, "driver", PROGRAM)
         assert truth_shares.phase_shares(inside, ["work", "nap"]) == {"work": 0.5, "nap": 0.25}
 

@@ -11,9 +11,9 @@ import sys
 from pathlib import Path
 
 import pytest
+from conftest import SPIKY_ALLOCATION_LINE, SPIKY_PROGRAM, kulvo_env
 
 import kulvo
-from conftest import SPIKY_ALLOCATION_LINE, SPIKY_PROGRAM, kulvo_env
 
 FAST = ("--interval-ms", "5")
 
@@ -122,6 +122,19 @@ class TestProgramEnvironment:
         result = run_kulvo("run", *FAST, "args.py", "--memory", "-o", "x.html", "-m", "plain")
         assert result.returncode == 0, result.stderr
         assert json.loads(result.stdout) == ["args.py", "--memory", "-o", "x.html", "-m", "plain"]
+        assert not (tmp_path / "x.html").exists()
+
+    @pytest.mark.parametrize(
+        "program",
+        [["--", "args.py"], ["-m", "args"]],
+        ids=["after --", "-m module"],
+    )
+    def test_everything_after_the_program_is_the_programs(self, tmp_path, run_kulvo, write_program, program):
+        write_program("args.py", "import json, sys\nprint(json.dumps(sys.argv))\n")
+        result = run_kulvo("run", *FAST, *program, "--top", "0", "-o", "x.html", "--", "-m")
+        assert result.returncode == 0, result.stderr
+        argv = json.loads(result.stdout)
+        assert Path(argv[0]).name == "args.py" and argv[1:] == ["--top", "0", "-o", "x.html", "--", "-m"]
         assert not (tmp_path / "x.html").exists()
 
     def test_a_script_runs_as_main_from_its_own_directory(self, tmp_path, run_kulvo, write_program):

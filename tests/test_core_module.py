@@ -5,11 +5,11 @@ import time
 import weakref
 
 import pytest
+from support import run_python
 
 import kulvo
 import kulvo._core as core
 from kulvo._core import PySampler
-from support import run_python
 
 
 class TestModule:
@@ -20,7 +20,7 @@ class TestModule:
         assert kulvo.PySampler is PySampler
 
     def test_printed_by_the_documented_one_liner(self):
-        done = run_python('import kulvo._core as c; print(c.__version__, c.__all__)')
+        done = run_python("import kulvo._core as c; print(c.__version__, c.__all__)")
         assert done.returncode == 0
         assert done.stdout == "0.1.0-dev ['__version__', 'PySampler']\n"
 
@@ -119,7 +119,9 @@ class TestConstructor:
     def test_accepted_intervals(self, interval_ms):
         PySampler(interval_ms=interval_ms).stop()
 
-    @pytest.mark.parametrize("interval_ms, shown", [(0, "0"), (10001, "10001"), (False, "0"), (2**64 - 1, "18446744073709551615")])
+    @pytest.mark.parametrize(
+        "interval_ms, shown", [(0, "0"), (10001, "10001"), (False, "0"), (2**64 - 1, "18446744073709551615")]
+    )
     def test_interval_outside_the_range(self, interval_ms, shown):
         with pytest.raises(ValueError) as raised:
             PySampler(interval_ms=interval_ms)

@@ -4,7 +4,6 @@ import sys
 import time
 
 import pytest
-
 from support import run_python
 
 BUSY_WITHOUT_STOP = """

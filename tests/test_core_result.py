@@ -5,9 +5,9 @@ import math
 import time
 
 import pytest
+from support import run_python
 
 from kulvo._core import PySampler
-from support import run_python
 
 MIB = 1024 * 1024
 
@@ -44,8 +44,14 @@ def oracle_spikes(samples: list[dict]) -> list[dict]:
             value = float(s[key]) if s else -math.inf
             if value > limit:
                 if run is None:
-                    run = {"kind": kind, "start_ms": s["timestamp_ms"], "end_ms": s["timestamp_ms"],
-                           "peak_value": value, "threshold": limit, "peak_stack": s["stack"]}
+                    run = {
+                        "kind": kind,
+                        "start_ms": s["timestamp_ms"],
+                        "end_ms": s["timestamp_ms"],
+                        "peak_value": value,
+                        "threshold": limit,
+                        "peak_stack": s["stack"],
+                    }
                 else:
                     run["end_ms"] = s["timestamp_ms"]
                     if value > run["peak_value"]:
@@ -64,8 +70,10 @@ def oracle_hot_paths(samples: list[dict], top_n: int) -> list[dict]:
             key = (f["file"], f["function"], f["line"])
             counts[key] = counts.get(key, 0) + 1
     ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:top_n]
-    return [{"file": k[0], "function": k[1], "line": k[2], "count": n, "percent": n / len(stacked) * 100.0}
-            for k, n in ranked]
+    return [
+        {"file": k[0], "function": k[1], "line": k[2], "count": n, "percent": n / len(stacked) * 100.0}
+        for k, n in ranked
+    ]
 
 
 @pytest.fixture(scope="module")
@@ -110,7 +118,12 @@ class TestShape:
         for event in spiky_run["spike_events"]:
             assert list(event) == ["kind", "start_ms", "end_ms", "peak_value", "threshold", "peak_stack"]
             assert event["kind"] in ("cpu", "memory")
-            assert [type(event[k]) for k in ("start_ms", "end_ms", "peak_value", "threshold")] == [int, int, float, float]
+            assert [type(event[k]) for k in ("start_ms", "end_ms", "peak_value", "threshold")] == [
+                int,
+                int,
+                float,
+                float,
+            ]
         for hot in spiky_run["hot_paths"]:
             assert list(hot) == ["file", "function", "line", "count", "percent"]
             assert [type(v) for v in hot.values()] == [str, str, int, int, float]
@@ -129,8 +142,13 @@ class TestShape:
         sampler = PySampler()
         time.sleep(0.05)
         result = sampler.stop()
-        assert result == {"sample_count": 0, "wall_time_ms": result["wall_time_ms"], "samples": [],
-                          "spike_events": [], "hot_paths": []}
+        assert result == {
+            "sample_count": 0,
+            "wall_time_ms": result["wall_time_ms"],
+            "samples": [],
+            "spike_events": [],
+            "hot_paths": [],
+        }
         assert result["wall_time_ms"] >= 50
 
     def test_stop_leaves_the_garbage_collector_as_it_found_it(self):
@@ -160,7 +178,9 @@ class TestAnalysis:
         assert "cpu" in kinds and "memory" in kinds
         memory = [e for e in spiky_run["spike_events"] if e["kind"] == "memory"][-1]
         assert memory["peak_value"] - memory["threshold"] > 80 * MIB
-        cpu = max((e for e in spiky_run["spike_events"] if e["kind"] == "cpu"), key=lambda e: e["end_ms"] - e["start_ms"])
+        cpu = max(
+            (e for e in spiky_run["spike_events"] if e["kind"] == "cpu"), key=lambda e: e["end_ms"] - e["start_ms"]
+        )
         assert cpu["end_ms"] - cpu["start_ms"] >= 300
         inside = [s for s in spiky_run["samples"] if cpu["start_ms"] <= s["timestamp_ms"] <= cpu["end_ms"]]
         assert sum(s["stack"][-1]["function"] == "busy" for s in inside) >= 0.7 * len(inside)

@@ -8,9 +8,9 @@ import threading
 import time
 
 import pytest
+from support import innermost, run_python
 
 from kulvo._core import PySampler
-from support import innermost, run_python
 
 
 def busy(seconds: float) -> None:
@@ -174,7 +174,7 @@ main_ident = threading.main_thread().ident
 sys._current_frames = lambda: {k: v for k, v in real().items() if k != main_ident}
 """
         teardown = "done.set()\nfor t in threads: t.join()"
-        missing, total, deepest = self.run(setup, teardown)
+        missing, _total, deepest = self.run(setup, teardown)
         assert missing == 0
         assert "'wait'" in deepest
         # nest(5) has six nest frames under the thread's own bootstrap frames
@@ -296,6 +296,7 @@ class TestResources:
         )
         assert done.returncode == 0, done.stderr
         assert done.stdout.strip() == "[False, True, True, None, False, False] True"
+
 
 def _process_cpu_seconds() -> float:
     times = os.times()

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import re
 from pathlib import Path
+from typing import Any, ClassVar
 
 import jsonschema
 import pytest
@@ -380,7 +381,7 @@ class TestJsonFormat:
 class TestProfileFromCore:
     """The conversion of the core's dictionary into the typed profile."""
 
-    WRAPPER = [
+    WRAPPER: ClassVar[list[dict[str, Any]]] = [
         {"file": "/venv/bin/kulvo", "function": "<module>", "line": 8},
         {"file": "/site/kulvo/target.py", "function": "_run_code", "line": 124},
     ]

@@ -608,8 +608,6 @@ def fidelity_explanation(r) -> list[str]:
     fid = r.get("fidelity") or {}
     lines = []
     i1 = fid.get("idle:1")
-    cap = r.get("capture") or {}
-    c10 = med(cap.get("cycle_us", {}).get("10"))
     if i1 and med(i1["rate_ratio"]):
         period_us = 1000 / med(i1["rate_ratio"])
         lines.append(

@@ -71,7 +71,7 @@ def cpu_percentiles(inside: list[tuple[dict, set[str]]], low: int = 5, high: int
 # --- per-function self shares ------------------------------------------------------------------
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _functions_in(path: str) -> tuple[tuple[int, int, int, str], ...]:
     """(first line, def line, last line, qualified name) of every def in a source file."""
     try:

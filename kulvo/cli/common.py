@@ -60,9 +60,7 @@ def resolve_format(explicit: str | None, output: str | None) -> str:
         return "text"
     implied = format_for_path(output)
     if implied is None:
-        raise UsageError(
-            f"cannot tell the report format from {output!r}: name it {suffixes_hint()}, or pass --format"
-        )
+        raise UsageError(f"cannot tell the report format from {output!r}: name it {suffixes_hint()}, or pass --format")
     return implied
 
 

@@ -24,10 +24,15 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         type=int,
         default=DEFAULT_INTERVAL_MS,
         metavar="N",
-        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS} (default {DEFAULT_INTERVAL_MS})",
+        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS}"
+        f" (default {DEFAULT_INTERVAL_MS})",
     )
     parser.add_argument(
-        "--top", type=int, default=DEFAULT_TOP_N, metavar="N", help=f"number of hot paths to report (default {DEFAULT_TOP_N})"
+        "--top",
+        type=int,
+        default=DEFAULT_TOP_N,
+        metavar="N",
+        help=f"number of hot paths to report (default {DEFAULT_TOP_N})",
     )
     parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
     add_report_options(parser)

@@ -10,7 +10,13 @@ from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
 
 __all__ = ["FORMATS", "RenderOptions", "ReportFormat", "format_for_path", "render", "renderer", "suffixes_hint"]
 
-_REGISTERED: tuple[ReportFormat, ...] = (text.FORMAT, json_report.FORMAT, html.FORMAT, speedscope.FORMAT, collapsed.FORMAT)
+_REGISTERED: tuple[ReportFormat, ...] = (
+    text.FORMAT,
+    json_report.FORMAT,
+    html.FORMAT,
+    speedscope.FORMAT,
+    collapsed.FORMAT,
+)
 _BY_NAME = {report.name: report for report in _REGISTERED}
 
 FORMATS: tuple[str, ...] = tuple(_BY_NAME)

@@ -31,7 +31,7 @@ def main() -> None:
     time.sleep(0.02)  # a quiet baseline
     outer(40)
     spike = bytearray(48 * 1024 * 1024)  # touched page by page: a real rise of the peak
-    spike[:: 4096] = b"x" * len(spike[:: 4096])
+    spike[::4096] = b"x" * len(spike[::4096])
     time.sleep(0.02)
     flag = sampler.mem_spike_flag()
     sampler.notify_snapshot_taken()
@@ -43,8 +43,10 @@ def main() -> None:
     frames = sum(len(sample["stack"] or ()) for sample in samples)
     names = {frame["function"] for sample in samples for frame in sample["stack"] or ()}
     assert {"outer", "middle"} <= names, f"no nested frame was sampled: {sorted(names)}"
-    print(f"samples={len(samples)} frames={frames} spikes={len(result['spike_events'])} "
-          f"hot_paths={len(result['hot_paths'])} mem_flag={flag} functions={sorted(names)}")
+    print(
+        f"samples={len(samples)} frames={frames} spikes={len(result['spike_events'])} "
+        f"hot_paths={len(result['hot_paths'])} mem_flag={flag} functions={sorted(names)}"
+    )
     # A released running sampler: its thread is detached and must still end cleanly.
     released = PySampler(interval_ms=1)
     released.start()

@@ -34,7 +34,9 @@ def analysis_seeds() -> dict[str, bytes]:
         flat_then_cpu_spike[i - 1] = plain_sample(50 * i, 40.0 + i, 100 * MIB, 5, i)
     memory_ramp = [plain_sample(20 * i, 5.0, (100 + (30 if i > 12 else 0) + i) * MIB, 4, 7) for i in range(24)]
     equal_timestamps = [plain_sample(7, 80.0 if i % 2 else 1.0, (50 + 40 * (i % 2)) * MIB, 2, i) for i in range(12)]
-    failed_readings = [plain_sample(10 * i, None if i % 4 == 0 else 20.0, 0 if i % 5 == 0 else 64 * MIB) for i in range(30)]
+    failed_readings = [
+        plain_sample(10 * i, None if i % 4 == 0 else 20.0, 0 if i % 5 == 0 else 64 * MIB) for i in range(30)
+    ]
     recursion = [plain_sample(5 * i, 12.0, 80 * MIB, 15, 3 * i) for i in range(16)]
     raw_extremes = [
         raw_sample(0, 0.0, 1, 1, 0),
