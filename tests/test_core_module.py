@@ -229,6 +229,7 @@ class TestLifecycle:
         assert result["sample_count"] <= 1
         assert _sampler_threads() == 0
 
+    @pytest.mark.slow
     def test_conflicting_calls_during_stop_fail_at_once(self):
         sampler = PySampler(interval_ms=2000)
         sampler.start()

@@ -24,6 +24,7 @@ class TestExitWithoutStop:
         [("", 0), ("sys.exit(3)", 3), ("del sampler", 0), ("import os; os.environ['X'] = '1'", 0)],
         ids=["falls off the end", "sys.exit", "released first", "plain statement"],
     )
+    @pytest.mark.slow
     def test_exits_with_the_programs_status_and_a_clean_stderr(self, ending, status):
         for _ in range(20 if ending == "" else 5):
             done = run_python(BUSY_WITHOUT_STOP.format(interval_ms=1, ending=ending), timeout=30)
@@ -36,6 +37,7 @@ class TestExitWithoutStop:
         assert done.stderr.rstrip().endswith("ValueError: boom")
         assert "kulvo" not in done.stderr
 
+    @pytest.mark.slow
     def test_exit_waits_at_most_about_one_interval(self):
         code = BUSY_WITHOUT_STOP.format(interval_ms=1500, ending="print(time.time(), flush=True)")
         done = run_python(code, timeout=30)

@@ -209,6 +209,7 @@ class TestAnalysis:
         assert hot and hot[0]["percent"] > 200.0
 
 
+@pytest.mark.slow
 def test_allocation_failures_during_stop_never_crash_and_always_stop():
     # Fails one interpreter allocation at a time, at every point of the conversion.
     done = run_python(

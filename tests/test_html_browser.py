@@ -15,6 +15,8 @@ import pytest
 
 from kulvo import storage
 
+pytestmark = pytest.mark.browser
+
 BROWSERS = ("chromium", "chromium-browser", "google-chrome")
 
 

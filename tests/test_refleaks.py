@@ -13,7 +13,11 @@ import sys
 import time
 from dataclasses import dataclass
 
+import pytest
+
 from kulvo._core import PySampler
+
+pytestmark = pytest.mark.slow
 
 ROUNDS = 4
 CYCLES_PER_ROUND = 40
