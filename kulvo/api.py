@@ -128,7 +128,9 @@ def root_at(frame: FrameType, *, keep: bool) -> StackRoot:
     only: it is the n-th frame of that name counted from the outside."""
     code = frame.f_code
     occurrence = sum(
-        1 for f in frames_outwards(frame) if f.f_code.co_name == code.co_name and f.f_code.co_filename == code.co_filename
+        1
+        for f in frames_outwards(frame)
+        if f.f_code.co_name == code.co_name and f.f_code.co_filename == code.co_filename
     )
     return StackRoot(code.co_filename, code.co_name, keep=keep, occurrence=occurrence)
 

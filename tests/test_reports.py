@@ -448,7 +448,12 @@ class TestProfileFromCore:
             {"timestamp_ms": 45, "cpu_percent": 5.0, "rss_bytes": MIB, "stack": program + [wrapper_call] + program}
         )
         result["samples"].append(
-            {"timestamp_ms": 55, "cpu_percent": 5.0, "rss_bytes": MIB, "stack": self.WRAPPER + [{**wrapper_call, "function": "stop"}]}
+            {
+                "timestamp_ms": 55,
+                "cpu_percent": 5.0,
+                "rss_bytes": MIB,
+                "stack": self.WRAPPER + [{**wrapper_call, "function": "stop"}],
+            }
         )
         profile = profile_from_core(result, metadata(), root=StackRoot("p.py", "f", occurrence=1), own=own)
         # The stop sample is gone; the nested wrapper frame is cut and the first f is the root.

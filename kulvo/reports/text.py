@@ -146,7 +146,10 @@ class _Report:
         with_stack = len(self.profile.stacks)
         if with_stack < self.profile.sample_count:
             # Shares count the samples that caught the profiled code; say so when others did not.
-            self.note(2, f"(shares of the {with_stack} samples with a stack; {self.profile.sample_count - with_stack} had none)")
+            self.note(
+                2,
+                f"(shares of the {with_stack} samples with a stack; {self.profile.sample_count - with_stack} had none)",
+            )
         self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
         function_width = max(len(hot.function) for hot in hot_paths)
         for hot in hot_paths:
