@@ -161,6 +161,15 @@ class TestTextReport:
     def test_ascii_when_the_stream_cannot_show_blocks(self):
         self.text(unicode=False).encode("ascii")
 
+    def test_names_cannot_act_on_the_terminal_or_break_lines(self):
+        odd = Frame("/srv/app/\x1b[2J.py", "title\x1b]0;pwned\x07\nnext\u202e", 3)
+        hot = HotPath(odd.file, odd.function, odd.line, 9, 100.0)
+        spike = SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, odd))
+        text = self.text(make_profile(hot_paths=(hot,), spike_events=(spike,), metadata=metadata(argv=("m.py", "\x1bc"))))
+        assert "\x1b" not in text and "\x07" not in text and "\u202e" not in text
+        assert "title\\x1b]0;pwned\\x07\\nnext\\u202e" in text and "at title\\x1b]0;" in text
+        assert "kulvo profile of m.py \\x1bc" in text and "\\x1b[2J.py:3" in text
+
     def test_shares_say_how_many_samples_had_a_stack(self):
         assert "(shares of the 9 samples with a stack; 1 had none)" in self.text()
         assert "had none" not in self.text(make_profile(samples=make_profile().samples[:7], sample_count=7))
@@ -241,6 +250,11 @@ class TestCollapsed:
         frames, count = line.rsplit(" ", 1)
         assert count == "1"
         assert frames.split(";") == ["<module> (/srv/app/main.py:30)", "a,b c (dir,x/f.py:1)"]
+
+    def test_control_characters_are_escaped(self):
+        odd = Frame("/srv/\x1b[2Jf.py", "\x1b]0;pwned\x07", 1)
+        profile = make_profile(samples=(Sample(1, 1.0, MIB, (MAIN, odd)),))
+        assert render(profile, "collapsed").endswith(";\\x1b]0,pwned\\x07 (/srv/\\x1b[2Jf.py:1) 1\n")
 
 
 @pytest.fixture(scope="module")

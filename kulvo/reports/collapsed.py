@@ -9,11 +9,13 @@ from __future__ import annotations
 from kulvo.model import Frame, Profile
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.stacks import stack_counts
+from kulvo.reports.units import printable
 
 
 def frame_label(frame: Frame) -> str:
-    # ';' separates frames and a line break ends the record, so neither may appear inside one.
-    return frame.label.replace(";", ",").replace("\n", " ").replace("\r", " ")
+    # ';' separates frames and a line break ends the record, so neither may appear inside one;
+    # other control characters are escaped.
+    return printable(frame.label.replace("\n", " ").replace("\r", " ")).replace(";", ",")
 
 
 def render(profile: Profile, options: RenderOptions) -> str:

@@ -14,6 +14,7 @@ from kulvo.reports.units import (
     format_signed_bytes,
     format_spike_value,
     location,
+    printable,
     truncate_left,
     truncate_right,
 )
@@ -109,9 +110,9 @@ class _Report:
     def summary(self) -> None:
         p, meta = self.profile, self.profile.metadata
         target = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(meta.argv)) or "python"
-        self.add(self.style("heading", truncate_right(f"kulvo profile of {target}", self.width)))
+        self.add(self.style("heading", truncate_right(printable(f"kulvo profile of {target}"), self.width)))
         about = f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}"
-        self.add(self.style("dim", truncate_right(about, self.width)))
+        self.add(self.style("dim", truncate_right(printable(about), self.width)))
         pairs = [
             ("wall time", format_duration_ms(p.wall_time_ms)),
             ("samples", f"{p.sample_count} every {meta.interval_ms} ms"),
@@ -151,7 +152,7 @@ class _Report:
                 f"(shares of the {with_stack} samples with a stack; {self.profile.sample_count - with_stack} had none)",
             )
         self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
-        function_width = max(len(hot.function) for hot in hot_paths)
+        function_width = max(len(printable(hot.function)) for hot in hot_paths)
         for hot in hot_paths:
             label = self._frame_label(hot.frame, label_width, function_width)
             self.add(
@@ -164,7 +165,7 @@ class _Report:
         and the path's start (the file's own name is the useful part). Function names are
         padded to `function_width`, so that the locations of a table line up."""
         where = location(frame.file, frame.line)
-        function = frame.function.ljust(min(function_width, width // 2))
+        function = printable(frame.function).ljust(min(function_width, width // 2))
         if len(function) + 2 + len(where) > width:
             function = truncate_right(function, max(min(len(function), width // 2), width - len(where) - 2))
             where = truncate_left(where, width - len(function) - 2)
@@ -199,7 +200,7 @@ class _Report:
             self.add(truncate_right(f"         {figures}", self.width))
         if event.peak_stack:
             innermost = list(reversed(event.peak_stack))[:SPIKE_FRAMES_SHOWN]
-            function_width = max(len(frame.function) for frame in innermost)
+            function_width = max(len(printable(frame.function)) for frame in innermost)
             for depth, frame in enumerate(innermost):
                 marker = "at" if depth == 0 else "  "
                 self.add(f"         {marker} {self._frame_label(frame, self.width - 12, function_width)}")

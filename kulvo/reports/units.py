@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 
 _MIB = 1024 * 1024
 
@@ -54,9 +55,21 @@ def short_path(file: str, cwd: str | None = None) -> str:
     return file if relative.startswith("..") else relative
 
 
+# Control characters (C0, DEL, C1), line and paragraph separators, bidirectional overrides, and
+# lone surrogates (names decoded from bytes that were not UTF-8).
+_UNPRINTABLE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+
+def printable(text: str) -> str:
+    """`text` with the characters that act on a terminal written as escapes (`\\x1b`, `\\n`):
+    a name taken from a program or a file cannot retitle the terminal, clear it, move its
+    cursor or break a line of a report."""
+    return _UNPRINTABLE.sub(lambda match: repr(match.group())[1:-1], text)
+
+
 def location(file: str, line: int) -> str:
     """`file:line` as the reports show a source line."""
-    return f"{short_path(file)}:{line}"
+    return f"{printable(short_path(file))}:{line}"
 
 
 def truncate_left(text: str, width: int) -> str:
