@@ -7,8 +7,10 @@ The model imports no renderer; `kulvo.reports` plugs itself in for `Profile.rend
 
 from __future__ import annotations
 
+import math
+import re
 import statistics
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
@@ -277,8 +279,8 @@ class Profile:
             return _decode(document)
         except ProfileFormatError:
             raise
-        except (KeyError, TypeError, ValueError, IndexError) as error:
-            raise ProfileFormatError(f"damaged kulvo profile ({type(error).__name__}: {error})") from None
+        except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
+            raise _damaged(f"{type(error).__name__}: {str(error):.200}") from None
 
 
 def _encode(profile: Profile) -> dict[str, Any]:
@@ -352,35 +354,84 @@ def _encode(profile: Profile) -> dict[str, Any]:
     }
 
 
+# The core's counters, sizes and times are 64-bit; a document claiming more is damaged.
+_MAX_NUMBER = 2**63 - 1
+# Surrogate code points: U+DC80..U+DCFF stand for undecodable bytes (Python's surrogateescape),
+# the others are lone halves of a pair. Neither can be written as UTF-8.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def valid_text(text: str) -> str:
+    """`text` as valid Unicode: a byte that was not UTF-8 (an escaped surrogate) as `\\xNN`,
+    another lone surrogate as `\\uNNNN`, so that every report can be written."""
+
+    def escape(match: re.Match[str]) -> str:
+        code = ord(match.group())
+        return f"\\x{code - 0xDC00:02x}" if 0xDC80 <= code <= 0xDCFF else f"\\u{code:04x}"
+
+    return _SURROGATE.sub(escape, text)
+
+
+def _damaged(what: str) -> ProfileFormatError:
+    return ProfileFormatError(f"damaged kulvo profile ({what})")
+
+
+def _text(value: Any, name: str) -> str:
+    if not isinstance(value, str):
+        raise _damaged(f"{name} is not a string")
+    return valid_text(value)
+
+
+def _integer(value: Any, name: str, low: int = 0) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= _MAX_NUMBER:
+        raise _damaged(f"{name} is not an integer from {low} to 2**63-1")
+    return value
+
+
+def _signed(value: Any, name: str) -> int:
+    return _integer(value, name, low=-_MAX_NUMBER)
+
+
+def _real(value: Any, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise _damaged(f"{name} is not a finite number")
+    return float(value)
+
+
 def _decode(document: Mapping[str, Any]) -> Profile:
-    frames = [Frame(str(f["file"]), str(f["function"]), int(f["line"])) for f in document["frames"]]
+    frames = [
+        Frame(_text(f["file"], "file"), _text(f["function"], "function"), _signed(f["line"], "line"))
+        for f in document["frames"]
+    ]
 
     def stack(indices: list[int] | None) -> Stack | None:
         if indices is None:
             return None
-        if any(not isinstance(i, int) or i < 0 for i in indices):
-            raise ProfileFormatError("damaged kulvo profile (bad frame index)")
+        if any(isinstance(i, bool) or not isinstance(i, int) or i < 0 for i in indices):
+            raise _damaged("bad frame index")
         return tuple(frames[i] for i in indices)
 
-    def optional_number(value: Any, kind: type) -> Any:
-        return None if value is None else kind(value)
+    def optional(value: Any, read: Callable[[Any, str], Any], name: str) -> Any:
+        return None if value is None else read(value, name)
 
     meta = document["metadata"]
+    if not isinstance(meta["memory"], bool):
+        raise _damaged("memory is not true or false")
     metadata = RunMetadata(
-        kulvo_version=str(meta["kulvo_version"]),
-        python_version=str(meta["python_version"]),
-        argv=tuple(str(a) for a in meta["argv"]),
-        start_time=str(meta["start_time"]),
-        interval_ms=int(meta["interval_ms"]),
-        top_n=int(meta["top_n"]),
-        memory=bool(meta["memory"]),
-        rss_at_start_bytes=optional_number(meta.get("rss_at_start_bytes"), int),
+        kulvo_version=_text(meta["kulvo_version"], "kulvo_version"),
+        python_version=_text(meta["python_version"], "python_version"),
+        argv=tuple(_text(a, "argv") for a in meta["argv"]),
+        start_time=_text(meta["start_time"], "start_time"),
+        interval_ms=_integer(meta["interval_ms"], "interval_ms", low=1),
+        top_n=_integer(meta["top_n"], "top_n"),
+        memory=meta["memory"],
+        rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), _integer, "rss_at_start_bytes"),
     )
     samples = tuple(
         Sample(
-            timestamp_ms=int(s["timestamp_ms"]),
-            cpu_percent=optional_number(s["cpu_percent"], float),
-            rss_bytes=optional_number(s["rss_bytes"], int),
+            timestamp_ms=_integer(s["timestamp_ms"], "timestamp_ms"),
+            cpu_percent=optional(s["cpu_percent"], _real, "cpu_percent"),
+            rss_bytes=optional(s["rss_bytes"], _integer, "rss_bytes"),
             stack=stack(s["stack"]),
         )
         for s in document["samples"]
@@ -388,34 +439,40 @@ def _decode(document: Mapping[str, Any]) -> Profile:
     events = []
     for e in document["spike_events"]:
         if e["kind"] not in SPIKE_KINDS:
-            raise ProfileFormatError(f"damaged kulvo profile (unknown spike kind {e['kind']!r})")
+            raise _damaged(f"unknown spike kind {e['kind']!r:.40}")
         events.append(
             SpikeEvent(
                 kind=e["kind"],
-                start_ms=int(e["start_ms"]),
-                end_ms=int(e["end_ms"]),
-                peak_value=float(e["peak_value"]),
-                threshold=float(e["threshold"]),
+                start_ms=_integer(e["start_ms"], "start_ms"),
+                end_ms=_integer(e["end_ms"], "end_ms"),
+                peak_value=_real(e["peak_value"], "peak_value"),
+                threshold=_real(e["threshold"], "threshold"),
                 peak_stack=stack(e["peak_stack"]),
             )
         )
     hot_paths = tuple(
-        HotPath(str(h["file"]), str(h["function"]), int(h["line"]), int(h["count"]), float(h["percent"]))
+        HotPath(
+            _text(h["file"], "file"),
+            _text(h["function"], "function"),
+            _signed(h["line"], "line"),
+            _integer(h["count"], "count"),
+            _real(h["percent"], "percent"),
+        )
         for h in document["hot_paths"]
     )
     snapshots = tuple(
         MemorySnapshot(
-            time_ms=int(m["time_ms"]),
-            traced_bytes=int(m["traced_bytes"]),
-            duration_ms=int(m["duration_ms"]),
+            time_ms=_integer(m["time_ms"], "time_ms"),
+            traced_bytes=_integer(m["traced_bytes"], "traced_bytes"),
+            duration_ms=_integer(m["duration_ms"], "duration_ms"),
             top_sites=tuple(
                 AllocationSite(
-                    file=str(a["file"]),
-                    line=int(a["line"]),
-                    size_bytes=int(a["size_bytes"]),
-                    size_diff_bytes=int(a["size_diff_bytes"]),
-                    count=int(a["count"]),
-                    count_diff=int(a["count_diff"]),
+                    file=_text(a["file"], "file"),
+                    line=_signed(a["line"], "line"),
+                    size_bytes=_integer(a["size_bytes"], "size_bytes"),
+                    size_diff_bytes=_signed(a["size_diff_bytes"], "size_diff_bytes"),
+                    count=_integer(a["count"], "count"),
+                    count_diff=_signed(a["count_diff"], "count_diff"),
                 )
                 for a in m["top_sites"]
             ),
@@ -424,8 +481,8 @@ def _decode(document: Mapping[str, Any]) -> Profile:
     )
     return Profile(
         metadata=metadata,
-        sample_count=int(document["sample_count"]),
-        wall_time_ms=int(document["wall_time_ms"]),
+        sample_count=_integer(document["sample_count"], "sample_count"),
+        wall_time_ms=_integer(document["wall_time_ms"], "wall_time_ms"),
         samples=samples,
         spike_events=tuple(events),
         hot_paths=hot_paths,

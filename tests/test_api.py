@@ -21,7 +21,7 @@ from pathlib import Path
 import pytest
 
 import kulvo
-from kulvo import api
+from kulvo import api, storage
 
 MIB = 1024 * 1024
 
@@ -258,6 +258,13 @@ class TestSaveAndLoad:
         (tmp_path / "cut.json").write_text(profile.render("json")[:100])
         with pytest.raises(kulvo.ProfileFormatError, match="truncated"):
             kulvo.load(tmp_path / "cut.json")
+
+
+    def test_load_refuses_a_huge_file_before_reading_it(self, tmp_path):
+        with open(tmp_path / "huge.json", "wb") as huge:
+            huge.truncate(storage.MAX_PROFILE_BYTES + 1)  # sparse: nothing is written
+        with pytest.raises(kulvo.ProfileFormatError, match="larger than 256 MiB"):
+            kulvo.load(tmp_path / "huge.json")
 
 
 class TestMemory:

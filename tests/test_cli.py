@@ -407,6 +407,17 @@ class TestViewBadInput(OneLineErrors):
         (tmp_path / "future.json").write_text(json.dumps(document))
         self.assert_one_line_error(run_kulvo("view", "future.json"), "version 99")
 
+    @pytest.mark.parametrize(
+        ("text", "message"),
+        [
+            ('{"format": "kulvo-profile", "frames": ' + "[" * 100_000 + "]" * 100_000 + "}", "nested too deeply"),
+            ('{"format": "kulvo-profile", "version": ' + "9" * 5000 + "}", "integer of 5000 digits"),
+        ],
+    )
+    def test_view_of_a_hostile_file(self, tmp_path, run_kulvo, text, message):
+        (tmp_path / "hostile.json").write_text(text)
+        self.assert_one_line_error(run_kulvo("view", "hostile.json"), message)
+
     def test_view_of_a_binary_file(self, tmp_path, run_kulvo):
         (tmp_path / "blob.json").write_bytes(bytes(range(256)))
         self.assert_one_line_error(run_kulvo("view", "blob.json"), "not a kulvo profile")

@@ -387,6 +387,39 @@ class TestJsonFormat:
         with pytest.raises(storage.ProfileFormatError, match=message):
             Profile.from_dict(document)
 
+    @pytest.mark.parametrize(
+        ("number", "message"),
+        [
+            ("1" * 5000, "integer of 5000 digits"),
+            ("1" + "0" * 400, "integer of 401 digits"),
+            ("9223372036854775808", "rss_bytes is not an integer"),
+            ("-5", "rss_bytes is not an integer"),
+            ("1e400", "cpu_percent is not a finite number"),
+            ("NaN", "not a number kulvo writes"),
+            ("-Infinity", "not a number kulvo writes"),
+        ],
+    )
+    def test_numbers_kulvo_never_writes_are_refused(self, number, message):
+        document = make_profile().to_dict()
+        document["samples"][0]["rss_bytes" if number.lstrip("-").isdigit() else "cpu_percent"] = "NUMBER"
+        text = json.dumps(document).replace('"NUMBER"', number)
+        with pytest.raises(storage.ProfileFormatError, match=message):
+            storage.loads(text)
+
+    def test_deep_nesting_is_refused(self):
+        with pytest.raises(storage.ProfileFormatError, match="nested too deeply"):
+            storage.loads('{"format": "kulvo-profile", "frames": ' + "[" * 100_000 + "]" * 100_000 + "}")
+
+    def test_lone_surrogates_in_names_read_as_escapes(self):
+        document = make_profile().to_dict()
+        document["frames"][0]["function"] = "\ud800f"
+        document["metadata"]["argv"] = ["main.py", "\udcff"]
+        profile = storage.loads(json.dumps(document))
+        assert profile.samples[0].stack[0].function == "\\ud800f"
+        assert profile.metadata.argv == ("main.py", "\\xff")
+        for format in FORMATS:
+            render(profile, format).encode("utf-8")
+
     def test_json_that_is_not_an_object_is_refused(self):
         with pytest.raises(storage.ProfileFormatError, match="not a kulvo profile"):
             storage.loads("[1, 2, 3]")
