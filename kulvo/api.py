@@ -17,7 +17,7 @@ from typing import Any, TypeVar, overload
 
 from kulvo._core import PySampler, __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
-from kulvo.model import Profile, RunMetadata
+from kulvo.model import Profile, RunMetadata, valid_text
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
@@ -50,21 +50,33 @@ class Recording:
         memory: bool,
         argv: list[str] | None = None,
         root: StackRoot | None = None,
+        own: ProfilerFrames | None = None,
         with_stacks: bool = True,
     ) -> None:
         validate_settings(interval_ms, top_n)
         self._interval_ms = interval_ms
         self._top_n = top_n
         self._memory = memory
-        self._argv = list(sys.argv if argv is None else argv)
+        # Arguments that were not UTF-8 show their bytes escaped, so that every report can be written.
+        self._argv = [valid_text(arg) for arg in (sys.argv if argv is None else argv)]
         self._root = root
+        self._own = PROFILER_FRAMES if own is None else own
         self._with_stacks = with_stacks
         self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n)
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
         self._rss_at_start_bytes: int | None = None
+        self._origin_s = 0.0
+        self._pid = os.getpid()
+
+    @property
+    def in_forked_child(self) -> bool:
+        """True in a process forked while recording: the sampler runs in the parent only, and
+        the profile is the parent's to report."""
+        return os.getpid() != self._pid
 
     def start(self) -> None:
+        self._pid = os.getpid()
         self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
         self._rss_at_start_bytes = current_rss_bytes()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
@@ -75,12 +87,17 @@ class Recording:
             self._watcher.start_polling()
         # Time zero for the memory snapshots. The sampler's own origin is when its thread
         # starts, a fraction of a millisecond after this.
-        origin_s = time.monotonic()
+        self._origin_s = time.monotonic()
         if self._watcher is not None:
-            self._watcher.set_origin(origin_s)
+            self._watcher.set_origin(self._origin_s)
         self._sampler.start()
 
     def stop(self) -> Profile:
+        # The profiled code's own wall time: the core's figure runs until its thread ends, which
+        # can be most of an interval later.
+        wall_time_ms = round((time.monotonic() - self._origin_s) * 1000)
+        if self.in_forked_child:
+            raise RuntimeError("a recording cannot be stopped in a process forked while it ran")
         # The watcher goes first: the flag cannot be read once the sampler has stopped.
         snapshots = self._watcher.stop_polling() if self._watcher is not None else []
         try:
@@ -103,8 +120,9 @@ class Recording:
             metadata,
             snapshots,
             root=self._root,
-            own=PROFILER_FRAMES,
+            own=self._own,
             top_n=self._top_n,
+            wall_time_ms=wall_time_ms,
             with_stacks=self._with_stacks,
         )
 
@@ -160,9 +178,12 @@ class Profiler:
         self.format = format
         self._recording: Recording | None = None
         self._profile: Profile | None = None
+        self._forked_inside = False
 
     @property
     def profile(self) -> Profile:
+        if self._forked_inside:
+            raise RuntimeError("this process was forked inside the profiled block: the profile is the parent's")
         if self._profile is None:
             raise RuntimeError("the profile is available once the profiled block has ended")
         return self._profile
@@ -184,6 +205,7 @@ class Profiler:
                 stacklevel=warning_stacklevel,
             )
         self._profile = None
+        self._forked_inside = False
         self._recording = Recording(
             interval_ms=self.interval_ms,
             top_n=self.top_n,
@@ -201,6 +223,9 @@ class Profiler:
     ) -> None:
         recording, self._recording = self._recording, None
         if recording is None:
+            return
+        self._forked_inside = recording.in_forked_child
+        if self._forked_inside:  # the parent reports, and writes `output`
             return
         self._profile = recording.stop()
         if self.output is not None:

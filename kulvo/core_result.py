@@ -31,8 +31,9 @@ class StackRoot:
 @dataclass(frozen=True)
 class ProfilerFrames:
     """How the profiler's own frames look on the stacks: every frame of `files` is left out of
-    stacks and hot paths, and a sample taken inside one of `busy` (the profiler starting or
-    stopping) is left out altogether."""
+    stacks and hot paths. A sample is left out altogether when it was taken inside one of
+    `busy` (the profiler starting or stopping), or outside the root with kulvo's own code
+    running (setting up or tearing down the run)."""
 
     files: frozenset[str] = frozenset()
     busy: frozenset[tuple[str, str]] = frozenset()
@@ -65,7 +66,7 @@ def _profiled_part(stack: Stack | None, root: StackRoot | None, own: ProfilerFra
     inside = stack if index is None else stack[index if root.keep else index + 1 :]
     busy = any((frame.file, frame.function) in own.busy for frame in inside)
     if index is None:
-        return None, busy
+        return None, busy or stack[-1].file in own.files
     return tuple(frame for frame in inside if frame.file not in own.files) or None, busy
 
 

@@ -252,9 +252,10 @@ class Profile:
         chosen = format or reports.format_for_path(path)
         if chosen is None:
             raise ValueError(f"cannot tell the report format from {path!r}; pass format=")
-        text = reports.render(self, chosen, color=False, width_chars=100)
-        with open(path, "w", encoding="utf-8") as stream:
-            stream.write(text)
+        # Encoded before the file is opened: a report that cannot be written leaves no empty file.
+        data = reports.render(self, chosen, color=False, width_chars=100).encode("utf-8", "backslashreplace")
+        with open(path, "wb") as stream:
+            stream.write(data)
         return path
 
     # -- the saved document ------------------------------------------------------------

@@ -90,6 +90,11 @@ class TestContextManager:
         with profiler, pytest.raises(RuntimeError, match="already running"):
             profiler.__enter__()
 
+    def test_wall_time_is_the_blocks_own_not_the_samplers_last_interval(self):
+        with kulvo.profile(interval_ms=400) as profiler:
+            time.sleep(0.02)
+        assert 20 <= profiler.profile.wall_time_ms < 200
+
     def test_in_another_thread_it_warns_and_keeps_no_stacks(self):
         seen: dict = {}
 

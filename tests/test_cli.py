@@ -99,6 +99,44 @@ class TestExitStatus:
         assert "KeyboardInterrupt" in stderr
         report_of(stderr)
 
+    def test_sigterm_writes_the_report_then_ends_kulvo_by_the_signal(self, tmp_path, write_program):
+        write_program("waits.py", "import time\nprint('ready', flush=True)\ntime.sleep(30)\n")
+        process = subprocess.Popen(
+            [sys.executable, "-m", "kulvo", "run", *FAST, "-o", "x.json", "waits.py"],
+            cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=kulvo_env(),
+        )
+        try:
+            assert process.stdout is not None
+            assert process.stdout.readline() == "ready\n"
+            process.send_signal(signal.SIGTERM)
+            process.wait(timeout=30)
+        finally:
+            process.kill()
+        assert process.returncode == -signal.SIGTERM
+        assert kulvo.load(tmp_path / "x.json").sample_count > 0
+
+    def test_a_forked_child_that_outlives_the_parent_writes_no_report(self, tmp_path, run_kulvo, write_program):
+        write_program(
+            "forks.py",
+            """
+            import os, time
+            if os.fork() == 0:
+                time.sleep(0.2)
+                print("child done", flush=True)
+            else:
+                time.sleep(0.05)
+            """,
+        )
+        # Standard output is a pipe the child holds: the run returns once the child has ended.
+        with_output = run_kulvo("run", *FAST, "-o", "f.json", "forks.py")
+        assert (with_output.returncode, with_output.stdout) == (0, "child done\n")
+        assert kulvo.load(tmp_path / "f.json").sample_count > 0
+        to_stderr = run_kulvo("run", *FAST, "forks.py")
+        assert to_stderr.stderr.count("kulvo profile of") == 1
+
     def test_the_run_lasts_until_the_programs_threads_end(self, run_kulvo, write_program):
         write_program(
             "worker.py",
@@ -158,6 +196,15 @@ class TestProgramEnvironment:
         name, value, path0, absolute = result.stdout.strip().split("|")
         assert (name, value, absolute) == ("__main__", "sibling module", "True")
         assert Path(path0) == (tmp_path / "app").resolve()
+
+    def test_arguments_that_are_not_utf8_reach_the_program_and_every_report(self, tmp_path, run_kulvo, write_program):
+        write_program("args.py", "import sys\nprint(ascii(sys.argv[1:]))\n")
+        for output in ("r.html", "r.txt", "r.json"):
+            result = run_kulvo("run", *FAST, "-o", output, "args.py", os.fsdecode(b"\xff"))
+            assert (result.returncode, result.stdout) == (0, "['\\udcff']\n"), result.stderr
+        assert "args.py \\xff" in (tmp_path / "r.txt").read_text()
+        assert run_kulvo("view", "r.json", "-o", "r2.html").returncode == 0
+        assert "\\xff" in (tmp_path / "r2.html").read_text()
 
     def test_a_module_runs_with_m_like_python_m(self, tmp_path, run_kulvo, write_program):
         write_program("pkg/__init__.py", "")

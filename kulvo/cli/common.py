@@ -109,10 +109,8 @@ def write_report(profile: Profile, format: str, output: str | None, stream: Text
     the run is not lost. Returns False in that case.
     """
     if output is not None:
-        text = render(profile, format, RenderOptions())
         try:
-            with open(output, "w", encoding="utf-8") as file:
-                file.write(text)
+            profile.save(output, format)
             return True
         except OSError as error:
             reason = error.strerror or str(error)

@@ -7,10 +7,16 @@ program's exit status, and writes the report however the program ended.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import dataclasses
 import os
+import signal
 import sys
+from collections.abc import Iterator
+from types import FrameType
+from typing import NoReturn, TextIO
 
-from kulvo.api import Recording
+from kulvo.api import PROFILER_FRAMES, Recording
 from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
@@ -90,14 +96,75 @@ def run(args: argparse.Namespace) -> int:
         memory=args.memory,
         argv=target.argv,
         root=PROGRAM_ROOT,
+        own=RUN_FRAMES,
     )
+    report = RunReport(recording, format, output, report_stream)
     recording.start()
-    try:
-        status = execute(target)
-    finally:
-        profile = recording.stop()
-        write_report(profile, format, output, report_stream)
+    with report.written_on_sigterm():
+        try:
+            status = execute(target)
+        finally:
+            report.write()
     return status
+
+
+# Before and after the program, the main thread runs this module's and target.py's code.
+RUN_FRAMES = dataclasses.replace(
+    PROFILER_FRAMES, files=PROFILER_FRAMES.files | {run.__code__.co_filename, execute.__code__.co_filename}
+)
+
+
+class RunReport:
+    """The run's report, written once: when the program ends, or when SIGTERM ends it first.
+
+    Python's default for SIGTERM is to die on the spot, which lost the report: kulvo writes it,
+    then dies of the signal itself, so that whoever sent it still sees the program killed by it.
+    A process the program forked writes no report; the run is the parent's.
+    """
+
+    def __init__(self, recording: Recording, format: str, output: str | None, stream: TextIO) -> None:
+        self._recording = recording
+        self._format = format
+        self._output = output
+        self._stream = stream
+        self._written = False
+        self._writing = False
+        self._terminated = False
+
+    def write(self) -> None:
+        if self._written or self._recording.in_forked_child:
+            return
+        self._written = self._writing = True
+        try:
+            write_report(self._recording.stop(), self._format, self._output, self._stream)
+        finally:
+            self._writing = False
+            if self._terminated:  # SIGTERM came while the report was being written
+                _die_of(signal.SIGTERM)
+
+    def _on_sigterm(self, signum: int, frame: FrameType | None) -> None:
+        self._terminated = True
+        if self._writing:
+            return
+        try:
+            self.write()
+        finally:
+            _die_of(signum)
+
+    @contextlib.contextmanager
+    def written_on_sigterm(self) -> Iterator[None]:
+        previous = signal.signal(signal.SIGTERM, self._on_sigterm)
+        try:
+            yield
+        finally:
+            if previous is not None:  # None: a handler installed from outside Python, left alone
+                signal.signal(signal.SIGTERM, previous)
+
+
+def _die_of(signum: int) -> NoReturn:
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # only if the signal could not end the process
 
 
 COMMAND = Command(
