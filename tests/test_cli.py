@@ -70,18 +70,18 @@ class TestExitStatus:
         assert "kulvo" not in traceback_text.replace("boom.py", "")
         report_of(result.stderr)
 
-    def test_ctrl_c_exits_130_with_a_report(self, tmp_path, write_program):
-        write_program(
-            "waits.py",
-            """
-            import signal, sys, time
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-            print("ready", flush=True)
-            time.sleep(30)
-            """,
-        )
+    WAITS = """
+        import signal, sys, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        print("ready", flush=True)
+        time.sleep(30)
+        """
+
+    def signalled_run(self, tmp_path, signum: int, *args: str) -> tuple[int, str]:
+        """Runs `kulvo run ARGS waits.py`, sends `signum` once the program waits; returns the
+        exit status and standard error."""
         process = subprocess.Popen(
-            [sys.executable, "-m", "kulvo", "run", *FAST, "waits.py"],
+            [sys.executable, "-m", "kulvo", "run", *FAST, *args, "waits.py"],
             cwd=tmp_path,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -91,31 +91,23 @@ class TestExitStatus:
         try:
             assert process.stdout is not None
             assert process.stdout.readline() == "ready\n"
-            process.send_signal(signal.SIGINT)
+            process.send_signal(signum)
             _, stderr = process.communicate(timeout=30)
         finally:
             process.kill()
-        assert process.returncode == 130
+        return process.returncode, stderr
+
+    def test_ctrl_c_exits_130_with_a_report(self, tmp_path, write_program):
+        write_program("waits.py", self.WAITS)
+        status, stderr = self.signalled_run(tmp_path, signal.SIGINT)
+        assert status == 130
         assert "KeyboardInterrupt" in stderr
         report_of(stderr)
 
     def test_sigterm_writes_the_report_then_ends_kulvo_by_the_signal(self, tmp_path, write_program):
-        write_program("waits.py", "import time\nprint('ready', flush=True)\ntime.sleep(30)\n")
-        process = subprocess.Popen(
-            [sys.executable, "-m", "kulvo", "run", *FAST, "-o", "x.json", "waits.py"],
-            cwd=tmp_path,
-            stdout=subprocess.PIPE,
-            text=True,
-            env=kulvo_env(),
-        )
-        try:
-            assert process.stdout is not None
-            assert process.stdout.readline() == "ready\n"
-            process.send_signal(signal.SIGTERM)
-            process.wait(timeout=30)
-        finally:
-            process.kill()
-        assert process.returncode == -signal.SIGTERM
+        write_program("waits.py", self.WAITS)
+        status, _ = self.signalled_run(tmp_path, signal.SIGTERM, "-o", "x.json")
+        assert status == -signal.SIGTERM
         assert kulvo.load(tmp_path / "x.json").sample_count > 0
 
     def test_a_forked_child_that_outlives_the_parent_writes_no_report(self, tmp_path, run_kulvo, write_program):
