@@ -281,7 +281,7 @@ class Profile:
         except ProfileFormatError:
             raise
         except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
-            raise _damaged(f"{type(error).__name__}: {str(error):.200}") from None
+            raise _damaged(f"{type(error).__name__}: {error!s:.200}") from None
 
 
 def _encode(profile: Profile) -> dict[str, Any]:

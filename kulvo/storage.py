@@ -23,7 +23,7 @@ MAX_PROFILE_BYTES = 256 * 1024 * 1024
 # which for a huge one would take very long. Only text with so long a run of digits takes the
 # slower parse that checks every integer.
 _MAX_INTEGER_DIGITS = 19
-_LONG_DIGIT_RUN = re.compile(r"\d{%d}" % (_MAX_INTEGER_DIGITS + 1))
+_LONG_DIGIT_RUN = re.compile(rf"\d{{{_MAX_INTEGER_DIGITS + 1}}}")
 
 
 def dumps(profile: Profile) -> str:

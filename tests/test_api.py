@@ -264,7 +264,6 @@ class TestSaveAndLoad:
         with pytest.raises(kulvo.ProfileFormatError, match="truncated"):
             kulvo.load(tmp_path / "cut.json")
 
-
     def test_load_refuses_a_huge_file_before_reading_it(self, tmp_path):
         with open(tmp_path / "huge.json", "wb") as huge:
             huge.truncate(storage.MAX_PROFILE_BYTES + 1)  # sparse: nothing is written

@@ -165,7 +165,9 @@ class TestTextReport:
         odd = Frame("/srv/app/\x1b[2J.py", "title\x1b]0;pwned\x07\nnext\u202e", 3)
         hot = HotPath(odd.file, odd.function, odd.line, 9, 100.0)
         spike = SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, odd))
-        text = self.text(make_profile(hot_paths=(hot,), spike_events=(spike,), metadata=metadata(argv=("m.py", "\x1bc"))))
+        text = self.text(
+            make_profile(hot_paths=(hot,), spike_events=(spike,), metadata=metadata(argv=("m.py", "\x1bc")))
+        )
         assert "\x1b" not in text and "\x07" not in text and "\u202e" not in text
         assert "title\\x1b]0;pwned\\x07\\nnext\\u202e" in text and "at title\\x1b]0;" in text
         assert "kulvo profile of m.py \\x1bc" in text and "\\x1b[2J.py:3" in text
