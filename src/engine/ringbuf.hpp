@@ -33,7 +33,6 @@ public:
     [[nodiscard]] std::uint64_t capacity() const { return capacity_; }
     [[nodiscard]] std::uint64_t len() const { return write_index_ - read_index_; }
     [[nodiscard]] std::uint64_t write_index() const { return write_index_; }
-    [[nodiscard]] std::uint64_t read_index() const { return read_index_; }
 
     // Constant time and allocation-free; a full buffer evicts its oldest item.
     void push(T item) {

@@ -14,10 +14,10 @@ namespace kulvo {
 
 namespace {
 
-std::string os_error_message(const char* what, int error_number) {
+Error os_error(const char* what, int error_number) {
     // Not strerror: its buffer is shared by every thread (generic_category uses strerror_r).
-    return std::string(what) + ": " + std::generic_category().message(error_number) + " (os error " +
-           std::to_string(error_number) + ")";
+    return Error::internal(std::string(what) + ": " + std::generic_category().message(error_number) + " (os error " +
+                           std::to_string(error_number) + ")");
 }
 
 // Every signal except those the kernel raises synchronously on a faulting thread.
@@ -96,9 +96,8 @@ void run_sampling_loop(SamplerThreadStart& start) {
             start.mem_spike->store(true, std::memory_order_relaxed);
         }
         CaptureOutcome captured = start.capture();
-        if (captured.internal_error) {
-            report_internal_error(*captured.internal_error);
-            start.completion->internal_error = std::move(captured.internal_error);
+        if (captured.error) {
+            report_internal_error(captured.error->message);
             return;
         }
         // Taken after the capture, so it includes any wait for the interpreter lock.
@@ -118,7 +117,7 @@ Sampler::Sampler(const SamplerConfig& config)
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
       start_instant_(monotonic_now()) {}
 
-Sampler::CreateResult Sampler::create(const SamplerConfig& config) {
+Result<std::unique_ptr<Sampler>> Sampler::create(const SamplerConfig& config) {
     if (auto error = interval_error(config.interval_ms)) {
         return std::move(*error);
     }
@@ -136,7 +135,7 @@ Sampler::~Sampler() {
     thread_.reset();
 }
 
-std::optional<std::string> Sampler::start(CaptureFn capture) {
+std::optional<Error> Sampler::start(CaptureFn capture) {
     auto record = std::make_unique<SamplerThreadStart>();
     auto completion = std::make_shared<ThreadCompletion>();
     record->ring = ring_;
@@ -152,7 +151,7 @@ std::optional<std::string> Sampler::start(CaptureFn capture) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) {
-        return os_error_message("failed to spawn kulvo sampler thread", rc);
+        return os_error("failed to spawn kulvo sampler thread", rc);
     }
     rc = pthread_attr_setstacksize(&attr, kSamplerStackBytes);
     pthread_t thread{};
@@ -167,7 +166,7 @@ std::optional<std::string> Sampler::start(CaptureFn capture) {
     }
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        return os_error_message("failed to spawn kulvo sampler thread", rc);
+        return os_error("failed to spawn kulvo sampler thread", rc);
     }
     record.release();  // owned by the thread now
     // Named from here too, so that the name is in place when start() returns.
@@ -188,18 +187,18 @@ StopResult Sampler::stop_and_drain() {
             // Forked child: the thread never existed here and its samples are the parent's.
             samples_belong_to_parent = true;
         } else if (const int rc = pthread_join(handle.thread, nullptr); rc != 0) {
-            result.join_error = os_error_message("failed to join thread", rc);
+            result.error = os_error("failed to join thread", rc);
         }
         // A thread ended by an internal error already said so on stderr; its samples count.
     }
     result.wall_time_ms = whole_ms(duration_between(start_instant_, monotonic_now()));
-    if (!samples_belong_to_parent && !result.join_error) {
+    if (!samples_belong_to_parent && !result.error) {
         result.samples = ring_->drain();
     }
     return result;
 }
 
-void stop_live_sampler_threads() {
+void stop_live_sampler_threads() noexcept {
     std::vector<LiveThread> threads;
     {
         const std::lock_guard lock(live_threads_mutex);

@@ -9,11 +9,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
-#include <variant>
 #include <vector>
 
 #include "clock.hpp"
+#include "error.hpp"
 #include "records.hpp"
 #include "ringbuf.hpp"
 #include "sampler_config.hpp"
@@ -31,14 +30,12 @@ using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 // What one stack capture hands the sampling loop.
 struct CaptureOutcome {
     std::optional<StackSnapshot> stack;
-    std::optional<std::string> internal_error;  // fatal for the sampler thread
+    std::optional<Error> error;  // fatal for the sampler thread
 };
 using CaptureFn = CaptureOutcome (*)();
 
-// Where the sampler thread leaves its outcome; `internal_error` is written before
-// `finished` is stored, and read only after a join or after `finished` is seen.
+// Set by the sampler thread on its way out, whatever the way; waited on at exit.
 struct ThreadCompletion {
-    std::optional<std::string> internal_error;
     std::atomic<bool> finished{false};
 };
 
@@ -54,21 +51,19 @@ struct SamplerThreadStart {
 };
 
 // The sampler thread's body: cycles until it sees `stop_requested`, or until a
-// capture reports an internal error (recorded in `completion`, diagnostic on stderr).
+// capture reports an error (diagnostic on stderr; the samples so far are kept).
 void run_sampling_loop(SamplerThreadStart& start);
 
 struct StopResult {
     std::vector<Sample> samples;  // oldest first
     std::uint64_t wall_time_ms = 0;
-    std::optional<std::string> join_error;
+    std::optional<Error> error;  // the join failed: no samples
 };
 
 class Sampler {
 public:
-    using CreateResult = std::variant<std::unique_ptr<Sampler>, std::string>;
-
     // Validates the interval first; then allocates the ring's whole storage at once.
-    static CreateResult create(const SamplerConfig& config);
+    static Result<std::unique_ptr<Sampler>> create(const SamplerConfig& config);
 
     Sampler(const Sampler&) = delete;
     Sampler& operator=(const Sampler&) = delete;
@@ -76,8 +71,8 @@ public:
     // Release: asks a running thread to finish and detaches it; never blocks.
     ~Sampler();
 
-    // Spawns the sampler thread; the error message when the system refuses it.
-    std::optional<std::string> start(CaptureFn capture);
+    // Spawns the sampler thread; an internal error when the system refuses it.
+    std::optional<Error> start(CaptureFn capture);
 
     // The stop sequence without the interpreter lock: stop, join, clock, drain.
     StopResult stop_and_drain();
@@ -106,7 +101,8 @@ private:
 
 // Asks every sampler thread of this process that is still running to finish and
 // waits until each has (at most one interval plus one cycle). Call without the
-// interpreter lock, before the interpreter starts finalizing.
-void stop_live_sampler_threads();
+// interpreter lock, before the interpreter starts finalizing. noexcept: its caller
+// has given the lock up, so no exception could be raised from here.
+void stop_live_sampler_threads() noexcept;
 
 }  // namespace kulvo

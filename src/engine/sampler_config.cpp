@@ -1,10 +1,13 @@
 #include "sampler_config.hpp"
 
+#include <string>
+
 namespace kulvo {
 
-std::optional<std::string> interval_error(std::uint64_t interval_ms) {
+std::optional<Error> interval_error(std::uint64_t interval_ms) {
     if (interval_ms < kMinIntervalMs || interval_ms > kMaxIntervalMs) {
-        return "interval_ms must be in [1, 10000], got " + std::to_string(interval_ms);
+        return Error::validation("interval_ms must be in [" + std::to_string(kMinIntervalMs) + ", " +
+                                 std::to_string(kMaxIntervalMs) + "], got " + std::to_string(interval_ms));
     }
     return std::nullopt;
 }

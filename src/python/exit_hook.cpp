@@ -1,5 +1,6 @@
 #include "exit_hook.hpp"
 
+#include "py_errors.hpp"
 #include "sampler.hpp"
 
 namespace kulvo::py {
@@ -7,11 +8,13 @@ namespace kulvo::py {
 namespace {
 
 PyObject* stop_samplers_at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
-    // Waits at most one interval plus one cycle; the threads need the lock meanwhile.
-    PyThreadState* saved = PyEval_SaveThread();
-    stop_live_sampler_threads();
-    PyEval_RestoreThread(saved);
-    Py_RETURN_NONE;
+    return translate_failures([]() -> PyObject* {
+        // Waits at most one interval plus one cycle; the threads need the lock meanwhile.
+        PyThreadState* saved = PyEval_SaveThread();
+        stop_live_sampler_threads();
+        PyEval_RestoreThread(saved);
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef exit_hook_def = {"_stop_samplers_at_exit", stop_samplers_at_exit, METH_NOARGS,

@@ -12,7 +12,8 @@ namespace kulvo::py {
 
 namespace {
 
-constexpr const char* kVersion = "0.1.0-dev";
+// From pyproject.toml, through CMakeLists.txt.
+constexpr const char* kVersion = KULVO_VERSION;
 
 std::atomic<std::int64_t> first_interpreter_id{-1};
 PyObject* module_object = nullptr;  // GIL held; strong reference once initialised
@@ -87,9 +88,5 @@ PyObject* init_module() {
 }  // namespace kulvo::py
 
 PyMODINIT_FUNC PyInit__core() {
-    try {
-        return kulvo::py::init_module();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return kulvo::py::translate_failures(kulvo::py::init_module);
 }

@@ -32,6 +32,14 @@ void raise_internal_error(std::string_view message) {
     }
 }
 
+void raise_error(const Error& error) {
+    if (error.kind == Error::Kind::Validation) {
+        PyErr_SetString(PyExc_ValueError, error.message.c_str());
+    } else {
+        raise_internal_error(error.message);
+    }
+}
+
 void raise_api_call_failed() {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();

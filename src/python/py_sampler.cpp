@@ -1,6 +1,7 @@
 #include "py_sampler.hpp"
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -84,20 +85,6 @@ public:
 private:
     bool was_enabled_;
 };
-
-// The one place where C++ failures become Python exceptions. No catch-all: a forced
-// unwind of a thread that the interpreter ends at exit must pass through.
-template <typename Body>
-PyObject* translate_failures(Body body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        raise_internal_error(error.what());
-        return nullptr;
-    }
-}
 
 // --- constructor ---------------------------------------------------------------------
 
@@ -190,9 +177,9 @@ PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!parse_arguments(args, kwargs, config)) {
             return nullptr;
         }
-        Sampler::CreateResult created = Sampler::create(config);
-        if (auto* message = std::get_if<std::string>(&created)) {
-            PyErr_SetString(PyExc_ValueError, message->c_str());
+        Result<std::unique_ptr<Sampler>> created = Sampler::create(config);
+        if (const auto* error = std::get_if<Error>(&created)) {
+            raise_error(*error);
             return nullptr;
         }
         std::unique_ptr<Sampler> sampler = std::move(std::get<std::unique_ptr<Sampler>>(created));
@@ -246,7 +233,7 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
             PyErr_Clear();  // the capture falls back to the deepest stack
         }
         if (auto error = object->sampler->start(capture_main_stack)) {
-            raise_internal_error(*error);
+            raise_error(*error);
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -269,20 +256,21 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
         // The sampler thread takes the GIL once per cycle: joining while holding it would
         // deadlock. Restored explicitly, never from a destructor: at interpreter exit the
         // restore may end this thread with a forced unwind.
+        // A failure is held until the lock is back, then goes to the translator.
         PyThreadState* saved = PyEval_SaveThread();
         StopResult stopped;
-        bool out_of_memory = false;
+        std::exception_ptr failure;
         try {
             stopped = sampler->stop_and_drain();
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
+        } catch (const std::exception&) {
+            failure = std::current_exception();
         }
         PyEval_RestoreThread(saved);
-        if (out_of_memory) {
-            return PyErr_NoMemory();
+        if (failure) {
+            std::rethrow_exception(failure);
         }
-        if (stopped.join_error) {
-            raise_internal_error(*stopped.join_error);
+        if (stopped.error) {
+            raise_error(*stopped.error);
             return nullptr;
         }
         ProfileResult result;
@@ -298,37 +286,42 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* py_sampler_is_running(PyObject* self, PyObject* /*unused*/) {
-    auto* object = as_sampler(self);
-    const auto access = Access::shared(object);
-    if (!access) {
-        return nullptr;
-    }
-    return PyBool_FromLong(object->sampler && object->sampler->has_thread() ? 1 : 0);
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::shared(object);
+        if (!access) {
+            return nullptr;
+        }
+        return PyBool_FromLong(object->sampler && object->sampler->has_thread() ? 1 : 0);
+    });
 }
 
 PyObject* py_sampler_mem_spike_flag(PyObject* self, PyObject* /*unused*/) {
-    auto* object = as_sampler(self);
-    const auto access = Access::shared(object);
-    if (!access) {
-        return nullptr;
-    }
-    return PyBool_FromLong(object->sampler && object->sampler->mem_spike() ? 1 : 0);
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::shared(object);
+        if (!access) {
+            return nullptr;
+        }
+        return PyBool_FromLong(object->sampler && object->sampler->mem_spike() ? 1 : 0);
+    });
 }
 
 PyObject* py_sampler_notify_snapshot_taken(PyObject* self, PyObject* /*unused*/) {
-    auto* object = as_sampler(self);
-    const auto access = Access::shared(object);
-    if (!access) {
-        return nullptr;
-    }
-    if (object->sampler) {
-        object->sampler->clear_mem_spike();
-    }
-    Py_RETURN_NONE;
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::shared(object);
+        if (!access) {
+            return nullptr;
+        }
+        if (object->sampler) {
+            object->sampler->clear_mem_spike();
+        }
+        Py_RETURN_NONE;
+    });
 }
 
-constexpr const char* kClassDoc =
-    "PySampler(*, interval_ms=50, top_n=20)\n--\n\n"
+constexpr const char* kClassDocBody =
     "Drives the background sampler thread that profiles the running program.\n"
     "\n"
     "Usage from Python::\n"
@@ -370,24 +363,30 @@ PyMethodDef py_sampler_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot py_sampler_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py_sampler_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py_sampler_dealloc)},
-    {Py_tp_methods, py_sampler_methods},
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
-    {0, nullptr},
-};
-
-PyType_Spec py_sampler_spec = {
-    "builtins.PySampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, py_sampler_slots,
-};
+// The signature line names the engine's defaults.
+std::string class_doc() {
+    return "PySampler(*, interval_ms=" + std::to_string(kDefaultIntervalMs) +
+           ", top_n=" + std::to_string(kDefaultTopN) + ")\n--\n\n" + kClassDocBody;
+}
 
 }  // namespace
 
 PyObject* py_sampler_type() {
     static PyObject* type = nullptr;  // GIL held; created once, kept for the process
     if (type == nullptr) {
-        type = PyType_FromSpec(&py_sampler_spec);
+        // The interpreter copies the docstring; the name and the method table must stay.
+        const std::string doc = class_doc();
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(py_sampler_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(py_sampler_dealloc)},
+            {Py_tp_methods, py_sampler_methods},
+            {Py_tp_doc, const_cast<char*>(doc.c_str())},
+            {0, nullptr},
+        };
+        PyType_Spec spec = {
+            "builtins.PySampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots,
+        };
+        type = PyType_FromSpec(&spec);
     }
     return type;
 }

@@ -65,7 +65,7 @@ CaptureOutcome fatal_capture_failure() {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();
     }
-    return CaptureOutcome{std::nullopt, std::string(kApiCallFailed)};
+    return CaptureOutcome{std::nullopt, Error::internal(kApiCallFailed)};
 }
 
 // The main thread's frame from the frames dict; null on any failure or miss.

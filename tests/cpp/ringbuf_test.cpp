@@ -63,7 +63,6 @@ TEST_F(RingBufferTest, NewBufferDrainsEmptyAndKeepsIndicesAtZero) {
     RingBuffer<int> ring(4);
     EXPECT_EQ(ring.len(), 0U);
     EXPECT_TRUE(ring.drain().empty());
-    EXPECT_EQ(ring.read_index(), 0U);
     EXPECT_EQ(ring.write_index(), 0U);
 }
 
@@ -77,7 +76,6 @@ TEST_F(RingBufferTest, FullBufferEvictsOldestAndDrainsInPushOrder) {
     const std::vector<Tracked> drained = ring.drain();
     EXPECT_EQ(names(drained), (std::vector<std::string>{"C", "D", "E"}));
     EXPECT_EQ(ring.len(), 0U);
-    EXPECT_EQ(ring.read_index(), 5U);
     EXPECT_EQ(ring.write_index(), 5U);
 }
 
@@ -98,7 +96,7 @@ TEST_F(RingBufferTest, PushesAfterDrainContinueFromTheOldIndices) {
     (void)ring.drain();
     ring.push(Tracked("F"));
     ring.push(Tracked("G"));
-    EXPECT_EQ(ring.read_index(), 5U);
+    EXPECT_EQ(ring.len(), 2U);
     EXPECT_EQ(ring.write_index(), 7U);  // F in slot 5 % 3 = 2, G in slot 6 % 3 = 0
     EXPECT_EQ(names(ring.drain()), (std::vector<std::string>{"F", "G"}));
 }

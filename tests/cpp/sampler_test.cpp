@@ -32,7 +32,7 @@ CaptureOutcome capture_one_frame() {
 CaptureOutcome capture_failing_on_third() {
     const int n = captures.fetch_add(1) + 1;
     if (n == 3) {
-        return CaptureOutcome{std::nullopt, std::string("Python API call failed")};
+        return CaptureOutcome{std::nullopt, Error::internal("Python API call failed")};
     }
     return CaptureOutcome{StackSnapshot{{{"fake.py", "f", n}}}, std::nullopt};
 }
@@ -65,8 +65,10 @@ TEST_F(SamplerTest, IntervalOutsideTheRangeIsRefusedWithItsValue) {
         SamplerConfig config;
         config.interval_ms = bad;
         const auto created = Sampler::create(config);
-        ASSERT_TRUE(std::holds_alternative<std::string>(created));
-        EXPECT_EQ(std::get<std::string>(created), "interval_ms must be in [1, 10000], got " + std::to_string(bad));
+        const auto* error = std::get_if<Error>(&created);
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->kind, Error::Kind::Validation);
+        EXPECT_EQ(error->message, "interval_ms must be in [1, 10000], got " + std::to_string(bad));
     }
     EXPECT_FALSE(interval_error(1).has_value());
     EXPECT_FALSE(interval_error(10000).has_value());
@@ -100,7 +102,7 @@ TEST_F(SamplerTest, InternalErrorEndsTheThreadButKeepsEarlierSamples) {
     EXPECT_TRUE(sampler->has_thread());  // ended on its own, still counts as running
     const StopResult result = sampler->stop_and_drain();
     const std::string diagnostic = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(result.join_error.has_value());
+    EXPECT_FALSE(result.error.has_value());
     EXPECT_EQ(result.samples.size(), 2U);
     EXPECT_EQ(captures.load(), 3);
     EXPECT_NE(diagnostic.find("kulvo-sampler"), std::string::npos);

@@ -92,7 +92,6 @@ TEST(RingAndFlags, WriterWrapsTheRingWhileTheOwnerTogglesFlagsThenJoinAndDrain) 
     ASSERT_EQ(drained.size(), kCapacity);
     expect_consecutive_from(drained, pushed - kCapacity);
     EXPECT_EQ(shared.ring->len(), 0U);
-    EXPECT_EQ(shared.ring->read_index(), pushed);
     // Not asserted: how often the owner saw the flag depends on scheduling.
     (void)flags_seen;
 }

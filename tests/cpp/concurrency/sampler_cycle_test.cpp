@@ -84,7 +84,7 @@ TEST_F(SamplerCycle, StartFlagTrafficStopAndDrainRepeatedly) {
             std::this_thread::sleep_for(1ms);
         }
         const StopResult result = sampler->stop_and_drain();
-        EXPECT_FALSE(result.join_error.has_value());
+        EXPECT_FALSE(result.error.has_value());
         EXPECT_FALSE(sampler->has_thread());
         ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(capture_count.load()));
         expect_numbered_run(result.samples, capture_count.load() - 1);
@@ -108,7 +108,7 @@ TEST_F(SamplerCycle, StopLandingDuringASlowCaptureStillJoinsCleanly) {
         ASSERT_FALSE(sampler->start(slow_capture).has_value());
         wait_for_captures(2);
         const StopResult result = sampler->stop_and_drain();
-        EXPECT_FALSE(result.join_error.has_value());
+        EXPECT_FALSE(result.error.has_value());
         // Every capture that began before the stop was seen is pushed before the thread ends.
         ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(capture_count.load()));
         expect_numbered_run(result.samples, capture_count.load() - 1);
@@ -132,7 +132,7 @@ TEST_F(SamplerCycle, ReleasedWhileRunningThenTheExitStopWaitsForEveryThread) {
     EXPECT_EQ(capture_count.load(), after);  // nobody captures any more
     // The owned one is finished but still has to be joined, and its samples are intact.
     const StopResult result = kept->stop_and_drain();
-    EXPECT_FALSE(result.join_error.has_value());
+    EXPECT_FALSE(result.error.has_value());
     for (const Sample& sample : result.samples) {
         ASSERT_TRUE(sample.stack.has_value());
         EXPECT_EQ(sample.stack->frames.size(), 2U);
@@ -155,7 +155,7 @@ TEST_F(SamplerCycle, SamplersStartedAndStoppedFromSeveralThreadsAtOnce) {
                 }
                 std::this_thread::sleep_for(3ms);
                 const StopResult result = sampler->stop_and_drain();
-                if (result.join_error.has_value()) {
+                if (result.error.has_value()) {
                     failures.fetch_add(1);
                 }
             }

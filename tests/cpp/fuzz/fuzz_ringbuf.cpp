@@ -43,7 +43,6 @@ void run(const std::uint8_t* data, std::size_t size) {
     RingBuffer<Item> ring(capacity);
     std::deque<std::uint64_t> model;  // item numbers, oldest first
     std::uint64_t pushed = 0;
-    std::uint64_t removed = 0;  // evicted or drained
 
     const auto push = [&] {
         ring.push(Item(pushed));
@@ -51,7 +50,6 @@ void run(const std::uint8_t* data, std::size_t size) {
         ++pushed;
         if (model.size() > capacity) {
             model.pop_front();
-            ++removed;
         }
     };
 
@@ -68,7 +66,6 @@ void run(const std::uint8_t* data, std::size_t size) {
                 for (std::size_t i = 0; i < drained.size(); ++i) {
                     KULVO_FUZZ_CHECK(drained[i].text == expected_text(model[i]));
                 }
-                removed += model.size();
                 model.clear();
                 break;
             }
@@ -81,7 +78,6 @@ void run(const std::uint8_t* data, std::size_t size) {
         KULVO_FUZZ_CHECK(ring.capacity() == capacity);
         KULVO_FUZZ_CHECK(ring.len() == model.size());
         KULVO_FUZZ_CHECK(ring.write_index() == pushed);
-        KULVO_FUZZ_CHECK(ring.read_index() == removed);
         KULVO_FUZZ_CHECK(Item::live == static_cast<std::int64_t>(model.size()));
     }
 }
