@@ -565,7 +565,8 @@ def results_md(r) -> str:
     out += ["## Method notes", "",
             "- Ratios are taken within a repetition (profiled run / unprofiled run of the same repetition), then "
             "the median over repetitions; the order of conditions rotates each repetition.",
-            "- Raw per-run numbers are in `bench/results/summary.json` (`raw_ratios`, `slowdown_raw`).",
+            "- Raw per-run numbers go to `bench/results/summary.json` (`raw_ratios`, `slowdown_raw`), written by each "
+            "run and not kept in git.",
             "- Nothing here is tuned to pass: workload sizes come from a calibration run to a target duration, "
             "and the accuracy programs' part sizes from their own start-up calibration.", ""]
     return "\n".join(out)
@@ -626,7 +627,7 @@ def readme_md(r) -> str:
            "One command sets up its own virtualenvs (CPython 3.11 and 3.10 from pyenv), installs kulvo from this "
            "checkout and the profilers it is compared with (`bench/requirements.txt`), builds the bench-only hook "
            "in `bench/hook/`, runs everything and rewrites this file, [RESULTS.md](RESULTS.md), "
-           "`results/summary.json` and `charts/*.png`:", "",
+           "`results/summary.json` (raw numbers, not kept in git) and `charts/*.png`:", "",
            "```sh", "bash bench/run.sh            # the full run (about 40 minutes)",
            "bash bench/run.sh --quick    # a smoke run (a few minutes; numbers not meaningful)", "```", "",
            "Options after the command go to `bench/run_all.py` (`--reps N`, `--sections A,B,overhead,accuracy,"
