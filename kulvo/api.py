@@ -249,7 +249,7 @@ class Profiler:
                 return None
             profiler = Profiler(**settings)  # type: ignore[arg-type]
             # Reports start at the decorated function: the wrapper and its callers are cut.
-            profiler._start(root_at(wrapper_frame, keep=False), warning_stacklevel=5)
+            profiler._start(root_at(wrapper_frame, keep=False), warning_stacklevel=4)
             running.add(id(wrapper_frame))
             return profiler
 
