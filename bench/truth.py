@@ -90,7 +90,8 @@ class Runner:
             truth = json.load(f)
         inside = shares.driver_samples(doc, driver, PROGRAM_FILE)
         return {
-            "truth": {p: 100 * truth[p] for p in phases},
+            "truth": {p: 100 * truth["shares"][p] for p in phases},
+            "own_cpu_percent": truth["cpu_percent"],
             "reported": {p: 100 * v for p, v in shares.phase_shares(inside, phases).items()},
             "samples": len(inside),
             "rate_per_s": shares.sample_rate_per_s(inside),
@@ -145,7 +146,7 @@ def run_version(runner: Runner, python: str) -> dict:
                 split.setdefault(program, {})[str(ms)] = {
                     "truth": {p: median_of(runs, ["truth", p]) for p in phases},
                     "reported": {p: median_of(runs, ["reported", p]) for p in phases},
-                    **{k: median_of(runs, [k]) for k in ("samples", "rate_per_s", "cpu_p5_p95")},
+                    **{k: median_of(runs, [k]) for k in ("samples", "rate_per_s", "cpu_p5_p95", "own_cpu_percent")},
                     "runs": len(runs),
                 }
     pyperf: dict = {}

@@ -64,6 +64,9 @@ class TestSelfShares:
             def __init__(self, x):
                 self.x = x
 
+            def norm(self):
+                return 0
+
         def drive():
             f = lambda: 1
             return f()
@@ -76,7 +79,9 @@ class TestSelfShares:
         key = truth_shares.function_key
         assert key(str(source), "__init__", 3, sources) == ("bm.py", "Vector.__init__")  # kulvo: current line
         assert key("bm.py", "Point.__init__", 6, sources) == ("bm.py", "Point.__init__")  # py-spy: decorator line
-        assert key("bm.py", "<lambda>", 11, sources) == ("bm.py", "<lambda>")  # no def: the reported name
+        assert key("bm.py", "<lambda>", 14, sources) == ("bm.py", "<lambda>")  # no def: the reported name
+        assert key("bm.py", "norm", -1, sources) == ("bm.py", "Point.norm")  # no line: the one def of that name
+        assert key("bm.py", "__init__", -1, sources) == ("bm.py", "__init__")  # no line, two defs
         assert key("<frozen runpy>", "_run_code", 65, sources) == ("<frozen runpy>", "_run_code")
 
     def test_pyspy_raw_lines_give_innermost_shares_inside_the_driver(self, tmp_path):

@@ -163,6 +163,10 @@ PROGRAMS: dict[str, tuple[str, list[str], Callable[[float], dict[str, float]]]] 
 
 if __name__ == "__main__":
     name, seconds, out = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-    truth = PROGRAMS[name][2](seconds)
+    wall_s, cpu_s = clock(), time.process_time()
+    shares = PROGRAMS[name][2](seconds)
+    # The process's own CPU over the run: what a per-sample CPU reading should average to,
+    # below 100 % for a busy thread when other jobs share the cores.
+    cpu_percent = 100 * (time.process_time() - cpu_s) / (clock() - wall_s)
     with open(out, "w") as f:
-        json.dump(truth, f)
+        json.dump({"shares": shares, "cpu_percent": cpu_percent}, f)

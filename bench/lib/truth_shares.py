@@ -100,15 +100,18 @@ def _functions_in(path: str) -> tuple[tuple[int, int, int, str], ...]:
 
 def function_key(file: str, function: str, line: int, sources: dict[str, str]) -> FunctionKey:
     """The qualified name of the def holding `line` (its innermost one), where the file is
-    among `sources` (base name -> path) and the def has the reported name."""
+    among `sources` (base name -> path) and the def has the reported name; for a line that
+    no def of that name holds (a frame saved without its line), the one def of that name."""
     base = os.path.basename(file)
     bare = function.rsplit(".", 1)[-1]
-    holders = [f for f in _functions_in(sources.get(base, "")) if f[0] <= line <= f[2]]
+    defs = _functions_in(sources.get(base, ""))
+    holders = [f for f in defs if f[0] <= line <= f[2]]
     if holders:
         qualified = max(holders, key=lambda f: f[1])[3]
         if qualified.rsplit(".", 1)[-1] == bare:
             return base, qualified
-    return base, bare
+    named = [f[3] for f in defs if f[3].rsplit(".", 1)[-1] == bare]
+    return base, named[0] if len(named) == 1 else bare
 
 
 def self_shares(stacks: Iterable[tuple[list[tuple[str, str, int]], float]], driver: str,
