@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <optional>
 #include <random>
-#include <thread>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,9 +60,9 @@ std::vector<StackSnapshot> make_templates(std::size_t depth, std::mt19937_64& rn
     std::vector<std::vector<FrameInfo>> prefixes(kPrefixes);
     for (std::size_t p = 0; p < kPrefixes; ++p) {
         for (std::size_t i = 0; i < shared; ++i) {
-            prefixes[p].push_back(FrameInfo{"/usr/lib/python3.11/site-packages/framework/layer_" + std::to_string(i) +
-                                                ".py",
-                                            "dispatch_" + std::to_string(p), static_cast<std::int32_t>(100 + i)});
+            prefixes[p].push_back(
+                FrameInfo{"/usr/lib/python3.11/site-packages/framework/layer_" + std::to_string(i) + ".py",
+                          "dispatch_" + std::to_string(p), static_cast<std::int32_t>(100 + i)});
         }
     }
     std::vector<StackSnapshot> templates;
@@ -457,8 +457,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_kulvo_bench", "Bench-only timing hooks around kulvo's core.", -1, methods,
-    nullptr,               nullptr,        nullptr,                                        nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_kulvo_bench",
+    "Bench-only timing hooks around kulvo's core.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
