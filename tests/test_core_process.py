@@ -157,3 +157,66 @@ def test_process_directed_signals_reach_the_thread_that_waits_for_them():
     )
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout.strip() == "50"
+
+
+# Both samplers: the documented one and the package's, which reads stacks where the main
+# thread is and falls back to reading them from its own thread.
+SAMPLERS = {
+    "PySampler": "from kulvo._core import PySampler as Sampler",
+    "package sampler": "from kulvo._native import Sampler",
+}
+
+TRACEMALLOC_RESTARTED = """
+import time, tracemalloc
+{import_sampler}
+sampler = Sampler(interval_ms=1)
+sampler.start()
+deadline = time.monotonic() + 0.7
+while time.monotonic() < deadline:
+    tracemalloc.start()
+    garbage = [object() for _ in range(100)]
+    tracemalloc.stop()
+sampler.stop()
+print("done")
+"""
+
+# The program holds a lock while it stops the sampler; its garbage's finalizers take that
+# lock. A collection run on the sampler thread would wait for the lock for ever.
+FINALIZERS_TAKE_A_HELD_LOCK = """
+import gc, threading, time
+{import_sampler}
+lock = threading.RLock()
+finalized_on = set()
+class Cycle:
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        finalized_on.add(threading.current_thread().name)
+        with lock:
+            pass
+sampler = Sampler(interval_ms=1)
+sampler.start()
+gc.disable()
+garbage = [Cycle() for _ in range(2000)]
+del garbage
+gc.set_threshold(5)
+with lock:
+    gc.enable()
+    time.sleep(0.05)
+    sampler.stop()
+gc.collect()
+print(sorted(finalized_on))
+"""
+
+
+@pytest.mark.parametrize("import_sampler", SAMPLERS.values(), ids=SAMPLERS.keys())
+class TestProgramsThatMeetTheSamplerThread:
+    def test_tracemalloc_started_and_stopped_in_a_loop(self, import_sampler):
+        for _ in range(3):
+            done = run_python(TRACEMALLOC_RESTARTED.format(import_sampler=import_sampler), timeout=60)
+            assert (done.returncode, done.stdout, done.stderr) == (0, "done\n", "")
+
+    def test_finalizers_never_run_on_the_sampler_thread(self, import_sampler):
+        for _ in range(3):
+            done = run_python(FINALIZERS_TAKE_A_HELD_LOCK.format(import_sampler=import_sampler), timeout=30)
+            assert (done.returncode, done.stdout, done.stderr) == (0, "['MainThread']\n", "")

@@ -82,4 +82,16 @@ void sleep_for(Duration duration) {
     }
 }
 
+std::uint64_t as_nanoseconds(Instant instant) {
+    return static_cast<std::uint64_t>(instant.seconds) * kNanosPerSecond + instant.nanoseconds;
+}
+
+std::uint64_t as_nanoseconds(Duration duration) {
+    return duration.seconds * kNanosPerSecond + duration.nanoseconds;
+}
+
+Duration duration_from_ns(std::uint64_t nanoseconds) {
+    return Duration{nanoseconds / kNanosPerSecond, static_cast<std::uint32_t>(nanoseconds % kNanosPerSecond)};
+}
+
 }  // namespace kulvo

@@ -41,4 +41,8 @@ Duration saturating_sub(Duration a, Duration b);
 // Sleeps the whole duration, resuming with the remainder after EINTR.
 void sleep_for(Duration duration);
 
+std::uint64_t as_nanoseconds(Instant instant);
+std::uint64_t as_nanoseconds(Duration duration);
+Duration duration_from_ns(std::uint64_t nanoseconds);
+
 }  // namespace kulvo

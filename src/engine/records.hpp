@@ -17,6 +17,11 @@ struct Sample {
     double cpu_percent = 0.0;     // 100.0 is one core; -1.0 marks a failed reading
     std::uint64_t rss_bytes = 0;  // peak resident set size; 0 marks a failed reading
     std::optional<StackSnapshot> stack;
+    // The time this sample stands for: since the previous sample (the first: since the
+    // thread's origin). Weighting by the time since, not until, makes a long call that
+    // holds the interpreter lock count for the time it took.
+    std::uint64_t weight_us = 0;
+    bool main_thread_waiting = false;  // the main thread was off the CPU (sleep, I/O, a lock)
 };
 
 enum class SpikeKind { Cpu, Memory };

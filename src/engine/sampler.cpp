@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <ctime>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
 #include "diagnostics.hpp"
 #include "metering.hpp"
+#include "pacing.hpp"
 
 namespace kulvo {
 
@@ -56,10 +60,31 @@ extern "C" void* sampler_thread_main(void* arg) {
     return nullptr;
 }
 
+class FunctionSource final : public StackSource {
+public:
+    explicit FunctionSource(CaptureFn capture) : capture_(capture) {}
+    CaptureOutcome capture() override { return capture_(); }
+
+private:
+    CaptureFn capture_;
+};
+
+constexpr int kClockReadAttempts = 3;
+constexpr std::uint64_t kClockReadSkewNs = 20'000;
+
+std::uint64_t process_cpu_time_us() {
+    timespec now{};
+    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000 + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
 // Threads that may still be running, for the interpreter's exit. Only Python threads
 // holding the interpreter lock touch it; the mutex is for the engine's own tests.
 struct LiveThread {
     std::weak_ptr<std::atomic<bool>> stop_requested;
+    std::weak_ptr<Wakeup> wakeup;
     std::shared_ptr<ThreadCompletion> completion;
     pid_t pid = 0;
 };
@@ -81,29 +106,79 @@ void register_live_thread(LiveThread thread) {
 
 }  // namespace
 
+std::unique_ptr<StackSource> function_source(CaptureFn capture) {
+    return std::make_unique<FunctionSource>(capture);
+}
+
+void Wakeup::sleep_for(Duration duration) {
+    std::unique_lock lock(mutex_);
+    woken_cv_.wait_for(lock, std::chrono::nanoseconds(as_nanoseconds(duration)), [this] { return woken_; });
+}
+
+void Wakeup::wake() {
+    {
+        const std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    woken_cv_.notify_all();
+}
+
 void run_sampling_loop(SamplerThreadStart& start) {
     MeterState meter;
     meter.prev_instant = monotonic_now();
     const Instant origin = monotonic_now();
+    std::optional<SlotPacer> pacer;
+    if (start.options.absolute_deadlines) {
+        pacer.emplace(as_nanoseconds(origin), as_nanoseconds(start.interval));
+    }
+    std::uint64_t previous_sample_ns = as_nanoseconds(origin);
     for (;;) {
         const Instant cycle_start = monotonic_now();
         if (start.stop_requested->load(std::memory_order_relaxed)) {
             return;
         }
-        const Instant now_cpu = monotonic_now();
-        const Measurement measured = measure_cycle(meter, now_cpu, read_resource_usage(), start.mem_flag_step_bytes);
+        Instant now_cpu = monotonic_now();
+        std::optional<ResourceUsage> usage = read_resource_usage();
+        if (usage && start.options.precise_cpu) {
+            // The two clocks read back to back: with samples at random points of their
+            // slots, two samples can be microseconds apart, and a gap between the readings
+            // (this thread preempted) would show as a wild percentage.
+            for (int attempt = 0; attempt < kClockReadAttempts; ++attempt) {
+                const Instant before = monotonic_now();
+                usage->cpu_time_us = process_cpu_time_us();
+                now_cpu = monotonic_now();
+                if (as_nanoseconds(duration_between(before, now_cpu)) < kClockReadSkewNs) {
+                    break;
+                }
+            }
+        }
+        const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         if (measured.mem_spike) {
             start.mem_spike->store(true, std::memory_order_relaxed);
         }
-        CaptureOutcome captured = start.capture();
+        CaptureOutcome captured = start.source->capture();
         if (captured.error) {
             report_internal_error(captured.error->message);
             return;
         }
         // Taken after the capture, so it includes any wait for the interpreter lock.
-        const std::uint64_t timestamp_ms = whole_ms(duration_between(origin, monotonic_now()));
-        start.ring->push(Sample{timestamp_ms, measured.cpu_percent, measured.rss_bytes, std::move(captured.stack)});
-        const Duration elapsed = duration_between(cycle_start, monotonic_now());
+        const Instant captured_at = monotonic_now();
+        const std::uint64_t captured_ns = as_nanoseconds(captured_at);
+        const std::uint64_t weight_ns =
+            pacer ? pacer->close_slot(captured_ns) : captured_ns - std::min(captured_ns, previous_sample_ns);
+        previous_sample_ns = captured_ns;
+        start.ring->push(Sample{whole_ms(duration_between(origin, captured_at)), measured.cpu_percent,
+                                measured.rss_bytes, std::move(captured.stack), weight_ns / 1000,
+                                captured.main_thread_waiting});
+        const Instant cycle_end = monotonic_now();
+        if (pacer) {
+            const std::uint64_t now_ns = as_nanoseconds(cycle_end);
+            if (pacer->wake_ns() > now_ns) {
+                start.wakeup->sleep_for(duration_from_ns(pacer->wake_ns() - now_ns));
+            }
+            continue;
+        }
+        const Duration elapsed = duration_between(cycle_start, cycle_end);
         if (is_shorter(elapsed, start.interval)) {
             sleep_for(saturating_sub(start.interval, elapsed));
         }
@@ -126,6 +201,9 @@ Result<std::unique_ptr<Sampler>> Sampler::create(const SamplerConfig& config) {
 
 Sampler::~Sampler() {
     stop_requested_->store(true, std::memory_order_relaxed);
+    if (wakeup_) {
+        wakeup_->wake();
+    }
     ring_.reset();
     stop_requested_.reset();
     mem_spike_.reset();
@@ -135,7 +213,7 @@ Sampler::~Sampler() {
     thread_.reset();
 }
 
-std::optional<Error> Sampler::start(CaptureFn capture) {
+std::optional<Error> Sampler::start(std::unique_ptr<StackSource> source, LoopOptions options) {
     auto record = std::make_unique<SamplerThreadStart>();
     auto completion = std::make_shared<ThreadCompletion>();
     record->ring = ring_;
@@ -145,8 +223,11 @@ std::optional<Error> Sampler::start(CaptureFn capture) {
     start_instant_ = monotonic_now();
     stop_requested_->store(false, std::memory_order_relaxed);
     record->mem_flag_step_bytes = config_.mem_flag_step_bytes;
-    record->capture = capture;
+    record->source = std::move(source);
     record->completion = completion;
+    record->options = options;
+    auto wakeup = options.absolute_deadlines ? std::make_shared<Wakeup>() : nullptr;
+    record->wakeup = wakeup;
 
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
@@ -172,13 +253,17 @@ std::optional<Error> Sampler::start(CaptureFn capture) {
     // Named from here too, so that the name is in place when start() returns.
     pthread_setname_np(thread, kSamplerThreadName);
     thread_ = ThreadHandle{thread, completion, getpid()};
-    register_live_thread(LiveThread{stop_requested_, completion, getpid()});
+    wakeup_ = wakeup;
+    register_live_thread(LiveThread{stop_requested_, wakeup, completion, getpid()});
     return std::nullopt;
 }
 
 StopResult Sampler::stop_and_drain() {
     StopResult result;
     stop_requested_->store(true, std::memory_order_relaxed);
+    if (wakeup_) {
+        wakeup_->wake();
+    }
     bool samples_belong_to_parent = false;
     if (thread_) {
         const ThreadHandle handle = std::move(*thread_);
@@ -209,6 +294,9 @@ void stop_live_sampler_threads() noexcept {
     for (const auto& thread : threads) {
         if (auto flag = thread.stop_requested.lock()) {
             flag->store(true, std::memory_order_relaxed);
+        }
+        if (auto wakeup = thread.wakeup.lock()) {
+            wakeup->wake();
         }
     }
     for (const auto& thread : threads) {

@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -31,8 +33,47 @@ using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 struct CaptureOutcome {
     std::optional<StackSnapshot> stack;
     std::optional<Error> error;  // fatal for the sampler thread
+    bool main_thread_waiting = false;
 };
 using CaptureFn = CaptureOutcome (*)();
+
+// Where the sampler thread gets its stacks from. Owned by the thread.
+class StackSource {
+public:
+    StackSource() = default;
+    StackSource(const StackSource&) = delete;
+    StackSource& operator=(const StackSource&) = delete;
+    virtual ~StackSource() = default;
+    virtual CaptureOutcome capture() = 0;
+};
+
+// A source that only calls `capture`; for captures that keep no state.
+std::unique_ptr<StackSource> function_source(CaptureFn capture);
+
+// How the loop paces its cycles and measures CPU.
+struct LoopOptions {
+    // false: sleep the interval minus the cycle's work (a late cycle is followed at once by
+    // the next), each sample weighted by the time since the previous one. true: one sample
+    // in each slot of a fixed grid (SlotPacer): a late cycle skips the slots it missed
+    // instead of bursting, samples are weighted in slots, and stop() wakes the sleep at once.
+    bool absolute_deadlines = false;
+    // The process CPU clock instead of getrusage, whose per-tick split aliases at short
+    // intervals (one busy thread reading 79 % and 119 % in turn).
+    bool precise_cpu = false;
+};
+
+// Wakes a sampler thread's sleep when it is asked to stop.
+class Wakeup {
+public:
+    // Sleeps up to `duration`; returns early once `wake` was called.
+    void sleep_for(Duration duration);
+    void wake();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable woken_cv_;
+    bool woken_ = false;  // guarded by mutex_
+};
 
 // Set by the sampler thread on its way out, whatever the way; waited on at exit.
 struct ThreadCompletion {
@@ -46,8 +87,10 @@ struct SamplerThreadStart {
     SharedFlag stop_requested;
     SharedFlag mem_spike;
     Duration interval;
-    CaptureFn capture = nullptr;
+    std::unique_ptr<StackSource> source;
     std::shared_ptr<ThreadCompletion> completion;
+    LoopOptions options;
+    std::shared_ptr<Wakeup> wakeup;  // present with absolute deadlines
 };
 
 // The sampler thread's body: cycles until it sees `stop_requested`, or until a
@@ -72,7 +115,8 @@ public:
     ~Sampler();
 
     // Spawns the sampler thread; an internal error when the system refuses it.
-    std::optional<Error> start(CaptureFn capture);
+    std::optional<Error> start(std::unique_ptr<StackSource> source, LoopOptions options = {});
+    std::optional<Error> start(CaptureFn capture) { return start(function_source(capture)); }
 
     // The stop sequence without the interpreter lock: stop, join, clock, drain.
     StopResult stop_and_drain();
@@ -96,6 +140,7 @@ private:
     SharedFlag stop_requested_;           // atomic: stored here, loaded by the thread each cycle
     SharedFlag mem_spike_;                // atomic: set by the thread, read and cleared by Python
     std::optional<ThreadHandle> thread_;  // the owner's thread (GIL held in the extension)
+    std::shared_ptr<Wakeup> wakeup_;      // the running thread's, when it sleeps to deadlines
     Instant start_instant_;
 };
 

@@ -35,6 +35,15 @@ Ref sample_to_py(const Sample& sample) {
     return dict;
 }
 
+Ref weighted_sample_to_py(const Sample& sample) {
+    Ref dict = sample_to_py(sample);
+    if (!dict || !set_item(dict.get(), "weight_us", new_u64(sample.weight_us)) ||
+        !set_item(dict.get(), "main_thread_waiting", Ref::borrow(sample.main_thread_waiting ? Py_True : Py_False))) {
+        return {};
+    }
+    return dict;
+}
+
 Ref spike_to_py(const SpikeEvent& event) {
     Ref dict = checked_new(PyDict_New());
     if (!dict || !set_item(dict.get(), "kind", new_str(event.kind == SpikeKind::Cpu ? "cpu" : "memory")) ||
@@ -106,11 +115,13 @@ bool append(PyObject* list, Ref item) {
     return true;
 }
 
-Ref result_to_py(const ProfileResult& result) {
+Ref result_to_py(const ProfileResult& result, bool sample_weights) {
     Ref dict = checked_new(PyDict_New());
     if (!dict || !set_item(dict.get(), "sample_count", new_u64(result.sample_count)) ||
         !set_item(dict.get(), "wall_time_ms", new_u64(result.wall_time_ms)) ||
-        !set_item(dict.get(), "samples", list_to_py(result.samples, sample_to_py)) ||
+        !set_item(dict.get(), "samples",
+                  sample_weights ? list_to_py(result.samples, weighted_sample_to_py)
+                                 : list_to_py(result.samples, sample_to_py)) ||
         !set_item(dict.get(), "spike_events", list_to_py(result.spike_events, spike_to_py)) ||
         !set_item(dict.get(), "hot_paths", list_to_py(result.hot_paths, hot_path_to_py))) {
         return {};

@@ -17,6 +17,7 @@ bool set_item(PyObject* dict, const char* key, Ref value);
 // list.append(item), releasing the local reference either way.
 bool append(PyObject* list, Ref item);
 
-Ref result_to_py(const ProfileResult& result);
+// With `sample_weights`, each sample also carries "weight_us" and "main_thread_waiting".
+Ref result_to_py(const ProfileResult& result, bool sample_weights = false);
 
 }  // namespace kulvo::py

@@ -1,14 +1,19 @@
 #include "py_sampler.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "gil.hpp"
 #include "hot_paths.hpp"
+#include "main_thread_capture.hpp"
 #include "py_errors.hpp"
 #include "py_result.hpp"
 #include "sampler.hpp"
@@ -27,7 +32,30 @@ struct PySamplerObject {
     SamplerConfig config;              // never changed after construction
     std::unique_ptr<Sampler> sampler;  // empty once stopped
     std::int64_t access;               // GIL held: 0 idle, n > 0 shared calls, -1 one exclusive call
+    // The package's sampler only: stacks read where the main thread is, weighted samples.
+    std::optional<MainThreadTarget> main_thread;
+    PyThreadState* sampler_thread_state;  // GIL held: the running thread's, made by start()
+    pid_t sampler_thread_state_pid;       // a forked child's interpreter has freed it already
 };
+
+// The main thread's kernel id and POSIX handle, through threading; false when unreadable.
+bool find_main_thread(PyObject* threading, MainThreadTarget& target) {
+    if (threading == nullptr) {
+        return false;
+    }
+    const Ref main_thread = Ref::steal(PyObject_CallMethod(threading, "main_thread", nullptr));
+    const Ref native_id = main_thread ? Ref::steal(PyObject_GetAttrString(main_thread.get(), "native_id")) : Ref();
+    const Ref ident = main_thread ? Ref::steal(PyObject_GetAttrString(main_thread.get(), "ident")) : Ref();
+    const long id = native_id ? PyLong_AsLong(native_id.get()) : 0;
+    const unsigned long handle = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr || id <= 0 || handle == 0) {
+        PyErr_Clear();
+        return false;
+    }
+    target.native_id = static_cast<pid_t>(id);
+    target.thread = static_cast<pthread_t>(handle);  // threading's ident is pthread_self()
+    return true;
+}
 
 PySamplerObject* as_sampler(PyObject* self) {
     return reinterpret_cast<PySamplerObject*>(self);
@@ -68,22 +96,6 @@ private:
     Access(PySamplerObject* self, bool exclusive) : self_(self), exclusive_(exclusive) {}
     PySamplerObject* self_;
     bool exclusive_;
-};
-
-// Keeps the cyclic garbage collector off for a scope, restoring its previous state.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable() != 0) {}
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() {
-        if (was_enabled_) {
-            PyGC_Enable();
-        }
-    }
-
-private:
-    bool was_enabled_;
 };
 
 // --- constructor ---------------------------------------------------------------------
@@ -171,32 +183,61 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, SamplerConfig& config) {
     return top_n == nullptr || convert_u64(top_n, "top_n", config.top_n);
 }
 
+PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
+                             const std::optional<MainThreadTarget>& main_thread) {
+    Result<std::unique_ptr<Sampler>> created = Sampler::create(config);
+    if (const auto* error = std::get_if<Error>(&created)) {
+        raise_error(*error);
+        return nullptr;
+    }
+    std::unique_ptr<Sampler> sampler = std::move(std::get<std::unique_ptr<Sampler>>(created));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) {
+        alloc = PyType_GenericAlloc;
+    }
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        ensure_exception_set();
+        return nullptr;  // `sampler` is released on the way out
+    }
+    auto* object = as_sampler(self);
+    object->config = config;
+    new (&object->sampler) std::unique_ptr<Sampler>(std::move(sampler));
+    object->access = 0;
+    new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
+    object->sampler_thread_state = nullptr;
+    object->sampler_thread_state_pid = 0;
+    return self;
+}
+
 PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return translate_failures([&]() -> PyObject* {
         SamplerConfig config;
         if (!parse_arguments(args, kwargs, config)) {
             return nullptr;
         }
-        Result<std::unique_ptr<Sampler>> created = Sampler::create(config);
-        if (const auto* error = std::get_if<Error>(&created)) {
-            raise_error(*error);
+        return new_sampler_object(type, config, std::nullopt);
+    });
+}
+
+PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return translate_failures([&]() -> PyObject* {
+        static const char* keywords[] = {"interval_ms", "top_n", "kick_signal", "entry_to_caller", nullptr};
+        unsigned long long interval_ms = kDefaultIntervalMs;
+        unsigned long long top_n = kDefaultTopN;
+        int kick_signal = 0;
+        int entry_to_caller = 1;
+        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKip:Sampler", const_cast<char**>(keywords), &interval_ms,
+                                        &top_n, &kick_signal, &entry_to_caller) == 0) {
             return nullptr;
         }
-        std::unique_ptr<Sampler> sampler = std::move(std::get<std::unique_ptr<Sampler>>(created));
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) {
-            alloc = PyType_GenericAlloc;
-        }
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            ensure_exception_set();
-            return nullptr;  // `sampler` is released on the way out
-        }
-        auto* object = as_sampler(self);
-        object->config = config;
-        new (&object->sampler) std::unique_ptr<Sampler>(std::move(sampler));
-        object->access = 0;
-        return self;
+        SamplerConfig config;
+        config.interval_ms = interval_ms;
+        config.top_n = top_n;
+        MainThreadTarget target;
+        target.kick_signal = kick_signal;
+        target.entry_to_caller = entry_to_caller != 0;
+        return new_sampler_object(type, config, target);
     });
 }
 
@@ -205,6 +246,7 @@ void py_sampler_dealloc(PyObject* self) {
     auto* object = as_sampler(self);
     // Release never blocks: a running thread is told to stop and detached.
     object->sampler.~unique_ptr<Sampler>();
+    object->main_thread.~optional<MainThreadTarget>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -232,10 +274,33 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
         if (!threading) {
             PyErr_Clear();  // the capture falls back to the deepest stack
         }
-        if (auto error = object->sampler->start(capture_main_stack)) {
+        remember_main_thread_function(threading.get());
+        PyThreadState* thread_state = make_sampler_thread_state();
+        if (thread_state == nullptr) {
+            raise_api_call_failed();
+            return nullptr;
+        }
+        std::unique_ptr<StackSource> source;
+        LoopOptions options;
+        if (object->main_thread) {
+            MainThreadTarget target = *object->main_thread;
+            if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
+                target.kick_signal = 0;
+            }
+            // Without the main thread's identity, stacks are read at lock hand-overs.
+            source = find_main_thread(threading.get(), target) ? main_thread_source(target, thread_state)
+                                                               : main_stack_source(thread_state);
+            options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
+        } else {
+            source = main_stack_source(thread_state);
+        }
+        if (auto error = object->sampler->start(std::move(source), options)) {
+            free_sampler_thread_state(thread_state);
             raise_error(*error);
             return nullptr;
         }
+        object->sampler_thread_state = thread_state;
+        object->sampler_thread_state_pid = getpid();
         Py_RETURN_NONE;
     });
 }
@@ -273,6 +338,11 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
             raise_error(*stopped.error);
             return nullptr;
         }
+        // The thread has been joined: its thread state can go.
+        if (object->sampler_thread_state != nullptr && object->sampler_thread_state_pid == getpid()) {
+            free_sampler_thread_state(object->sampler_thread_state);
+        }
+        object->sampler_thread_state = nullptr;
         ProfileResult result;
         result.sample_count = stopped.samples.size();
         result.wall_time_ms = stopped.wall_time_ms;
@@ -281,7 +351,7 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
         result.hot_paths = aggregate_hot_paths(result.samples, object->config.top_n);
         // Up to millions of new containers: a collection midway would walk them all again.
         const GcPause no_collection;
-        return result_to_py(result).release();
+        return result_to_py(result, object->main_thread.has_value()).release();
     });
 }
 
@@ -369,7 +439,32 @@ std::string class_doc() {
            ", top_n=" + std::to_string(kDefaultTopN) + ")\n--\n\n" + kClassDocBody;
 }
 
+constexpr const char* kWeightedClassDoc =
+    "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True)\n--\n\n"
+    "The package's sampler: stacks read where the main thread is (a pending call the main\n"
+    "thread answers; before 3.13 with `kick_signal`, whose Python handler must be\n"
+    "`kick_handler`), one sample at a random point of each slot of the interval, and samples\n"
+    "that carry `weight_us` (the time they stand for) and `main_thread_waiting`.";
+
 }  // namespace
+
+PyObject* weighted_sampler_type() {
+    static PyObject* type = nullptr;  // GIL held; created once, kept for the process
+    if (type == nullptr) {
+        static PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(weighted_sampler_new)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(py_sampler_dealloc)},
+            {Py_tp_methods, py_sampler_methods},
+            {Py_tp_doc, const_cast<char*>(kWeightedClassDoc)},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {
+            "kulvo._native.Sampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT, slots,
+        };
+        type = PyType_FromSpec(&spec);
+    }
+    return type;
+}
 
 PyObject* py_sampler_type() {
     static PyObject* type = nullptr;  // GIL held; created once, kept for the process

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "gil.hpp"
 #include "py_errors.hpp"
 #include "utf8.hpp"
 
@@ -68,6 +69,33 @@ CaptureOutcome fatal_capture_failure() {
     return CaptureOutcome{std::nullopt, Error::internal(kApiCallFailed)};
 }
 
+PyObject* original_main_thread = nullptr;  // GIL held: threading.main_thread as first seen
+
+// threading.main_thread().ident. The original function returns threading._main_thread,
+// whose ident property returns its _ident: those two are read directly. Calling them would
+// run bytecode on the sampler thread, and from 3.12 a collection that the program scheduled
+// runs at the next check between bytecodes, whichever thread reaches it, taking the
+// program's finalizers (and the locks they wait for) onto the sampler thread.
+Ref main_thread_ident(PyObject* threading, const CaptureNames& names) {
+    const Ref function = Ref::steal(PyObject_GetAttr(threading, names.main_thread.get()));
+    if (!function) {
+        return {};
+    }
+    if (function.get() == original_main_thread) {
+        const Ref main_thread = Ref::steal(PyObject_GetAttrString(threading, "_main_thread"));
+        Ref ident = main_thread ? Ref::steal(PyObject_GetAttrString(main_thread.get(), "_ident")) : Ref();
+        if (ident) {
+            return ident;
+        }
+        PyErr_Clear();
+    }
+    const Ref main_thread = Ref::steal(PyObject_CallNoArgs(function.get()));
+    if (!main_thread) {
+        return {};
+    }
+    return Ref::steal(PyObject_GetAttr(main_thread.get(), names.ident.get()));
+}
+
 // The main thread's frame from the frames dict; null on any failure or miss.
 // Sets `fatal` when the argument tuple cannot be created.
 Ref find_main_thread_frame(PyObject* frames, const CaptureNames& names, bool& fatal) {
@@ -75,11 +103,7 @@ Ref find_main_thread_frame(PyObject* frames, const CaptureNames& names, bool& fa
     if (!threading) {
         return {};
     }
-    const Ref main_thread = Ref::steal(PyObject_CallMethodObjArgs(threading.get(), names.main_thread.get(), nullptr));
-    if (!main_thread) {
-        return {};
-    }
-    const Ref ident = Ref::steal(PyObject_GetAttr(main_thread.get(), names.ident.get()));
+    const Ref ident = main_thread_ident(threading.get(), names);
     if (!ident || ident.get() == Py_None) {
         return {};
     }
@@ -119,6 +143,16 @@ std::vector<FrameInfo> deepest_stack(PyObject* frames) {
 }
 
 }  // namespace
+
+void remember_main_thread_function(PyObject* threading) {
+    if (original_main_thread != nullptr || threading == nullptr) {
+        return;
+    }
+    original_main_thread = PyObject_GetAttrString(threading, "main_thread");  // kept for the process
+    if (original_main_thread == nullptr) {
+        PyErr_Clear();
+    }
+}
 
 bool init_frame_type() {
     const Ref types = Ref::steal(PyImport_ImportModule("types"));
@@ -182,8 +216,7 @@ std::vector<FrameInfo> walk_frame_chain(PyObject* start) {
     return frames;
 }
 
-CaptureOutcome capture_main_stack() {
-    const GilState gil;
+CaptureOutcome capture_main_stack_holding_gil() {
     const ClearErrorOnExit clear_errors;  // destroyed before the lock is released
     const CaptureNames names = make_capture_names();
     if (!names.complete()) {
@@ -214,6 +247,29 @@ CaptureOutcome capture_main_stack() {
         return {};
     }
     return CaptureOutcome{make_snapshot(std::move(deepest)), std::nullopt};
+}
+
+CaptureOutcome capture_main_stack() {
+    const GilState gil;
+    return capture_main_stack_holding_gil();
+}
+
+namespace {
+
+// The sampler thread's capture: the lock taken with its own kept thread state.
+class MainStackSource final : public StackSource {
+public:
+    explicit MainStackSource(PyThreadState* sampler_thread_state) : capture_(sampler_thread_state) {}
+    CaptureOutcome capture() override { return capture_.capture_with_gil(); }
+
+private:
+    SamplerThreadCapture capture_;
+};
+
+}  // namespace
+
+std::unique_ptr<StackSource> main_stack_source(PyThreadState* sampler_thread_state) {
+    return std::make_unique<MainStackSource>(sampler_thread_state);
 }
 
 }  // namespace kulvo::py

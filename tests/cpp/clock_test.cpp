@@ -1,5 +1,9 @@
 #include "clock.hpp"
 
+#include <cstdint>
+
+#include "pacing.hpp"
+
 #include <gtest/gtest.h>
 
 namespace kulvo {
@@ -55,6 +59,43 @@ TEST(SleepFor, SleepsAtLeastTheWholeDuration) {
     const Instant before = monotonic_now();
     sleep_for(duration_from_ms(20));
     EXPECT_GE(whole_ms(duration_between(before, monotonic_now())), 20U);
+}
+
+TEST(SlotPacer, TakesOneSampleAtARandomPointOfEverySlot) {
+    constexpr std::uint64_t kIntervalNs = 1'000'000;
+    SlotPacer pacer(0, kIntervalNs);
+    for (std::uint64_t slot = 1; slot <= 1000; ++slot) {
+        // A capture that ends right after its sampling point stands for its own slot only.
+        const std::uint64_t weight_ns = pacer.close_slot(pacer.wake_ns() == 0 ? 1 : pacer.wake_ns() + 1);
+        EXPECT_EQ(weight_ns, kIntervalNs);
+        EXPECT_GE(pacer.wake_ns(), slot * kIntervalNs);
+        EXPECT_LT(pacer.wake_ns(), (slot + 1) * kIntervalNs);
+    }
+}
+
+TEST(SlotPacer, ACaptureThatRanThroughLaterSlotsStandsForThemAndSkipsThem) {
+    constexpr std::uint64_t kIntervalNs = 1'000'000;
+    SlotPacer pacer(0, kIntervalNs);
+    // The first capture waited 5.5 intervals for the interpreter lock: every slot whose
+    // sampling point passed meanwhile is its own, and the next sample lies ahead.
+    const std::uint64_t now_ns = 5'500'000;
+    const std::uint64_t weight_ns = pacer.close_slot(now_ns);
+    EXPECT_GT(pacer.wake_ns(), now_ns);
+    EXPECT_EQ(weight_ns % kIntervalNs, 0U);
+    EXPECT_GE(weight_ns, 5 * kIntervalNs);
+    EXPECT_LE(weight_ns, 6 * kIntervalNs);
+    // The weights add up to the slots covered, whatever the captures took.
+    std::uint64_t covered_ns = weight_ns;
+    for (int i = 0; i < 50; ++i) {
+        covered_ns += pacer.close_slot(pacer.wake_ns() + static_cast<std::uint64_t>(i) * 300'000);
+    }
+    EXPECT_EQ(covered_ns, pacer.wake_ns() / kIntervalNs * kIntervalNs);
+}
+
+TEST(NextSlot, SkipsTheSlotsThatStartedBeforeNow) {
+    EXPECT_EQ(next_slot_ns(0, 500, 1000), 1000U);
+    EXPECT_EQ(next_slot_ns(0, 1000, 1000), 2000U);
+    EXPECT_EQ(next_slot_ns(3000, 7500, 1000), 8000U);
 }
 
 }  // namespace

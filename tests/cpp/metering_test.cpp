@@ -1,5 +1,7 @@
 #include "metering.hpp"
 
+#include "thread_run_state.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -99,6 +101,21 @@ TEST(ReadResourceUsage, ReportsThisProcess) {
     const auto usage = read_resource_usage();
     ASSERT_TRUE(usage.has_value());
     EXPECT_GT(usage->peak_rss_bytes, 1024U * 1024U);  // in bytes, not kibibytes
+}
+
+TEST(ParseRunState, ReadsTheLetterAfterTheLastParenthesis) {
+    EXPECT_EQ(parse_run_state("1234 (python3) R 1 1234 1234 0 -1"), RunState::Running);
+    EXPECT_EQ(parse_run_state("1234 (python3) S 1 1234 1234 0 -1"), RunState::Waiting);
+    EXPECT_EQ(parse_run_state("1234 (python3) D 1"), RunState::Waiting);
+    // A thread may name itself anything, parentheses and state-like letters included.
+    EXPECT_EQ(parse_run_state("1234 (a) R (b) S 1 1234"), RunState::Waiting);
+    EXPECT_EQ(parse_run_state("1234 (x) S) R 1"), RunState::Running);
+}
+
+TEST(ParseRunState, IsUnknownForAnUnreadableLine) {
+    EXPECT_EQ(parse_run_state(""), RunState::Unknown);
+    EXPECT_EQ(parse_run_state("1234 (python3"), RunState::Unknown);
+    EXPECT_EQ(parse_run_state("1234 (python3)"), RunState::Unknown);
 }
 
 }  // namespace

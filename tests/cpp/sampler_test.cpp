@@ -123,7 +123,7 @@ TEST_F(SamplerTest, StopRequestedBeforeTheFirstCheckStoresNothing) {
     start.stop_requested = std::make_shared<std::atomic<bool>>(true);
     start.mem_spike = std::make_shared<std::atomic<bool>>(false);
     start.interval = duration_from_ms(1);
-    start.capture = capture_one_frame;
+    start.source = function_source(capture_one_frame);
     start.completion = std::make_shared<ThreadCompletion>();
     run_sampling_loop(start);
     EXPECT_EQ(start.ring->len(), 0U);
@@ -176,6 +176,33 @@ TEST_F(SamplerTest, MemSpikeFlagIsClearedByTheWatcherOnly) {
     std::this_thread::sleep_for(250ms);
     EXPECT_FALSE(sampler->mem_spike());  // the peak did not rise again
     (void)sampler->stop_and_drain();
+}
+
+TEST_F(SamplerTest, OnSlotsStopWakesTheSleepAndWeightsAddUpToTheRun) {
+    auto sampler = make_sampler(10000);
+    ASSERT_FALSE(sampler->start(function_source(capture_one_frame), LoopOptions{true, true}).has_value());
+    while (captures.load() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const auto asked = std::chrono::steady_clock::now();
+    const StopResult result = sampler->stop_and_drain();
+    // Not the rest of a 10 s interval: the sleep is woken.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
+    ASSERT_EQ(result.samples.size(), 1U);
+    EXPECT_EQ(result.samples[0].weight_us, 10'000'000U);  // the first sample stands for its slot
+
+    auto fast = make_sampler(1);
+    captures = 0;
+    ASSERT_FALSE(fast->start(function_source(capture_one_frame), LoopOptions{true, true}).has_value());
+    std::this_thread::sleep_for(50ms);
+    const StopResult run = fast->stop_and_drain();
+    ASSERT_GT(run.samples.size(), 5U);
+    std::uint64_t total_us = 0;
+    for (const Sample& sample : run.samples) {
+        EXPECT_EQ(sample.weight_us % 1000, 0U);  // whole slots
+        total_us += sample.weight_us;
+    }
+    EXPECT_GE(total_us / 1000, run.samples.size());
 }
 
 }  // namespace

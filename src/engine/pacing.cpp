@@ -1,0 +1,46 @@
+#include "pacing.hpp"
+
+#include <algorithm>
+
+namespace kulvo {
+
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31U);
+}
+
+}  // namespace
+
+std::uint64_t next_slot_ns(std::uint64_t slot_ns, std::uint64_t now_ns, std::uint64_t interval_ns) {
+    if (interval_ns == 0) {
+        return now_ns;
+    }
+    std::uint64_t next = slot_ns + interval_ns;
+    if (next <= now_ns) {
+        next += ((now_ns - next) / interval_ns + 1) * interval_ns;
+    }
+    return next;
+}
+
+SlotPacer::SlotPacer(std::uint64_t origin_ns, std::uint64_t interval_ns)
+    : interval_ns_(std::max<std::uint64_t>(interval_ns, 1)),
+      slot_ns_(origin_ns),
+      wake_ns_(origin_ns),
+      jitter_state_(origin_ns) {}
+
+std::uint64_t SlotPacer::close_slot(std::uint64_t now_ns) {
+    // A slot whose sampling point passed while this capture ran belongs to this sample: the
+    // capture saw the program at that point. The first slot whose point lies ahead is next.
+    const std::uint64_t closed_ns = slot_ns_;
+    do {
+        slot_ns_ += interval_ns_;
+        wake_ns_ = slot_ns_ + splitmix64(jitter_state_) % interval_ns_;
+    } while (wake_ns_ <= now_ns);
+    return slot_ns_ - closed_ns;
+}
+
+}  // namespace kulvo

@@ -1,0 +1,56 @@
+#include "thread_run_state.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <ctime>
+#include <string>
+
+namespace kulvo {
+
+RunState parse_run_state(std::string_view stat_line) {
+    // "tid (comm) S ...": the name may hold spaces and parentheses, so search from the end.
+    const std::size_t close = stat_line.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= stat_line.size()) {
+        return RunState::Unknown;
+    }
+    return stat_line[close + 2] == 'R' ? RunState::Running : RunState::Waiting;
+}
+
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) {
+    const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    clockid_t clock{};
+    if (pthread_getcpuclockid(thread, &clock) == 0) {
+        cpu_clock_ = clock;
+    }
+}
+
+std::uint64_t ThreadRunWatch::cpu_time_ns() const {
+    timespec now{};
+    if (!cpu_clock_ || clock_gettime(*cpu_clock_, &now) != 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+ThreadRunWatch::~ThreadRunWatch() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+RunState ThreadRunWatch::read() const {
+    if (fd_ < 0) {
+        return RunState::Unknown;
+    }
+    std::array<char, 512> buffer{};
+    const ssize_t length = pread(fd_, buffer.data(), buffer.size(), 0);
+    if (length <= 0) {
+        return RunState::Unknown;
+    }
+    return parse_run_state(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
+}
+
+}  // namespace kulvo

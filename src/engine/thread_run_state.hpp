@@ -1,0 +1,38 @@
+// Whether a thread of this process is on the CPU right now, from /proc (Linux).
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+
+#include <string_view>
+
+namespace kulvo {
+
+enum class RunState { Running, Waiting, Unknown };
+
+// The state letter of a /proc/<pid>/task/<tid>/stat line: R is running or runnable;
+// every other state (S, D, T, ...) is off the CPU.
+RunState parse_run_state(std::string_view stat_line);
+
+// Keeps the thread's stat file open, so that a reading is one pread; and reads the
+// thread's CPU clock, which tells a thread that runs from one that waits for a CPU.
+class ThreadRunWatch {
+public:
+    ThreadRunWatch(pid_t thread_id, pthread_t thread);
+    ThreadRunWatch(const ThreadRunWatch&) = delete;
+    ThreadRunWatch& operator=(const ThreadRunWatch&) = delete;
+    ~ThreadRunWatch();
+
+    RunState read() const;
+    // The thread's CPU time in nanoseconds; 0 when it cannot be read.
+    std::uint64_t cpu_time_ns() const;
+
+private:
+    int fd_ = -1;
+    std::optional<clockid_t> cpu_clock_;
+};
+
+}  // namespace kulvo

@@ -1,0 +1,53 @@
+// kulvo._native: what the package needs beyond kulvo._core, from the same engine and
+// binding code. Private to the package; its surface may change with it.
+#include <new>
+
+#include "exit_hook.hpp"
+#include "main_thread_capture.hpp"
+#include "py_errors.hpp"
+#include "py_sampler.hpp"
+#include "pyref.hpp"
+#include "stack_capture.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+PyModuleDef native_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "kulvo's private native module: the package's sampler and its signal handler.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool add_attribute(PyObject* module, const char* name, Ref value) {
+    return value && PyObject_SetAttrString(module, name, value.get()) == 0;
+}
+
+PyObject* init_native_module() {
+    Ref module = Ref::steal(PyModule_Create2(&native_module_def, PYTHON_ABI_VERSION));
+    if (!module || !add_attribute(module.get(), "Sampler", Ref::borrow(weighted_sampler_type())) ||
+        !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) || !init_frame_type() ||
+        !register_exit_hook()) {
+        ensure_exception_set();
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace kulvo::py
+
+PyMODINIT_FUNC PyInit__native() {
+    try {
+        return kulvo::py::init_native_module();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
