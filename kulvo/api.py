@@ -15,9 +15,10 @@ from datetime import datetime, timezone
 from types import FrameType, TracebackType
 from typing import Any, TypeVar, overload
 
-from kulvo._core import PySampler, __version__
+from kulvo._core import __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
+from kulvo.sampling import Kick, make_sampler, take_kick
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
@@ -62,7 +63,9 @@ class Recording:
         self._root = root
         self._own = PROFILER_FRAMES if own is None else own
         self._with_stacks = with_stacks
-        self._sampler = PySampler(interval_ms=interval_ms, top_n=top_n)
+        # The signal is taken here, on the thread that will stop the sampler and give it back.
+        self._kick: Kick = take_kick() if with_stacks else Kick()
+        self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick)
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
         self._rss_at_start_bytes: int | None = None
@@ -103,6 +106,7 @@ class Recording:
         try:
             result = self._sampler.stop()
         finally:
+            self._kick.release()
             if self._watcher is not None:
                 self._watcher.end_tracing()
         metadata = RunMetadata(
@@ -114,6 +118,7 @@ class Recording:
             top_n=self._top_n,
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
+            notes=(self._kick.note,) if self._kick.note else (),
         )
         return profile_from_core(
             result,

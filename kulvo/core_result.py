@@ -7,6 +7,7 @@ frames and the samples it took of itself starting or stopping are left out.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
@@ -70,18 +71,23 @@ def _profiled_part(stack: Stack | None, root: StackRoot | None, own: ProfilerFra
     return tuple(frame for frame in inside if frame.file not in own.files) or None, busy
 
 
-def rank_hot_paths(stacks: Iterable[Stack], top_n: int | None = None) -> list[HotPath]:
-    """The lines that appear on most stacks, ranked as the core ranks them: every frame counts,
-    ties go by file, function and line."""
+def rank_hot_paths(stacks: Iterable[tuple[Stack, int]], top_n: int | None = None) -> list[HotPath]:
+    """The lines on which the most sampled time was spent, from (stack, time) pairs: a line counts
+    once per sample, however often it recurs on the stack; ties go by file, function and line.
+    `count` is the number of samples, `percent` the share of the sampled time."""
+    times: Counter[Frame] = Counter()
     counts: Counter[Frame] = Counter()
-    with_stack = 0
-    for stack in stacks:
-        with_stack += 1
-        counts.update(stack)
-    ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0].file, item[0].function, item[0].line))
+    total = 0
+    for stack, weight in stacks:
+        total += weight
+        on_stack = set(stack)
+        counts.update(on_stack)
+        for frame in on_stack:
+            times[frame] += weight
+    ranked = sorted(times.items(), key=lambda item: (-item[1], item[0].file, item[0].function, item[0].line))
     return [
-        HotPath(frame.file, frame.function, frame.line, count, 100.0 * count / with_stack)
-        for frame, count in ranked[:top_n]
+        HotPath(frame.file, frame.function, frame.line, counts[frame], 100.0 * time / total if total else 0.0)
+        for frame, time in ranked[:top_n]
     ]
 
 
@@ -123,6 +129,8 @@ def profile_from_core(
                 cpu_percent=cpu if math.isfinite(cpu) and cpu >= 0 else None,
                 rss_bytes=None if rss <= 0 else rss,
                 stack=stack,
+                weight_us=int(raw.get("weight_us", 0)),
+                main_thread_waiting=bool(raw.get("main_thread_waiting", False)),
             )
         )
 
@@ -138,23 +146,14 @@ def profile_from_core(
         for raw in result["spike_events"]
     ]
 
-    if not with_stacks:
-        hot_paths: list[HotPath] = []
-    elif root is not None:
-        # The core ranked whole stacks, where the frames outside lead every ranking.
-        hot_paths = rank_hot_paths((s.stack for s in samples if s.stack), top_n)
-    else:
-        hot_paths = [
-            HotPath(h["file"], h["function"], int(h["line"]), int(h["count"]), float(h["percent"]))
-            for h in result["hot_paths"]
-        ][:top_n]
-
-    return Profile(
+    profile = Profile(
         metadata=metadata,
         sample_count=len(samples),
         wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
         samples=tuple(samples),
         spike_events=tuple(events),
-        hot_paths=tuple(hot_paths),
+        hot_paths=(),
         memory_snapshots=tuple(memory_snapshots),
     )
+    # Ranked here rather than by the core: by time, on the stacks as cut, a line once per sample.
+    return dataclasses.replace(profile, hot_paths=tuple(rank_hot_paths(profile.weighted_stacks, top_n)))

@@ -78,6 +78,11 @@ class Sample:
     cpu_percent: float | None
     rss_bytes: int | None
     stack: Stack | None
+    # The time the sample stands for: its slot of the interval, and every slot a capture
+    # that had to wait (a long call holding the interpreter lock) ran through. 0 where not
+    # known (profiles of older kulvo versions): the sample then stands for one interval.
+    weight_us: int = 0
+    main_thread_waiting: bool = False  # off the CPU: asleep, in a blocking call or a lock wait
 
 
 @dataclass(frozen=True)
@@ -139,6 +144,7 @@ class RunMetadata:
     top_n: int
     memory: bool
     rss_at_start_bytes: int | None = None  # resident size in use when profiling began, where known
+    notes: tuple[str, ...] = ()  # what the reader should know about how this profile was taken
 
 
 class Reports(Protocol):
@@ -200,6 +206,15 @@ class Profile:
     @property
     def stacks(self) -> list[Stack]:
         return [s.stack for s in self.samples if s.stack]
+
+    def weight_us(self, sample: Sample) -> int:
+        """The time `sample` stands for."""
+        return sample.weight_us or self.metadata.interval_ms * 1000
+
+    @property
+    def weighted_stacks(self) -> list[tuple[Stack, int]]:
+        """Each sampled stack with the time it stands for, in microseconds."""
+        return [(s.stack, self.weight_us(s)) for s in self.samples if s.stack]
 
     def spike_count(self, kind: SpikeKind) -> int:
         return sum(1 for e in self.spike_events if e.kind == kind)
@@ -296,6 +311,8 @@ def _encode(profile: Profile) -> dict[str, Any]:
             "cpu_percent": s.cpu_percent,
             "rss_bytes": s.rss_bytes,
             "stack": stack(s.stack),
+            "weight_us": s.weight_us,
+            "main_thread_waiting": s.main_thread_waiting,
         }
         for s in profile.samples
     ]
@@ -323,6 +340,7 @@ def _encode(profile: Profile) -> dict[str, Any]:
             "top_n": meta.top_n,
             "memory": meta.memory,
             "rss_at_start_bytes": meta.rss_at_start_bytes,
+            "notes": list(meta.notes),
         },
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
@@ -393,6 +411,12 @@ def _signed(value: Any, name: str) -> int:
     return _integer(value, name, low=-_MAX_NUMBER)
 
 
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, bool):
+        raise _damaged(f"{name} is not true or false")
+    return value
+
+
 def _real(value: Any, name: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         raise _damaged(f"{name} is not a finite number")
@@ -416,8 +440,6 @@ def _decode(document: Mapping[str, Any]) -> Profile:
         return None if value is None else read(value, name)
 
     meta = document["metadata"]
-    if not isinstance(meta["memory"], bool):
-        raise _damaged("memory is not true or false")
     metadata = RunMetadata(
         kulvo_version=_text(meta["kulvo_version"], "kulvo_version"),
         python_version=_text(meta["python_version"], "python_version"),
@@ -425,8 +447,9 @@ def _decode(document: Mapping[str, Any]) -> Profile:
         start_time=_text(meta["start_time"], "start_time"),
         interval_ms=_integer(meta["interval_ms"], "interval_ms", low=1),
         top_n=_integer(meta["top_n"], "top_n"),
-        memory=meta["memory"],
+        memory=_flag(meta["memory"], "memory"),
         rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), _integer, "rss_at_start_bytes"),
+        notes=tuple(_text(n, "notes") for n in meta.get("notes", ())),
     )
     samples = tuple(
         Sample(
@@ -434,6 +457,8 @@ def _decode(document: Mapping[str, Any]) -> Profile:
             cpu_percent=optional(s["cpu_percent"], _real, "cpu_percent"),
             rss_bytes=optional(s["rss_bytes"], _integer, "rss_bytes"),
             stack=stack(s["stack"]),
+            weight_us=_integer(s.get("weight_us", 0), "weight_us"),
+            main_thread_waiting=_flag(s.get("main_thread_waiting", False), "main_thread_waiting"),
         )
         for s in document["samples"]
     )

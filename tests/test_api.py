@@ -8,6 +8,7 @@ import graphlib
 import inspect
 import json
 import platform
+import signal
 import subprocess
 import sys
 import textwrap
@@ -21,7 +22,7 @@ from pathlib import Path
 import pytest
 
 import kulvo
-from kulvo import api, storage
+from kulvo import _native, api, storage
 
 MIB = 1024 * 1024
 
@@ -127,6 +128,57 @@ class TestContextManager:
     def test_invalid_settings_are_refused_before_anything_runs(self, settings):
         with pytest.raises(ValueError, match="interval_ms|top_n"):
             kulvo.profile(**settings)
+
+
+def sleep_then_work(rounds: int, phase_s: float) -> None:
+    for _ in range(rounds):
+        time.sleep(phase_s)  # the main thread gives the interpreter lock up here
+        spin(phase_s)
+
+
+def time_share(profile: kulvo.Profile, function: str) -> float:
+    on_stack = [w for stack, w in profile.weighted_stacks if any(f.function == function for f in stack)]
+    return sum(on_stack) / sum(w for _, w in profile.weighted_stacks)
+
+
+class TestWhereTheTimeGoes:
+    def test_work_between_releases_of_the_lock_is_seen(self):
+        # Sampled only when the main thread lets the lock go, the work would hardly show.
+        with kulvo.profile(interval_ms=2) as p:
+            sleep_then_work(rounds=40, phase_s=0.01)
+        assert 0.3 < time_share(p.profile, "spin") < 0.7
+        # Asleep is told apart from working.
+        waiting = [s for s in p.profile.samples if s.main_thread_waiting]
+        asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
+        assert len(asleep) > 0.8 * len(waiting) > 0
+
+    def test_weights_add_up_to_the_profiled_time(self):
+        with kulvo.profile(interval_ms=5) as p:
+            spin(0.2)
+        total_ms = sum(p.profile.weight_us(s) for s in p.profile.samples) / 1000
+        assert 0.7 * p.profile.wall_time_ms < total_ms < 1.5 * p.profile.wall_time_ms + 10
+
+    @pytest.mark.skipif(sys.version_info >= (3, 13), reason="from 3.13 no signal is needed")
+    def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self):
+        own = signal.SIGRTMAX
+        previous = signal.signal(own, lambda *_: None)
+        try:
+            with kulvo.profile(interval_ms=2):
+                spin(0.02)
+            assert signal.getsignal(own) is not signal.SIG_DFL  # still the program's
+            assert not any(signal.getsignal(n) is _native.kick_handler for n in range(signal.SIGRTMIN, own))
+            every_other = set(range(signal.SIGRTMIN, own))
+            blocked_before = signal.pthread_sigmask(signal.SIG_BLOCK, every_other)
+            try:
+                with kulvo.profile(interval_ms=2) as p:
+                    spin(0.02)
+            finally:
+                signal.pthread_sigmask(signal.SIG_SETMASK, blocked_before)
+            (note,) = p.profile.metadata.notes
+            assert note.startswith("no free real-time signal")
+            assert p.profile.samples
+        finally:
+            signal.signal(own, previous)
 
 
 def frame_files(profile: kulvo.Profile) -> set[str]:

@@ -63,6 +63,7 @@ def make_profile(**overrides: object) -> Profile:
             cpu_percent=cpu[i],
             rss_bytes=None if rss[i] is None else rss[i] * MIB,
             stack=stacks[i],
+            weight_us=10_000,
         )
         for i in range(10)
     )
@@ -237,26 +238,26 @@ class TestTimelineHelpers:
 
 
 class TestCollapsed:
-    def test_stacks_are_counted_outermost_first(self):
+    def test_stacks_outermost_first_with_their_time_in_microseconds(self):
         lines = render(make_profile(), "collapsed").splitlines()
         assert lines == [
-            "<module> (/srv/app/main.py:30);wait (/srv/app/main.py:4) 5",
-            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12) 1",
-            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12);inner (/srv/app/lib/deep/inner.py:7) 3",
+            "<module> (/srv/app/main.py:30);wait (/srv/app/main.py:4) 50000",
+            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12) 10000",
+            "<module> (/srv/app/main.py:30);work (/srv/app/main.py:12);inner (/srv/app/lib/deep/inner.py:7) 30000",
         ]
 
     def test_separators_inside_names_cannot_split_a_frame(self):
         odd = Frame("dir;x/f.py", "a;b\nc", 1)
         profile = make_profile(samples=(Sample(1, 1.0, MIB, (MAIN, odd)),))
         (line,) = render(profile, "collapsed").splitlines()
-        frames, count = line.rsplit(" ", 1)
-        assert count == "1"
+        frames, time_us = line.rsplit(" ", 1)
+        assert time_us == "10000"  # no weight recorded: one interval of 10 ms
         assert frames.split(";") == ["<module> (/srv/app/main.py:30)", "a,b c (dir,x/f.py:1)"]
 
     def test_control_characters_are_escaped(self):
         odd = Frame("/srv/\x1b[2Jf.py", "\x1b]0;pwned\x07", 1)
         profile = make_profile(samples=(Sample(1, 1.0, MIB, (MAIN, odd)),))
-        assert render(profile, "collapsed").endswith(";\\x1b]0,pwned\\x07 (/srv/\\x1b[2Jf.py:1) 1\n")
+        assert render(profile, "collapsed").endswith(";\\x1b]0,pwned\\x07 (/srv/\\x1b[2Jf.py:1) 10000\n")
 
 
 @pytest.fixture(scope="module")
@@ -291,10 +292,15 @@ class TestSpeedscope:
         assert profile["unit"] == "milliseconds"
         assert {"name": "inner", "file": INNER.file, "line": 7} in frames
 
-    def test_a_late_sample_weighs_the_time_until_the_next(self):
-        samples = (Sample(0, 1.0, MIB, (MAIN,)), Sample(45, 1.0, MIB, (MAIN, WORK)), Sample(50, 1.0, MIB, (MAIN,)))
+    def test_a_sample_weighs_the_time_it_stands_for(self):
+        # The middle capture waited out a long call: it stands for the slots it ran through.
+        samples = (
+            Sample(0, 1.0, MIB, (MAIN,), weight_us=10_000),
+            Sample(45, 1.0, MIB, (MAIN, WORK), weight_us=40_000),
+            Sample(50, 1.0, MIB, (MAIN,)),  # no weight recorded: one interval of 10 ms
+        )
         (profile,) = self.document(make_profile(samples=samples))["profiles"]
-        assert profile["weights"] == [45, 5, 10]
+        assert profile["weights"] == [10, 40, 10]
 
 
 class TestHtml:
@@ -338,16 +344,16 @@ class TestHtml:
         assert '<a href="#snapshot-1">S1</a> at 83 ms' in page
         assert 'id="snapshot-1"' in page
 
-    def test_flame_data_lists_parents_before_children_with_sample_counts(self):
+    def test_flame_data_lists_parents_before_children_with_their_time(self):
         data = flame_data(flame_tree(make_profile()))
         nodes = data["nodes"]
-        assert nodes[0] == [-1, -1, 9]  # the root: every sample with a stack
+        assert nodes[0] == [-1, -1, 90_000]  # the root: every sample with a stack
         for index, (_frame, parent, samples) in enumerate(nodes[1:], start=1):
             assert 0 <= parent < index
             children = [n for n in nodes if n[1] == index]
             assert sum(child[2] for child in children) <= samples
         labels = {(data["frames"][f][0], s) for f, _, s in nodes[1:]}
-        assert labels == {("<module>", 9), ("wait", 5), ("work", 4), ("inner", 3)}
+        assert labels == {("<module>", 90_000), ("wait", 50_000), ("work", 40_000), ("inner", 30_000)}
         # Siblings come largest first, so the flame graph puts the heaviest on the left.
         module = 1
         siblings = [n[2] for n in nodes if n[1] == module]

@@ -1,14 +1,14 @@
 """The collapsed-stack format read by the usual flame graph tools.
 
 One line per distinct stack: frames outermost first, joined by ';', then a space and the
-number of samples that caught that stack.
+sampled time of that stack in microseconds.
 """
 
 from __future__ import annotations
 
 from kulvo.model import Frame, Profile
 from kulvo.reports.report_format import RenderOptions, ReportFormat
-from kulvo.reports.stacks import stack_counts
+from kulvo.reports.stacks import stack_times
 from kulvo.reports.units import printable
 
 
@@ -20,7 +20,7 @@ def frame_label(frame: Frame) -> str:
 
 def render(profile: Profile, options: RenderOptions) -> str:
     lines = sorted(
-        ";".join(frame_label(f) for f in stack) + f" {count}" for stack, count in stack_counts(profile).items()
+        ";".join(frame_label(f) for f in stack) + f" {time_us}" for stack, time_us in stack_times(profile).items()
     )
     return "".join(line + "\n" for line in lines)
 

@@ -50,8 +50,8 @@ def flame_data(root: FlameNode) -> dict[str, Any]:
         node, parent = pending.pop()
         index = -1 if node.frame is None else table.index(node.frame)
         position = len(nodes)
-        nodes.append([index, parent, node.samples])
-        children = sorted(node.children.values(), key=lambda c: (-c.samples, c.frame.label if c.frame else ""))
+        nodes.append([index, parent, node.time_us])
+        children = sorted(node.children.values(), key=lambda c: (-c.time_us, c.frame.label if c.frame else ""))
         pending.extend((child, position) for child in reversed(children))
     frames = [[f.function, short_path(f.file), f.line] for f in table.frames]
     return {"frames": frames, "nodes": nodes}
@@ -81,7 +81,9 @@ class _Page:
             f'<header><h1>kulvo profile <span class="target">{escape(target)}</span></h1>'
             f'<p class="meta">kulvo {escape(meta.kulvo_version)} · Python {escape(meta.python_version)}'
             f" · started {escape(meta.start_time)} · every {meta.interval_ms} ms"
-            f"{' · memory snapshots on' if meta.memory else ''}</p></header>"
+            f"{' · memory snapshots on' if meta.memory else ''}</p>"
+            + "".join(f'<p class="meta">note: {escape(note)}</p>' for note in meta.notes)
+            + "</header>"
         )
 
     def cards(self) -> str:
@@ -214,7 +216,7 @@ class _Page:
             return '<section><h2>Hot paths</h2><p class="empty">No stacks were sampled.</p></section>'
         rows = "".join(
             f'<tr><td class="num">{rank}</td>'
-            f'<td class="share"><div class="bar" title="{h.percent:.1f}% of sampled stacks">'
+            f'<td class="share"><div class="bar" title="{h.percent:.1f}% of the sampled time">'
             f'<div style="width:{min(100.0, h.percent):.2f}%"></div></div></td>'
             f'<td class="num">{h.percent:.1f}%</td><td class="num">{h.count}</td>'
             f"<td><code>{escape(h.function)}</code></td>"

@@ -1,7 +1,7 @@
 """A sampled profile in speedscope's file format.
 
-Each sample weighs the time until the next sample (the interval for the last one), so a
-sample the sampler took late does not make its stack look cheaper than it was.
+Each sample weighs the time it stands for: its slot of the interval, and the slots that a
+capture held up by a long call ran through, so that such a call counts for its length.
 """
 
 from __future__ import annotations
@@ -24,16 +24,9 @@ def to_document(profile: Profile) -> dict[str, Any]:
     table = FrameTable()
     samples: list[list[int]] = []
     weights: list[float] = []
-    timeline = profile.samples
-    for position, sample in enumerate(timeline):
-        if not sample.stack:
-            continue
-        if position + 1 < len(timeline):
-            weight = max(0, timeline[position + 1].timestamp_ms - sample.timestamp_ms)
-        else:
-            weight = profile.metadata.interval_ms
-        samples.append(table.indices(sample.stack))
-        weights.append(weight)
+    for stack, weight_us in profile.weighted_stacks:
+        samples.append(table.indices(stack))
+        weights.append(weight_us / 1000)
 
     name = profile_name(profile)
     frames = [{"name": f.function, "file": f.file, "line": f.line} for f in table.frames]

@@ -8,15 +8,18 @@ from dataclasses import dataclass, field
 from kulvo.model import Frame, Profile, Stack
 
 
-def stack_counts(profile: Profile) -> Counter[Stack]:
-    """How many samples caught each distinct stack."""
-    return Counter(s.stack for s in profile.samples if s.stack)
+def stack_times(profile: Profile) -> Counter[Stack]:
+    """The sampled time, in microseconds, of each distinct stack."""
+    times: Counter[Stack] = Counter()
+    for stack, weight_us in profile.weighted_stacks:
+        times[stack] += weight_us
+    return times
 
 
 @dataclass
 class FlameNode:
     frame: Frame | None  # None for the root
-    samples: int = 0
+    time_us: int = 0
     children: dict[Frame, FlameNode] = field(default_factory=dict)
 
     def child(self, frame: Frame) -> FlameNode:
@@ -27,12 +30,12 @@ class FlameNode:
 
 
 def flame_tree(profile: Profile) -> FlameNode:
-    """The call tree of the sampled stacks, each node counting the samples that pass it."""
+    """The call tree of the sampled stacks, each node holding the sampled time that passes it."""
     root = FlameNode(None)
-    for stack, count in stack_counts(profile).items():
-        root.samples += count
+    for stack, time_us in stack_times(profile).items():
+        root.time_us += time_us
         node = root
         for frame in stack:
             node = node.child(frame)
-            node.samples += count
+            node.time_us += time_us
     return root

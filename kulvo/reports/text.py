@@ -132,6 +132,8 @@ class _Report:
                 self.add(truncate_right(f"  {cell}", self.width))
         if hidden is not None:
             self.note(2, f"(RSS shows growth beyond {format_bytes(hidden)} only: the peak before the run)")
+        for note in meta.notes:
+            self.note(2, f"(note: {printable(note)})")
 
     def hot_paths(self) -> None:
         self.heading("Hot paths")

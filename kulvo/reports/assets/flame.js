@@ -1,5 +1,5 @@
 // The interactive flame graph: the call tree of the sampled stacks, callers above callees,
-// each frame as wide as its share of the samples. Clicking a frame zooms to it; clicking the
+// each frame as wide as its share of the sampled time. Clicking a frame zooms to it; clicking the
 // root or a greyed caller zooms back out.
 (function () {
   "use strict";
@@ -11,10 +11,10 @@
   var details = document.getElementById("flame-details");
   var frames = data.frames;  // [function, file, line]
 
-  // Nodes arrive flat as [frame index or -1 for the root, parent index, samples], parents
+  // Nodes arrive flat as [frame index or -1 for the root, parent index, time in µs], parents
   // first and siblings largest first.
   var nodes = data.nodes.map(function (raw, index) {
-    return { index: index, frame: raw[0] >= 0 ? frames[raw[0]] : null, parent: raw[1], samples: raw[2],
+    return { index: index, frame: raw[0] >= 0 ? frames[raw[0]] : null, parent: raw[1], time: raw[2],
              children: [], depth: 0, x: 0 };
   });
   var maxDepth = 0;
@@ -26,12 +26,12 @@
     maxDepth = Math.max(maxDepth, node.depth);
     parent.children.push(node);
   });
-  // Horizontal position in samples, siblings side by side under their parent.
+  // Horizontal position in sampled time, siblings side by side under their parent.
   nodes.forEach(function (node) {
     var x = node.x;
     node.children.forEach(function (child) {
       child.x = x;
-      x += child.samples;
+      x += child.time;
     });
   });
 
@@ -64,12 +64,16 @@
     return "hsl(" + hue + ", 80%, " + light + "%)";
   }
 
-  function percent(samples) {
-    return root.samples ? (100 * samples / root.samples).toFixed(1) + "%" : "0%";
+  function percent(time) {
+    return root.time ? (100 * time / root.time).toFixed(1) + "%" : "0%";
+  }
+
+  function milliseconds(time) {
+    return (time / 1000).toFixed(time < 10000 ? 1 : 0) + " ms";
   }
 
   function describe(node) {
-    return label(node) + ": " + node.samples + " samples, " + percent(node.samples);
+    return label(node) + ": " + milliseconds(node.time) + ", " + percent(node.time);
   }
 
   function draw(focus) {
@@ -88,8 +92,8 @@
         var inside = false;
         for (var up = node; up; up = up.parentNode) if (up === focus) { inside = true; break; }
         if (!inside) return;
-        left = (node.x - focus.x) / focus.samples;
-        width = node.samples / focus.samples;
+        left = (node.x - focus.x) / focus.time;
+        width = node.time / focus.time;
       }
       if (width < MIN_WIDTH_FRACTION) return;
       var box = document.createElement("div");
@@ -113,7 +117,7 @@
       ". Click a greyed caller to zoom out.";
   }
 
-  if (root.samples === 0) {
+  if (root.time === 0) {
     container.textContent = "No stacks were sampled.";
     container.style.height = "auto";
     return;

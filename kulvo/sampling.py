@@ -1,0 +1,84 @@
+"""The package's sampler: stacks read where the main thread is, samples weighted by time.
+
+The sampler thread asks the main thread for its stack through a pending call, which the main
+thread answers at its next check between bytecodes, reading its own stack in place. From 3.13
+the request alone reaches the main thread. Before 3.13 a pending call posted from another
+thread waits for the next forced switch of the interpreter lock (every 5 ms), so the sampler
+also sends the main thread a real-time signal: handled on the main thread, it makes the
+interpreter look at its pending calls at once. The signal's Python handler does nothing;
+system calls it interrupts are resumed (SA_RESTART) or retried by Python.
+
+Where that signal cannot be used (profiling from another thread, every real-time signal
+taken or blocked, a signal wakeup fd that each signal would write to), samples are read at
+the interpreter lock's hand-overs instead, and the profile says so.
+"""
+
+from __future__ import annotations
+
+import signal
+import sys
+import threading
+from dataclasses import dataclass
+
+from kulvo._native import Sampler, kick_handler
+
+# Signals kulvo has installed its handler on, and how many running samplers use each.
+_kick_users: dict[int, int] = {}
+
+_AT_HAND_OVERS = "stacks are read when the main thread lets the interpreter lock go"
+
+
+@dataclass
+class Kick:
+    """The signal one sampler uses (0 for none) and, without one, why."""
+
+    signal_number: int = 0
+    note: str | None = None
+
+    def release(self) -> None:
+        """Gives the signal back once no sampler uses it: its handler is the default again."""
+        number, self.signal_number = self.signal_number, 0
+        if not number:
+            return
+        _kick_users[number] -= 1
+        if _kick_users[number] == 0:
+            del _kick_users[number]
+            # Only kulvo's own handler is taken away; the sampler thread has been joined, so
+            # no signal of kulvo's is still on its way.
+            if signal.getsignal(number) is kick_handler:
+                signal.signal(number, signal.SIG_DFL)
+
+
+def _wakeup_fd_is_set() -> bool:
+    previous = signal.set_wakeup_fd(-1)
+    if previous != -1:
+        signal.set_wakeup_fd(previous)
+    return previous != -1
+
+
+def take_kick() -> Kick:
+    """The signal that lets the sampler reach the main thread, installed, or the reason why
+    none is used. Call on the thread that will stop the sampler."""
+    if sys.version_info >= (3, 13):
+        return Kick()
+    if threading.current_thread() is not threading.main_thread():
+        return Kick(note=f"profiled from a thread other than the main thread: {_AT_HAND_OVERS}")
+    for number in _kick_users:
+        _kick_users[number] += 1
+        return Kick(number)
+    if _wakeup_fd_is_set():
+        return Kick(note=f"the program set a signal wakeup fd, which kulvo's signal would write to: {_AT_HAND_OVERS}")
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, [])
+    # From the top: libraries that need a real-time signal usually take the lowest free one.
+    for number in range(signal.SIGRTMAX, signal.SIGRTMIN - 1, -1):
+        if number in blocked or signal.getsignal(number) is not signal.SIG_DFL:
+            continue
+        signal.signal(number, kick_handler)
+        _kick_users[number] = 1
+        return Kick(number)
+    return Kick(note=f"no free real-time signal: {_AT_HAND_OVERS}")
+
+
+def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
+    """A sampler (not started) that uses `kick`'s signal."""
+    return Sampler(interval_ms=interval_ms, top_n=top_n, kick_signal=kick.signal_number)
