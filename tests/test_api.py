@@ -150,7 +150,7 @@ class TestWhereTheTimeGoes:
         # Asleep is told apart from working.
         waiting = [s for s in p.profile.samples if s.main_thread_waiting]
         asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
-        assert len(asleep) > 0.8 * len(waiting) > 0
+        assert len(asleep) > 0.5 * len(waiting) > 0
 
     def test_weights_add_up_to_the_profiled_time(self):
         with kulvo.profile(interval_ms=5) as p:

@@ -54,6 +54,7 @@ extern "C" void* sampler_thread_main(void* arg) {
     std::unique_ptr<SamplerThreadStart> start(record);
     pthread_setname_np(pthread_self(), kSamplerThreadName);
     run_sampling_loop(*start);
+    start->source->finish();
     start->mem_spike.reset();
     start->stop_requested.reset();
     start->ring.reset();

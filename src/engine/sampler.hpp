@@ -37,7 +37,9 @@ struct CaptureOutcome {
 };
 using CaptureFn = CaptureOutcome (*)();
 
-// Where the sampler thread gets its stacks from. Owned by the thread.
+// Where the sampler thread gets its stacks from. Owned by the thread; `finish` runs on
+// the thread after its last cycle (not from a destructor: it may call the interpreter,
+// which can end the thread at exit).
 class StackSource {
 public:
     StackSource() = default;
@@ -45,6 +47,7 @@ public:
     StackSource& operator=(const StackSource&) = delete;
     virtual ~StackSource() = default;
     virtual CaptureOutcome capture() = 0;
+    virtual void finish() {}
 };
 
 // A source that only calls `capture`; for captures that keep no state.

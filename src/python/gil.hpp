@@ -6,14 +6,13 @@
 namespace kulvo::py {
 
 // The sampler thread's one thread state. It is made by the Python thread that starts the
-// sampler, with the lock held, and freed by the one that stops it, after the join, again
-// with the lock held: made on the sampler thread (as PyGILState_Ensure does) its memory
-// would be allocated without the lock, which races with tracemalloc being started and
-// stopped on another thread; made and freed on every capture it would also cost a few
-// microseconds each time. A sampler released without stop() leaves its thread state to the
-// interpreter, which frees every thread state at exit.
-PyThreadState* make_sampler_thread_state();            // GIL held
-void free_sampler_thread_state(PyThreadState* state);  // GIL held; its thread has ended
+// sampler, with the lock held: made on the sampler thread (as PyGILState_Ensure does) its
+// memory would be allocated without the lock, which races with tracemalloc being started
+// and stopped on another thread; made and freed on every capture it would also cost a few
+// microseconds each time. The sampler thread frees it after its last capture: from 3.12
+// activating a thread state ties it to the thread that activates it, and freeing it on any
+// other thread would untie that thread's own.
+PyThreadState* make_sampler_thread_state();  // GIL held
 
 // The lock taken and given up with that thread state. Sampler thread only.
 class SamplerThreadGil {
@@ -22,10 +21,16 @@ public:
 
     void acquire() { PyEval_RestoreThread(state_); }
     void release() { state_ = PyEval_SaveThread(); }
+    // Frees the thread state. Not a destructor: taking the lock at interpreter exit may end
+    // the thread with a forced unwind, which must not meet a noexcept frame.
+    void finish();
 
 private:
-    PyThreadState* state_;  // borrowed: owned by the PySampler that started the thread
+    PyThreadState* state_;
 };
+
+// Frees a thread state that was never activated (its thread did not start). GIL held.
+void free_unused_thread_state(PyThreadState* state);
 
 // Keeps the cyclic garbage collector off for a scope, restoring its previous state. On the
 // sampler thread it keeps a collection (and the program's finalizers, which may wait for a

@@ -196,6 +196,8 @@ public:
         return outcome;
     }
 
+    void finish() override { capture_.finish(); }
+
 private:
     // The main thread answers at its next check between bytecodes once it runs. While it
     // is runnable but not running (a loaded machine) its place does not change, so the

@@ -1,7 +1,5 @@
 #include "py_sampler.hpp"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -34,8 +32,6 @@ struct PySamplerObject {
     std::int64_t access;               // GIL held: 0 idle, n > 0 shared calls, -1 one exclusive call
     // The package's sampler only: stacks read where the main thread is, weighted samples.
     std::optional<MainThreadTarget> main_thread;
-    PyThreadState* sampler_thread_state;  // GIL held: the running thread's, made by start()
-    pid_t sampler_thread_state_pid;       // a forked child's interpreter has freed it already
 };
 
 // The main thread's kernel id and POSIX handle, through threading; false when unreadable.
@@ -205,8 +201,6 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     new (&object->sampler) std::unique_ptr<Sampler>(std::move(sampler));
     object->access = 0;
     new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
-    object->sampler_thread_state = nullptr;
-    object->sampler_thread_state_pid = 0;
     return self;
 }
 
@@ -295,12 +289,10 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
             source = main_stack_source(thread_state);
         }
         if (auto error = object->sampler->start(std::move(source), options)) {
-            free_sampler_thread_state(thread_state);
+            free_unused_thread_state(thread_state);
             raise_error(*error);
             return nullptr;
         }
-        object->sampler_thread_state = thread_state;
-        object->sampler_thread_state_pid = getpid();
         Py_RETURN_NONE;
     });
 }
@@ -338,11 +330,6 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
             raise_error(*stopped.error);
             return nullptr;
         }
-        // The thread has been joined: its thread state can go.
-        if (object->sampler_thread_state != nullptr && object->sampler_thread_state_pid == getpid()) {
-            free_sampler_thread_state(object->sampler_thread_state);
-        }
-        object->sampler_thread_state = nullptr;
         ProfileResult result;
         result.sample_count = stopped.samples.size();
         result.wall_time_ms = stopped.wall_time_ms;

@@ -261,6 +261,7 @@ class MainStackSource final : public StackSource {
 public:
     explicit MainStackSource(PyThreadState* sampler_thread_state) : capture_(sampler_thread_state) {}
     CaptureOutcome capture() override { return capture_.capture_with_gil(); }
+    void finish() override { capture_.finish(); }
 
 private:
     SamplerThreadCapture capture_;

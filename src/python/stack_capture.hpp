@@ -35,6 +35,7 @@ CaptureOutcome capture_main_stack_holding_gil();
 class SamplerThreadCapture {
 public:
     explicit SamplerThreadCapture(PyThreadState* state) : gil_(state) {}
+    void finish() { gil_.finish(); }
 
     CaptureOutcome capture_with_gil() {
         return capture_with_gil_then([] {});
