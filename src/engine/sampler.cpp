@@ -73,6 +73,25 @@ private:
 constexpr int kClockReadAttempts = 3;
 constexpr std::uint64_t kClockReadSkewNs = 20'000;
 
+std::uint64_t process_cpu_time_us();
+
+// The process CPU clock into `usage`, read back to back with the wall clock, which it
+// returns: with samples at random points of their slots, two samples can be microseconds
+// apart, and a gap between the readings (this thread preempted) would show as a wild
+// percentage.
+Instant read_process_cpu(ResourceUsage& usage) {
+    Instant now;
+    for (int attempt = 0; attempt < kClockReadAttempts; ++attempt) {
+        const Instant before = monotonic_now();
+        usage.cpu_time_us = process_cpu_time_us();
+        now = monotonic_now();
+        if (as_nanoseconds(duration_between(before, now)) < kClockReadSkewNs) {
+            break;
+        }
+    }
+    return now;
+}
+
 std::uint64_t process_cpu_time_us() {
     timespec now{};
     if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now) != 0) {
@@ -141,17 +160,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
         Instant now_cpu = monotonic_now();
         std::optional<ResourceUsage> usage = read_resource_usage();
         if (usage && start.options.precise_cpu) {
-            // The two clocks read back to back: with samples at random points of their
-            // slots, two samples can be microseconds apart, and a gap between the readings
-            // (this thread preempted) would show as a wild percentage.
-            for (int attempt = 0; attempt < kClockReadAttempts; ++attempt) {
-                const Instant before = monotonic_now();
-                usage->cpu_time_us = process_cpu_time_us();
-                now_cpu = monotonic_now();
-                if (as_nanoseconds(duration_between(before, now_cpu)) < kClockReadSkewNs) {
-                    break;
-                }
-            }
+            now_cpu = read_process_cpu(*usage);
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         if (measured.mem_spike) {
