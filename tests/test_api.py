@@ -146,7 +146,7 @@ class TestWhereTheTimeGoes:
         # Sampled only when the main thread lets the lock go, the work would hardly show.
         with kulvo.profile(interval_ms=2) as p:
             sleep_then_work(rounds=40, phase_s=0.01)
-        assert 0.3 < time_share(p.profile, "spin") < 0.7
+        assert 0.25 < time_share(p.profile, "spin") < 0.75
         # Asleep is told apart from working.
         waiting = [s for s in p.profile.samples if s.main_thread_waiting]
         asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
@@ -171,7 +171,7 @@ class TestWhereTheTimeGoes:
             blocked_before = signal.pthread_sigmask(signal.SIG_BLOCK, every_other)
             try:
                 with kulvo.profile(interval_ms=2) as p:
-                    spin(0.02)
+                    spin(0.1)
             finally:
                 signal.pthread_sigmask(signal.SIG_SETMASK, blocked_before)
             (note,) = p.profile.metadata.notes

@@ -73,6 +73,7 @@ class TestExitStatus:
     WAITS = """
         import signal, sys, time
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        time.sleep(0.1)  # long enough to be sampled before the signal comes
         print("ready", flush=True)
         time.sleep(30)
         """

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -175,6 +176,11 @@ public:
 
     CaptureOutcome capture() override {
         RunState state = watch_.read();
+        if (!target_.answers_requests) {
+            CaptureOutcome outcome = capture_.capture_with_gil();
+            outcome.main_thread_waiting = state == RunState::Waiting;
+            return outcome;
+        }
         // A thread that has not run since the last capture stands where it stood then: a
         // sleep, a lock wait, or a wait for a CPU on a busy machine.
         if (last_stack_ && watch_.cpu_time_ns() - last_cpu_ns_ < kStillNs) {
@@ -244,6 +250,13 @@ PyMethodDef kick_handler_def = {"kick_handler", ignore_kick, METH_VARARGS,
                                 "Handler of kulvo's sampling signal: does nothing; its arrival is what counts."};
 
 }  // namespace
+
+bool pending_calls_reach_main_thread() {
+    // "3.13.0 (main, ...": the version is the text up to the first space.
+    unsigned major = 0;
+    unsigned minor = 0;
+    return std::sscanf(Py_GetVersion(), "%u.%u", &major, &minor) == 2 && (major > 3 || (major == 3 && minor >= 13));
+}
 
 bool restart_after_kick(int signal_number) {
     struct sigaction action {};

@@ -25,10 +25,17 @@ struct MainThreadTarget {
     pid_t native_id = 0;  // the main thread's kernel thread id
     pthread_t thread{};   // and its POSIX handle (threading's ident)
     int kick_signal = 0;  // 0: no signal (3.13+, or none could be used)
+    // Before 3.13 and without the signal, a request would wait for the next forced switch:
+    // then the stack is read at the lock's hand-over straight away.
+    bool answers_requests = true;
     // On 3.11+ the checks between bytecodes sit at function entries and backward jumps: a
     // stack caught on a function's first line was running the caller's code until then.
     bool entry_to_caller = true;
 };
+
+// Whether this interpreter's main thread runs a pending call from another thread promptly
+// without a signal (3.13 and later).
+bool pending_calls_reach_main_thread();
 
 // Adds SA_RESTART to the signal's current action, so that system calls interrupted by a
 // kick resume instead of failing with EINTR. False when the action cannot be read or set.

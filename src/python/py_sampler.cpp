@@ -281,6 +281,7 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
             if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
                 target.kick_signal = 0;
             }
+            target.answers_requests = target.kick_signal != 0 || pending_calls_reach_main_thread();
             // Without the main thread's identity, stacks are read at lock hand-overs.
             source = find_main_thread(threading.get(), target) ? main_thread_source(target, thread_state)
                                                                : main_stack_source(thread_state);
