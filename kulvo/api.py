@@ -15,6 +15,7 @@ from datetime import datetime, timezone
 from types import FrameType, TracebackType
 from typing import Any, TypeVar, overload
 
+from kulvo import sampling
 from kulvo._core import __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
@@ -94,6 +95,7 @@ class Recording:
         if self._watcher is not None:
             self._watcher.set_origin(self._origin_s)
         self._sampler.start()
+        sampling.running(self._sampler)
 
     def stop(self) -> Profile:
         # The profiled code's own wall time: the core's figure runs until its thread ends, which
@@ -104,6 +106,7 @@ class Recording:
         # The watcher goes first: the flag cannot be read once the sampler has stopped.
         snapshots = self._watcher.stop_polling() if self._watcher is not None else []
         try:
+            sampling.stopping(self._sampler)
             result = self._sampler.stop()
         finally:
             self._kick.release()

@@ -15,6 +15,7 @@ the interpreter lock's hand-overs instead, and the profile says so.
 
 from __future__ import annotations
 
+import os
 import signal
 import sys
 import threading
@@ -82,3 +83,39 @@ def take_kick() -> Kick:
 def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
     """A sampler (not started) that uses `kick`'s signal."""
     return Sampler(interval_ms=interval_ms, top_n=top_n, kick_signal=kick.signal_number)
+
+
+# Samplers that run now. Before a fork each one's thread ends, so that the process forks with
+# no thread of kulvo's in the middle of a capture (and 3.12's warning about forking a
+# multi-threaded process does not come from kulvo); it continues afterwards in the parent.
+# The child has no thread to stop: its copy of the run is the parent's.
+_running: set[Sampler] = set()
+
+
+def running(sampler: Sampler) -> None:
+    _running.add(sampler)
+
+
+def stopping(sampler: Sampler) -> None:
+    _running.discard(sampler)
+
+
+def _pause_all() -> None:
+    for sampler in list(_running):
+        sampler.pause()
+
+
+def _resume_all() -> None:
+    # 3.12 counts the threads between fork() and this hook. 3.13 counts them after its hooks,
+    # so there kulvo's thread is counted: resuming later (at the main thread's next check
+    # between bytecodes) would leave the run unsampled for as long as the parent then blocks,
+    # in waitpid() say, and a true profile matters more than the warning.
+    for sampler in list(_running):
+        sampler.resume()
+
+
+def _forget_all() -> None:
+    _running.clear()
+
+
+os.register_at_fork(before=_pause_all, after_in_parent=_resume_all, after_in_child=_forget_all)

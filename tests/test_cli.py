@@ -130,6 +130,36 @@ class TestExitStatus:
         to_stderr = run_kulvo("run", *FAST, "forks.py")
         assert to_stderr.stderr.count("kulvo profile of") == 1
 
+    def test_forking_does_not_count_kulvos_thread_and_sampling_goes_on(self, tmp_path, run_kulvo, write_program):
+        write_program(
+            "forks_often.py",
+            """
+            import os, time, warnings
+            warnings.simplefilter("always")
+            def spin(seconds):
+                end = time.perf_counter() + seconds
+                while time.perf_counter() < end:
+                    pass
+            for _ in range(3):
+                spin(0.03)
+                pid = os.fork()
+                if pid == 0:
+                    os._exit(0)
+                os.waitpid(pid, 0)
+            spin(0.03)
+            """,
+        )
+        done = run_kulvo("run", *FAST, "-o", "f.json", "forks_often.py")
+        assert done.returncode == 0
+        if sys.version_info < (3, 13):  # 3.13 counts threads after the fork's hooks have resumed kulvo's
+            assert "multi-threaded" not in done.stderr
+        spun_ms = [
+            s.timestamp_ms
+            for s in kulvo.load(tmp_path / "f.json").samples
+            if s.stack and s.stack[-1].function == "spin"
+        ]
+        assert spun_ms and max(spun_ms) - min(spun_ms) > 60  # sampled before and after the forks
+
     def test_the_run_lasts_until_the_programs_threads_end(self, run_kulvo, write_program):
         write_program(
             "worker.py",

@@ -26,11 +26,11 @@ std::uint64_t next_slot_ns(std::uint64_t slot_ns, std::uint64_t now_ns, std::uin
     return next;
 }
 
-SlotPacer::SlotPacer(std::uint64_t origin_ns, std::uint64_t interval_ns)
+SlotPacer::SlotPacer(std::uint64_t origin_ns, std::uint64_t interval_ns, std::uint64_t now_ns)
     : interval_ns_(std::max<std::uint64_t>(interval_ns, 1)),
-      slot_ns_(origin_ns),
-      wake_ns_(origin_ns),
-      jitter_state_(origin_ns) {}
+      slot_ns_(now_ns > origin_ns ? now_ns - (now_ns - origin_ns) % interval_ns_ : origin_ns),
+      wake_ns_(std::max(origin_ns, now_ns)),
+      jitter_state_(now_ns) {}
 
 std::uint64_t SlotPacer::close_slot(std::uint64_t now_ns) {
     // A slot whose sampling point passed while this capture ran belongs to this sample: the

@@ -15,7 +15,9 @@ std::uint64_t next_slot_ns(std::uint64_t slot_ns, std::uint64_t now_ns, std::uin
 // interpreter lock saw that call, which filled those slots. Sampler thread only.
 class SlotPacer {
 public:
-    SlotPacer(std::uint64_t origin_ns, std::uint64_t interval_ns);
+    // The grid starts at `origin_ns`; the first sample is taken at `now_ns`, in the slot
+    // that holds it (a run resumed after a pause stays on its grid).
+    SlotPacer(std::uint64_t origin_ns, std::uint64_t interval_ns, std::uint64_t now_ns);
 
     // The capture of the current slot's sample ended at `now_ns`: moves to the next slot
     // whose end has not passed and returns the time the sample stands for.

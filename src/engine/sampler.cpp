@@ -146,10 +146,10 @@ void Wakeup::wake() {
 void run_sampling_loop(SamplerThreadStart& start) {
     MeterState meter;
     meter.prev_instant = monotonic_now();
-    const Instant origin = monotonic_now();
+    const Instant origin = start.origin.value_or(monotonic_now());
     std::optional<SlotPacer> pacer;
     if (start.options.absolute_deadlines) {
-        pacer.emplace(as_nanoseconds(origin), as_nanoseconds(start.interval));
+        pacer.emplace(as_nanoseconds(origin), as_nanoseconds(start.interval), as_nanoseconds(meter.prev_instant));
     }
     std::uint64_t previous_sample_ns = as_nanoseconds(origin);
     for (;;) {
@@ -200,7 +200,8 @@ Sampler::Sampler(const SamplerConfig& config)
       ring_(std::make_shared<SampleRing>(config.ring_capacity)),
       stop_requested_(std::make_shared<std::atomic<bool>>(false)),
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
-      start_instant_(monotonic_now()) {}
+      start_instant_(monotonic_now()),
+      created_in_pid_(getpid()) {}
 
 Result<std::unique_ptr<Sampler>> Sampler::create(const SamplerConfig& config) {
     if (auto error = interval_error(config.interval_ms)) {
@@ -224,13 +225,44 @@ Sampler::~Sampler() {
 }
 
 std::optional<Error> Sampler::start(std::unique_ptr<StackSource> source, LoopOptions options) {
+    start_instant_ = monotonic_now();
+    if (options.absolute_deadlines) {
+        origin_ = start_instant_;
+    }
+    return spawn_thread(std::move(source), options);
+}
+
+std::optional<Error> Sampler::pause() {
+    if (!thread_ || thread_->spawned_in_pid != getpid()) {
+        return std::nullopt;
+    }
+    stop_requested_->store(true, std::memory_order_relaxed);
+    if (wakeup_) {
+        wakeup_->wake();
+    }
+    const ThreadHandle handle = std::move(*thread_);
+    thread_.reset();
+    if (const int rc = pthread_join(handle.thread, nullptr); rc != 0) {
+        return os_error("failed to join thread", rc);
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> Sampler::resume(std::unique_ptr<StackSource> source, LoopOptions options) {
+    if (thread_ || !origin_) {
+        return std::nullopt;
+    }
+    return spawn_thread(std::move(source), options);
+}
+
+std::optional<Error> Sampler::spawn_thread(std::unique_ptr<StackSource> source, LoopOptions options) {
     auto record = std::make_unique<SamplerThreadStart>();
     auto completion = std::make_shared<ThreadCompletion>();
     record->ring = ring_;
     record->stop_requested = stop_requested_;
     record->mem_spike = mem_spike_;
     record->interval = duration_from_ms(config_.interval_ms);
-    start_instant_ = monotonic_now();
+    record->origin = origin_;
     stop_requested_->store(false, std::memory_order_relaxed);
     record->mem_flag_step_bytes = config_.mem_flag_step_bytes;
     record->source = std::move(source);
@@ -286,6 +318,8 @@ StopResult Sampler::stop_and_drain() {
         }
         // A thread ended by an internal error already said so on stderr; its samples count.
     }
+    // A run paused while its process forked has no thread, but its samples are the parent's too.
+    samples_belong_to_parent = samples_belong_to_parent || (origin_ && created_in_pid_ != getpid());
     result.wall_time_ms = whole_ms(duration_between(start_instant_, monotonic_now()));
     if (!samples_belong_to_parent && !result.error) {
         result.samples = ring_->drain();

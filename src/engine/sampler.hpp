@@ -94,6 +94,9 @@ struct SamplerThreadStart {
     std::shared_ptr<ThreadCompletion> completion;
     LoopOptions options;
     std::shared_ptr<Wakeup> wakeup;  // present with absolute deadlines
+    // A thread that resumes a paused run keeps the run's origin and stands on its grid;
+    // absent for a run's first thread, which takes its own origin.
+    std::optional<Instant> origin;
 };
 
 // The sampler thread's body: cycles until it sees `stop_requested`, or until a
@@ -118,11 +121,18 @@ public:
     ~Sampler();
 
     // Spawns the sampler thread; an internal error when the system refuses it.
+    // Not for resuming a paused run: see resume().
     std::optional<Error> start(std::unique_ptr<StackSource> source, LoopOptions options = {});
     std::optional<Error> start(CaptureFn capture) { return start(function_source(capture)); }
 
     // The stop sequence without the interpreter lock: stop, join, clock, drain.
     StopResult stop_and_drain();
+
+    // Ends the running thread and keeps its samples, so that the process has no thread of
+    // kulvo's while it forks; resume() continues the run with a new thread on the same ring
+    // and timeline. Without the interpreter lock. Only for a run on absolute deadlines.
+    std::optional<Error> pause();
+    std::optional<Error> resume(std::unique_ptr<StackSource> source, LoopOptions options);
 
     [[nodiscard]] bool has_thread() const { return thread_.has_value(); }
     [[nodiscard]] bool mem_spike() const { return mem_spike_->load(std::memory_order_relaxed); }
@@ -131,6 +141,7 @@ public:
 
 private:
     explicit Sampler(const SamplerConfig& config);
+    std::optional<Error> spawn_thread(std::unique_ptr<StackSource> source, LoopOptions options);
 
     struct ThreadHandle {
         pthread_t thread{};
@@ -144,6 +155,8 @@ private:
     SharedFlag mem_spike_;                // atomic: set by the thread, read and cleared by Python
     std::optional<ThreadHandle> thread_;  // the owner's thread (GIL held in the extension)
     std::shared_ptr<Wakeup> wakeup_;      // the running thread's, when it sleeps to deadlines
+    std::optional<Instant> origin_;       // the run's origin, for a thread that resumes it
+    pid_t created_in_pid_;                // a forked child's copy holds its parent's samples
     Instant start_instant_;
 };
 

@@ -248,6 +248,46 @@ void py_sampler_dealloc(PyObject* self) {
 
 // --- methods -------------------------------------------------------------------------
 
+// Starts a thread for the instance's run: its first, or one that resumes it after pause().
+// GIL held; raises and returns false on failure.
+bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
+    // Imported here, on the caller's thread: imported first on the sampler thread,
+    // threading would take that thread for the program's main thread.
+    const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    if (!threading) {
+        PyErr_Clear();  // the capture falls back to the deepest stack
+    }
+    remember_main_thread_function(threading.get());
+    PyThreadState* thread_state = make_sampler_thread_state();
+    if (thread_state == nullptr) {
+        raise_api_call_failed();
+        return false;
+    }
+    std::unique_ptr<StackSource> source;
+    LoopOptions options;
+    if (object->main_thread) {
+        MainThreadTarget target = *object->main_thread;
+        if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
+            target.kick_signal = 0;
+        }
+        target.answers_requests = target.kick_signal != 0 || pending_calls_reach_main_thread();
+        // Without the main thread's identity, stacks are read at lock hand-overs.
+        source = find_main_thread(threading.get(), target) ? main_thread_source(target, thread_state)
+                                                           : main_stack_source(thread_state);
+        options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
+    } else {
+        source = main_stack_source(thread_state);
+    }
+    auto error = resume ? object->sampler->resume(std::move(source), options)
+                        : object->sampler->start(std::move(source), options);
+    if (error) {
+        free_unused_thread_state(thread_state);
+        raise_error(*error);
+        return false;
+    }
+    return true;
+}
+
 PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
     return translate_failures([&]() -> PyObject* {
         auto* object = as_sampler(self);
@@ -262,36 +302,44 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
         if (object->sampler->has_thread()) {
             Py_RETURN_NONE;
         }
-        // Imported here, on the caller's thread: imported first on the sampler thread,
-        // threading would take that thread for the program's main thread.
-        const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-        if (!threading) {
-            PyErr_Clear();  // the capture falls back to the deepest stack
-        }
-        remember_main_thread_function(threading.get());
-        PyThreadState* thread_state = make_sampler_thread_state();
-        if (thread_state == nullptr) {
-            raise_api_call_failed();
+        if (!spawn_sampler_thread(object, false)) {
             return nullptr;
         }
-        std::unique_ptr<StackSource> source;
-        LoopOptions options;
-        if (object->main_thread) {
-            MainThreadTarget target = *object->main_thread;
-            if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
-                target.kick_signal = 0;
-            }
-            target.answers_requests = target.kick_signal != 0 || pending_calls_reach_main_thread();
-            // Without the main thread's identity, stacks are read at lock hand-overs.
-            source = find_main_thread(threading.get(), target) ? main_thread_source(target, thread_state)
-                                                               : main_stack_source(thread_state);
-            options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
-        } else {
-            source = main_stack_source(thread_state);
+        Py_RETURN_NONE;
+    });
+}
+
+// pause() and resume(): the package's sampler only, around a fork.
+PyObject* weighted_sampler_pause(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::exclusive(object);
+        if (!access) {
+            return nullptr;
         }
-        if (auto error = object->sampler->start(std::move(source), options)) {
-            free_unused_thread_state(thread_state);
+        if (!object->sampler) {
+            Py_RETURN_NONE;
+        }
+        // The thread may be waiting for the lock: it is given up while joining.
+        PyThreadState* saved = PyEval_SaveThread();
+        const std::optional<Error> error = object->sampler->pause();
+        PyEval_RestoreThread(saved);
+        if (error) {
             raise_error(*error);
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* weighted_sampler_resume(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        auto* object = as_sampler(self);
+        const auto access = Access::exclusive(object);
+        if (!access) {
+            return nullptr;
+        }
+        if (object->sampler && !object->sampler->has_thread() && !spawn_sampler_thread(object, true)) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -427,6 +475,21 @@ std::string class_doc() {
            ", top_n=" + std::to_string(kDefaultTopN) + ")\n--\n\n" + kClassDocBody;
 }
 
+PyMethodDef weighted_sampler_methods[] = {
+    {"start", py_sampler_start, METH_NOARGS, "start($self)\n--\n\nStart the background sampling thread."},
+    {"stop", py_sampler_stop, METH_NOARGS, kStopDoc},
+    {"mem_spike_flag", py_sampler_mem_spike_flag, METH_NOARGS, "mem_spike_flag($self)\n--\n\nThe memory-spike flag."},
+    {"notify_snapshot_taken", py_sampler_notify_snapshot_taken, METH_NOARGS,
+     "notify_snapshot_taken($self)\n--\n\nClear the memory-spike flag."},
+    {"is_running", py_sampler_is_running, METH_NOARGS,
+     "is_running($self)\n--\n\nWhether a thread was started and not stopped."},
+    {"pause", weighted_sampler_pause, METH_NOARGS,
+     "pause($self)\n--\n\nEnd the sampler thread, keeping the run (before a fork)."},
+    {"resume", weighted_sampler_resume, METH_NOARGS,
+     "resume($self)\n--\n\nContinue a paused run with a new thread (after a fork, in the parent)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char* kWeightedClassDoc =
     "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True)\n--\n\n"
     "The package's sampler: stacks read where the main thread is (a pending call the main\n"
@@ -442,7 +505,7 @@ PyObject* weighted_sampler_type() {
         static PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(weighted_sampler_new)},
             {Py_tp_dealloc, reinterpret_cast<void*>(py_sampler_dealloc)},
-            {Py_tp_methods, py_sampler_methods},
+            {Py_tp_methods, weighted_sampler_methods},
             {Py_tp_doc, const_cast<char*>(kWeightedClassDoc)},
             {0, nullptr},
         };

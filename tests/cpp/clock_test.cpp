@@ -63,7 +63,7 @@ TEST(SleepFor, SleepsAtLeastTheWholeDuration) {
 
 TEST(SlotPacer, TakesOneSampleAtARandomPointOfEverySlot) {
     constexpr std::uint64_t kIntervalNs = 1'000'000;
-    SlotPacer pacer(0, kIntervalNs);
+    SlotPacer pacer(0, kIntervalNs, 0);
     for (std::uint64_t slot = 1; slot <= 1000; ++slot) {
         // A capture that ends right after its sampling point stands for its own slot only.
         const std::uint64_t weight_ns = pacer.close_slot(pacer.wake_ns() == 0 ? 1 : pacer.wake_ns() + 1);
@@ -75,7 +75,7 @@ TEST(SlotPacer, TakesOneSampleAtARandomPointOfEverySlot) {
 
 TEST(SlotPacer, ACaptureThatRanThroughLaterSlotsStandsForThemAndSkipsThem) {
     constexpr std::uint64_t kIntervalNs = 1'000'000;
-    SlotPacer pacer(0, kIntervalNs);
+    SlotPacer pacer(0, kIntervalNs, 0);
     // The first capture waited 5.5 intervals for the interpreter lock: every slot whose
     // sampling point passed meanwhile is its own, and the next sample lies ahead.
     const std::uint64_t now_ns = 5'500'000;
@@ -90,6 +90,15 @@ TEST(SlotPacer, ACaptureThatRanThroughLaterSlotsStandsForThemAndSkipsThem) {
         covered_ns += pacer.close_slot(pacer.wake_ns() + static_cast<std::uint64_t>(i) * 300'000);
     }
     EXPECT_EQ(covered_ns, pacer.wake_ns() / kIntervalNs * kIntervalNs);
+}
+
+TEST(SlotPacer, AResumedRunStaysOnItsGrid) {
+    constexpr std::uint64_t kIntervalNs = 1'000'000;
+    SlotPacer pacer(0, kIntervalNs, 7'300'000);  // resumed 7.3 intervals into the run
+    EXPECT_EQ(pacer.wake_ns(), 7'300'000U);
+    EXPECT_EQ(pacer.close_slot(7'310'000), kIntervalNs);  // its first sample: one slot
+    EXPECT_GE(pacer.wake_ns(), 8'000'000U);
+    EXPECT_LT(pacer.wake_ns(), 9'000'000U);
 }
 
 TEST(NextSlot, SkipsTheSlotsThatStartedBeforeNow) {
