@@ -31,7 +31,7 @@ class TestExitStatus:
         result = run_kulvo("run", *FAST, "hello.py")
         assert result.returncode == 0
         assert result.stdout == "hello from the program\n"
-        assert "Hot paths" in report_of(result.stderr)
+        assert "Functions by self time" in report_of(result.stderr)
 
     @pytest.mark.parametrize(
         ("statement", "status"),
@@ -269,15 +269,15 @@ class TestReports:
         result = run_kulvo("run", *FAST, "spiky.py")
         assert result.returncode == 0
         report = report_of(result.stderr)
-        hot_paths = report.split("Hot paths")[1].split("Spikes")[0]
-        assert re.search(r"spin\s+spiky\.py:1[12]", hot_paths)
-        assert "<module>  spiky.py" in hot_paths
+        functions = report.split("Functions by self time")[1].split("Spikes")[0]
+        assert re.search(r"spin\s+spiky\.py:1[12]", functions)
+        assert "<module>  spiky.py" in functions
         assert "target.py" not in report and "_run_code" not in report and "runpy" not in report
 
     @pytest.mark.parametrize(
         ("file_name", "check"),
         [
-            ("out.txt", lambda text: "Hot paths" in text and "Timeline" in text),
+            ("out.txt", lambda text: "Functions by self time" in text and "Timeline" in text),
             ("out.json", lambda text: json.loads(text)["format"] == "kulvo-profile"),
             ("out.html", lambda text: text.startswith("<!DOCTYPE html>") and "<svg" in text),
             ("out.speedscope.json", lambda text: json.loads(text)["profiles"][0]["type"] == "sampled"),
@@ -359,7 +359,7 @@ class TestTerminal:
 
     def test_no_color_turns_it_off(self, tmp_path):
         text = self.run_on_a_terminal(tmp_path, NO_COLOR="1")
-        assert "\x1b[" not in text and "Hot paths" in text
+        assert "\x1b[" not in text and "Functions by self time" in text
 
     def test_the_report_fits_the_terminal(self, tmp_path):
         text = self.run_on_a_terminal(tmp_path, NO_COLOR="1", COLUMNS="60")

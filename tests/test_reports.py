@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import re
+from dataclasses import replace
 from pathlib import Path
 from typing import Any, ClassVar
 
@@ -23,6 +24,7 @@ from kulvo.model import (
     SpikeEvent,
 )
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
+from kulvo.reports.functions import time_shares
 from kulvo.reports.html import flame_data
 from kulvo.reports.stacks import flame_tree
 from kulvo.reports.text import bucket_values
@@ -128,7 +130,7 @@ class TestTextReport:
         return render(profile or make_profile(), "text", RenderOptions(**options))  # type: ignore[arg-type]
 
     def test_summary_skips_failed_readings(self):
-        summary = self.text().split("Hot paths")[0]
+        summary = self.text().split("Functions by self time")[0]
         # Mean of the nine CPU readings that did not fail, peak of them, and the highest RSS.
         assert "mean 43.3 %" in summary
         assert re.search(r"peak +99.0 %", summary)
@@ -146,12 +148,15 @@ class TestTextReport:
         for line in self.text(profile, width_chars=width).splitlines():
             assert len(line) <= width, line
 
-    def test_hot_path_bars_are_proportional(self):
-        rows = [line for line in self.text(width_chars=100).splitlines() if "%  " in line and "main.py" in line]
-        bar_lengths = [len(row.split("%", 1)[1].split()[0]) for row in rows]
-        assert bar_lengths[0] == 25  # 100 % fills the whole bar at this width
-        assert bar_lengths == sorted(bar_lengths, reverse=True)
-        assert bar_lengths[-1] < bar_lengths[0] / 2
+    def test_functions_lead_by_self_time_with_proportional_bars(self):
+        table = self.text(width_chars=100).split("Functions by self time")[1].split("Hot lines")[0]
+        rows = [line for line in table.splitlines() if " %  " in line]
+        assert [row.split()[-2] for row in rows] == ["wait", "inner", "work", "<module>"]
+        assert [row.split("%")[0].strip() for row in rows] == ["55.6", "33.3", "11.1", "0.0"]
+        assert rows[-1].split("%")[1].strip().startswith("100.0")  # <module> is on every stack
+        bar_lengths = [len(row.split(" %  ", 1)[1][:20].strip()) for row in rows]
+        assert bar_lengths[0] == 12  # 55.6 % of a 20-cell bar: 11 full cells and a part
+        assert bar_lengths == sorted(bar_lengths, reverse=True) and bar_lengths[-1] == 0
 
     def test_colour_only_when_asked(self):
         assert ANSI.search(self.text(color=True))
@@ -173,9 +178,16 @@ class TestTextReport:
         assert "title\\x1b]0;pwned\\x07\\nnext\\u202e" in text and "at title\\x1b]0;" in text
         assert "kulvo profile of m.py \\x1bc" in text and "\\x1b[2J.py:3" in text
 
-    def test_shares_say_how_many_samples_had_a_stack(self):
-        assert "(shares of the 9 samples with a stack; 1 had none)" in self.text()
-        assert "had none" not in self.text(make_profile(samples=make_profile().samples[:7], sample_count=7))
+    def test_shares_say_what_they_are_of(self):
+        assert "(shares of 90 ms sampled, waiting included; 1 of 10 samples had no stack)" in self.text()
+        assert "had no stack" not in self.text(make_profile(samples=make_profile().samples[:7], sample_count=7))
+        waiting = make_profile(
+            samples=tuple(replace(s, main_thread_waiting=s.cpu_percent == 1.0) for s in make_profile().samples)
+        )
+        assert re.search(r"waiting +20.0 % \(main thread\)", self.text(waiting))
+        assert "(shares of the 70 ms the main thread worked; its 20.0 % waiting left out;" in self.text(
+            waiting, leave_out_waiting=True
+        )
 
     @pytest.mark.parametrize(
         ("value_ms", "expected"),
@@ -225,6 +237,48 @@ class TestTextReport:
     def test_an_empty_profile(self):
         text = self.text(empty_profile())
         assert "no stacks were sampled" in text and "none found" in text and "no readings" in text
+
+
+class TestTimeShares:
+    def test_self_and_inclusive_time_by_function(self):
+        shares = time_shares(make_profile())
+        by_name = {
+            f.function: (round(shares.percent(f.self_us), 1), round(shares.percent(f.total_us), 1))
+            for f in shares.functions
+        }
+        assert by_name == {"wait": (55.6, 55.6), "inner": (33.3, 33.3), "work": (11.1, 44.4), "<module>": (0.0, 100.0)}
+        assert [(line.frame, line.self_us) for line in shares.lines] == [
+            (SLEEP, 50_000),
+            (INNER, 30_000),
+            (WORK, 10_000),
+        ]
+
+    def test_a_recursing_function_counts_once_per_sample(self):
+        deep = (MAIN, WORK, Frame(WORK.file, "work", 13), WORK)
+        samples = (
+            Sample(10, 50.0, MIB, deep, weight_us=30_000),
+            Sample(20, 50.0, MIB, (MAIN, SLEEP), weight_us=10_000),
+        )
+        shares = time_shares(make_profile(samples=samples))
+        work = next(f for f in shares.functions if f.function == "work")
+        assert (shares.percent(work.self_us), shares.percent(work.total_us)) == (75.0, 75.0)
+        assert work.line == 12  # the line its self time went to, not the deeper call's
+        assert max(shares.percent(line.total_us) for line in shares.lines) == 75.0
+
+    def test_waiting_left_out_of_the_shares(self):
+        samples = (
+            Sample(10, 1.0, MIB, (MAIN, SLEEP), weight_us=30_000, main_thread_waiting=True),
+            Sample(20, 99.0, MIB, (MAIN, WORK), weight_us=10_000),
+            Sample(30, 1.0, MIB, None, weight_us=10_000, main_thread_waiting=True),
+        )
+        shares = time_shares(make_profile(samples=samples), leave_out_waiting=True)
+        assert [f.function for f in shares.functions] == ["work", "<module>"]
+        assert (shares.sampled_us, shares.waiting_percent) == (10_000, 80.0)
+        assert time_shares(make_profile(samples=samples)).sampled_us == 40_000
+
+    def test_samples_without_a_weight_stand_for_one_interval(self):
+        samples = (Sample(10, 1.0, MIB, (MAIN, WORK)), Sample(20, 1.0, MIB, (MAIN, WORK), weight_us=30_000))
+        assert time_shares(make_profile(samples=samples)).sampled_us == 40_000
 
 
 class TestTimelineHelpers:

@@ -13,6 +13,7 @@ class RenderOptions:
     color: bool = False  # ANSI colour, for the text report on a terminal
     width_chars: int = 100  # the text report's line width
     unicode: bool = True  # block characters for bars and sparklines; ASCII where they cannot be shown
+    leave_out_waiting: bool = False  # shares of the time the main thread worked, not of all sampled time
 
 
 Renderer = Callable[[Profile, RenderOptions], str]

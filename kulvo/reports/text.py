@@ -6,6 +6,7 @@ import os
 from collections.abc import Callable, Sequence
 
 from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent
+from kulvo.reports.functions import time_shares
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.units import (
     format_bytes,
@@ -26,6 +27,8 @@ BAR_PARTS = " ▏▎▍▌▋▊▉█"  # eighths of a cell, then a full one
 ASCII_BAR_PARTS = "        #"
 _ASCII_PUNCTUATION = {ord("–"): "-", ord("…"): "~"}
 SPIKE_FRAMES_SHOWN = 3
+FUNCTIONS_SHOWN = 15
+LINES_SHOWN = 10
 SNAPSHOT_SITES_SHOWN = 3
 
 _STYLES = {
@@ -97,6 +100,7 @@ class _Report:
         self.spark_levels = SPARK_LEVELS if options.unicode else ASCII_SPARK_LEVELS
         self.bar_parts = BAR_PARTS if options.unicode else ASCII_BAR_PARTS
         self.lines: list[str] = []
+        self.shares = time_shares(profile, leave_out_waiting=options.leave_out_waiting)
 
     def add(self, line: str = "") -> None:
         self.lines.append(line)
@@ -120,6 +124,8 @@ class _Report:
             ("peak", format_percent(p.peak_cpu_percent)),
             ("peak RSS", format_bytes(p.peak_rss_bytes)),
             ("spikes", f"{p.spike_count('cpu')} CPU, {p.spike_count('memory')} memory"),
+            ("sampled", format_duration_ms(self.shares.run_us / 1000)),
+            ("waiting", f"{format_percent(self.shares.waiting_percent)} (main thread)"),
         ]
         cells = [f"{name:<10}{value}" for name, value in pairs]
         hidden = p.hidden_rss_bytes
@@ -135,31 +141,50 @@ class _Report:
         for note in meta.notes:
             self.note(2, f"(note: {printable(note)})")
 
-    def hot_paths(self) -> None:
-        self.heading("Hot paths")
-        hot_paths = self.profile.hot_paths
-        if not hot_paths:
+    def functions(self) -> None:
+        shares = self.shares
+        self.heading("Functions by self time")
+        if not shares.functions:
             self.add("  no stacks were sampled")
             return
-        count_width = max(len("samples"), len(str(hot_paths[0].count)))
-        fixed = 2 + 7 + 2 + 2 + count_width + 2
+        self._shares_note()
+        rows = [(f.self_us, f.total_us, f.frame) for f in shares.functions[:FUNCTIONS_SHOWN]]
+        self._time_table(rows)
+
+    def hot_lines(self) -> None:
+        shares = self.shares
+        if not shares.lines:
+            return
+        self.heading("Hot lines")
+        self._time_table([(line.self_us, line.total_us, line.frame) for line in shares.lines[:LINES_SHOWN]])
+
+    def _shares_note(self) -> None:
+        shares, p = self.shares, self.profile
+        sampled = format_duration_ms(shares.sampled_us / 1000)
+        if shares.waiting_left_out:
+            what = f"shares of the {sampled} the main thread worked; its {shares.waiting_percent:.1f} % waiting"
+            what += " left out"
+        else:
+            what = f"shares of {sampled} sampled, waiting included"
+        with_stack = len(p.stacks)
+        if with_stack < p.sample_count:
+            what += f"; {p.sample_count - with_stack} of {p.sample_count} samples had no stack"
+        self.note(2, f"({what})")
+
+    def _time_table(self, rows: Sequence[tuple[int, int, Frame]]) -> None:
+        """Rows of (self time, inclusive time, frame): self share with a bar, inclusive share, name."""
+        fixed = 2 + 7 + 2 + 2 + 7 + 2
         # The bar gives way first on a narrow terminal: the names matter more.
-        bar_width = max(4, min(30, self.width // 4, self.width - fixed - 24))
+        bar_width = max(4, min(20, self.width // 5, self.width - fixed - 24))
         label_width = self.width - fixed - bar_width
-        with_stack = len(self.profile.stacks)
-        if with_stack < self.profile.sample_count:
-            # Shares count the samples that caught the profiled code; say so when others did not.
-            self.note(
-                2,
-                f"(shares of the {with_stack} samples with a stack; {self.profile.sample_count - with_stack} had none)",
-            )
-        self.add(self.style("dim", f"  {'share':>7}  {'':<{bar_width}}  {'samples':>{count_width}}  where"))
-        function_width = max(len(printable(hot.function)) for hot in hot_paths)
-        for hot in hot_paths:
-            label = self._frame_label(hot.frame, label_width, function_width)
+        self.add(self.style("dim", f"  {'self':>7}  {'':<{bar_width}}  {'total':>7}  function"))
+        function_width = max(len(printable(frame.function)) for _, _, frame in rows)
+        for self_us, total_us, frame in rows:
+            self_share = self.shares.percent(self_us)
+            label = self._frame_label(frame, label_width, function_width)
             self.add(
-                f"  {hot.percent:6.1f}%  {self.style('bar', bar(hot.percent / 100, bar_width, self.bar_parts))}"
-                f"  {hot.count:>{count_width}}  {label}"
+                f"  {self_share:5.1f} %  {self.style('bar', bar(self_share / 100, bar_width, self.bar_parts))}"
+                f"  {self.shares.percent(total_us):5.1f} %  {label}"
             )
 
     def _frame_label(self, frame: Frame, width: int, function_width: int = 0) -> str:
@@ -257,7 +282,8 @@ class _Report:
 def render(profile: Profile, options: RenderOptions) -> str:
     report = _Report(profile, options)
     report.summary()
-    report.hot_paths()
+    report.functions()
+    report.hot_lines()
     report.spikes()
     report.timelines()
     text = "\n".join(report.lines) + "\n"
