@@ -26,9 +26,10 @@ from kulvo.model import (
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
 from kulvo.reports.functions import time_shares
 from kulvo.reports.html import flame_data
+from kulvo.reports.names import qualified_name
 from kulvo.reports.stacks import flame_tree
 from kulvo.reports.text import bucket_values
-from kulvo.reports.units import format_duration_ms
+from kulvo.reports.units import format_duration_ms, short_path
 
 MIB = 1024 * 1024
 SCHEMA_PATH = Path(__file__).parent / "data" / "speedscope-file-format-schema.json"
@@ -279,6 +280,59 @@ class TestTimeShares:
     def test_samples_without_a_weight_stand_for_one_interval(self):
         samples = (Sample(10, 1.0, MIB, (MAIN, WORK)), Sample(20, 1.0, MIB, (MAIN, WORK), weight_us=30_000))
         assert time_shares(make_profile(samples=samples)).sampled_us == 40_000
+
+
+class TestShortPath:
+    ROOTS = ("/work/app/.venv/lib/python3.12/site-packages", "/usr/lib/python3.12", "/work/app/tools")
+
+    @pytest.mark.parametrize(
+        ("file", "expected"),
+        [
+            ("/work/app/tools/bm.py", "tools/bm.py"),  # the script's directory is on sys.path
+            ("/work/app/.venv/lib/python3.12/site-packages/docutils/nodes.py", "docutils/nodes.py"),
+            ("/usr/lib/python3.12/json/decoder.py", "json/decoder.py"),
+            ("/usr/lib/python3.12x/a.py", "/usr/lib/python3.12x/a.py"),
+            ("/elsewhere/b.py", "/elsewhere/b.py"),
+            ("<frozen runpy>", "<frozen runpy>"),
+        ],
+    )
+    def test_paths_read_as_a_user_reads_them(self, file, expected):
+        assert short_path(file, cwd="/work/app", roots=self.ROOTS) == expected
+
+
+class TestQualifiedNames:
+    SOURCE = (
+        "class Vector:\n"
+        "    def __init__(self):\n"
+        "        def inner():\n"
+        "            return sum(y for y in range(3))\n"
+        "        self.g = inner\n"
+        "def top():\n"
+        "    return lambda: 1\n"
+    )
+
+    @pytest.mark.parametrize(
+        ("function", "line", "expected"),
+        [
+            ("__init__", 5, "Vector.__init__"),
+            ("inner", 4, "Vector.__init__.<locals>.inner"),
+            ("<genexpr>", 4, "Vector.__init__.<locals>.inner.<locals>.<genexpr>"),
+            ("<lambda>", 7, "top.<locals>.<lambda>"),
+            ("top", 7, "top"),
+            ("<module>", 1, "<module>"),
+            ("renamed", 2, "renamed"),  # the source changed since: the bare name
+        ],
+    )
+    def test_names_as_the_interpreter_qualifies_them(self, tmp_path, function, line, expected):
+        source = tmp_path / "vector.py"
+        source.write_text(self.SOURCE)
+        assert qualified_name(str(source), function, line) == expected
+
+    def test_unreadable_or_broken_source_leaves_the_name_bare(self, tmp_path):
+        broken = tmp_path / "broken.py"
+        broken.write_text("def f(:\n")
+        assert qualified_name(str(broken), "f", 1) == "f"
+        assert qualified_name(str(tmp_path / "missing.py"), "f", 1) == "f"
 
 
 class TestTimelineHelpers:

@@ -7,6 +7,7 @@ from collections.abc import Callable, Sequence
 
 from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent
 from kulvo.reports.functions import time_shares
+from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.units import (
     format_bytes,
@@ -178,7 +179,7 @@ class _Report:
         bar_width = max(4, min(20, self.width // 5, self.width - fixed - 24))
         label_width = self.width - fixed - bar_width
         self.add(self.style("dim", f"  {'self':>7}  {'':<{bar_width}}  {'total':>7}  function"))
-        function_width = max(len(printable(frame.function)) for _, _, frame in rows)
+        function_width = max(len(printable(display_name(frame))) for _, _, frame in rows)
         for self_us, total_us, frame in rows:
             self_share = self.shares.percent(self_us)
             label = self._frame_label(frame, label_width, function_width)
@@ -192,7 +193,7 @@ class _Report:
         and the path's start (the file's own name is the useful part). Function names are
         padded to `function_width`, so that the locations of a table line up."""
         where = location(frame.file, frame.line)
-        function = printable(frame.function).ljust(min(function_width, width // 2))
+        function = printable(display_name(frame)).ljust(min(function_width, width // 2))
         if len(function) + 2 + len(where) > width:
             function = truncate_right(function, max(min(len(function), width // 2), width - len(where) - 2))
             where = truncate_left(where, width - len(function) - 2)
@@ -227,7 +228,7 @@ class _Report:
             self.add(truncate_right(f"         {figures}", self.width))
         if event.peak_stack:
             innermost = list(reversed(event.peak_stack))[:SPIKE_FRAMES_SHOWN]
-            function_width = max(len(printable(frame.function)) for frame in innermost)
+            function_width = max(len(printable(display_name(frame))) for frame in innermost)
             for depth, frame in enumerate(innermost):
                 marker = "at" if depth == 0 else "  "
                 self.add(f"         {marker} {self._frame_label(frame, self.width - 12, function_width)}")

@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import functools
 import os
 import re
+import sys
+import sysconfig
+from collections.abc import Sequence
 
 _MIB = 1024 * 1024
+_PACKAGE_DIRECTORIES = ("site-packages", "dist-packages")
 
 
 def format_bytes(value: float | None) -> str:
@@ -43,16 +48,40 @@ def format_spike_value(kind: str, value: float) -> str:
     return format_percent(value) if kind == "cpu" else format_bytes(value)
 
 
-def short_path(file: str, cwd: str | None = None) -> str:
-    """A file name relative to the working directory when it lies below it."""
+def import_roots() -> tuple[str, ...]:
+    """The directories modules are imported from (the standard library, site-packages and the
+    rest of sys.path), longest first, so that the innermost one names a file."""
+    return _import_roots(tuple(sys.path))
+
+
+@functools.lru_cache(maxsize=4)
+def _import_roots(search_path: tuple[str, ...]) -> tuple[str, ...]:
+    paths = sysconfig.get_paths()
+    candidates = [*search_path, paths["stdlib"], paths["platstdlib"], paths["purelib"], paths["platlib"]]
+    roots = {os.path.abspath(path) for path in candidates if path and os.path.isabs(path)}
+    # "/" or a home directory on sys.path would make every path look like a module's.
+    return tuple(sorted((root for root in roots if root.count(os.sep) > 2), key=len, reverse=True))
+
+
+def _below(path: str, directory: str) -> bool:
+    return path.startswith(directory.rstrip(os.sep) + os.sep)
+
+
+def short_path(file: str, cwd: str | None = None, roots: Sequence[str] | None = None) -> str:
+    """A file name as a user reads it: `package/module.py` for an installed package or the
+    standard library, relative to the working directory for the user's own files, else in full."""
     if not os.path.isabs(file):
         return file
-    base = cwd if cwd is not None else os.getcwd()
-    try:
-        relative = os.path.relpath(file, base)
-    except ValueError:
-        return file
-    return file if relative.startswith("..") else relative
+    cwd = cwd if cwd is not None else os.getcwd()
+    # A script's own directory below the working directory is on sys.path too; the working
+    # directory says more there. A virtual environment inside it is still a package's home.
+    bases = [cwd] + [
+        root
+        for root in (import_roots() if roots is None else roots)
+        if not _below(root, cwd) or os.path.basename(root) in _PACKAGE_DIRECTORIES
+    ]
+    base = max((b for b in bases if _below(file, b)), key=len, default=None)
+    return file if base is None else os.path.relpath(file, base)
 
 
 # Control characters (C0, DEL, C1), line and paragraph separators, bidirectional overrides, and
