@@ -382,6 +382,16 @@ class TestView:
         assert result.returncode == 0 and result.stdout == ""
         assert (tmp_path / "again.html").read_text().startswith("<!DOCTYPE html>")
 
+    def test_waiting_can_be_left_out_of_the_shares(self, tmp_path, run_kulvo, saved_profile):
+        document = json.loads(saved_profile.read_text())
+        for sample in document["samples"][::2]:
+            sample["main_thread_waiting"] = True
+        (tmp_path / "waits.json").write_text(json.dumps(document))
+        result = run_kulvo("view", "waits.json", "--leave-out-waiting", "-o", "waits.txt")
+        assert result.returncode == 0, result.stderr
+        assert "the main thread worked; its" in (tmp_path / "waits.txt").read_text()
+        assert "waiting included" in run_kulvo("view", "waits.json").stdout
+
 
 class OneLineErrors:
     def assert_one_line_error(self, result: subprocess.CompletedProcess, *fragments: str) -> None:

@@ -104,6 +104,25 @@ class TestInChromium:
         assert int(re.search(r'data-ancestors="(\d+)"', dom).group(1)) == 2
         assert re.search(r'data-after-reset="([^"]*)"', dom).group(1) == "all samples"
 
+    def test_search_marks_the_matching_frames_and_their_share(self, browser, report_html, tmp_path):
+        search = """
+        var box = document.getElementById("flame-search");
+        box.value = "SPIN";
+        box.dispatchEvent(new Event("input"));
+        var marked = Array.prototype.map.call(document.querySelectorAll(".flame-node.match"),
+                                              function (n) { return n.textContent; });
+        document.body.setAttribute("data-marked", marked.join("|"));
+        document.body.setAttribute("data-found", document.getElementById("flame-found").textContent);
+        """
+        page = tmp_path / "search.html"
+        page.write_text(with_script(report_html, search), encoding="utf-8")
+        dom = dump_dom(browser, page, tmp_path / "chrome")
+        assert errors_in(dom)[0] == 0
+        marked = re.search(r'data-marked="([^"]*)"', dom).group(1).split("|")
+        assert marked and all(label.startswith("spin") for label in marked)
+        share = float(re.search(r'data-found="matches ([0-9.]+)% of the time"', dom).group(1))
+        assert 0 < share < 100
+
     def test_a_script_error_would_be_caught(self, browser, report_html, tmp_path):
         # The check above is only worth something if an error does reach the error box.
         page = tmp_path / "broken.html"

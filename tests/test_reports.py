@@ -170,10 +170,10 @@ class TestTextReport:
 
     def test_names_cannot_act_on_the_terminal_or_break_lines(self):
         odd = Frame("/srv/app/\x1b[2J.py", "title\x1b]0;pwned\x07\nnext\u202e", 3)
-        hot = HotPath(odd.file, odd.function, odd.line, 9, 100.0)
-        spike = SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, odd))
+        sample = Sample(10, 1.0, MIB, (MAIN, odd), weight_us=10_000)
+        spike = SpikeEvent("memory", 40, 70, 99.0, 20.0, (MAIN, odd))
         text = self.text(
-            make_profile(hot_paths=(hot,), spike_events=(spike,), metadata=metadata(argv=("m.py", "\x1bc")))
+            make_profile(samples=(sample,), spike_events=(spike,), metadata=metadata(argv=("m.py", "\x1bc")))
         )
         assert "\x1b" not in text and "\x07" not in text and "\u202e" not in text
         assert "title\\x1b]0;pwned\\x07\\nnext\\u202e" in text and "at title\\x1b]0;" in text
@@ -201,11 +201,17 @@ class TestTextReport:
         event = SpikeEvent("cpu", 61_000, 125_500, 99.0, 20.0, None)
         assert "1 min 1 s – 2 min 6 s  peak 99.0 %" in self.text(make_profile(spike_events=(event,)))
 
-    def test_spikes_show_the_innermost_frame_first(self):
+    def test_a_cpu_spike_shows_what_ran_during_it(self):
         spikes = self.text().split("Spikes")[1]
         cpu = spikes.split("memory")[0]
-        assert cpu.index("at inner") < cpu.index("work")
+        assert re.search(r"75\.0 %  inner +/srv/app/lib/deep/inner\.py:7\n +25\.0 %  work ", cpu)
         assert "(kulvo spent 3 ms" not in cpu  # the snapshot at 83 ms lies outside 30-70 ms
+
+    def test_cpu_spikes_of_one_sample_are_left_out_as_noise(self):
+        noise = (SpikeEvent("cpu", 40, 40, 99.0, 20.0, None), SpikeEvent("cpu", 20, 25, 99.0, 20.0, None))
+        text = self.text(make_profile(spike_events=noise + make_profile().spike_events))
+        assert "1 CPU, 1 memory" in text and "(2 CPU spikes of a single sample or a few ms left out as noise)" in text
+        assert "40 ms – 40 ms" not in text
 
     def test_a_memory_spike_shows_the_nearest_snapshot(self):
         memory = self.text().split("Spikes")[1].split("memory", 1)[1]
@@ -446,6 +452,22 @@ class TestHtml:
         assert rss_chart.count('class="band memory"') == 1
         assert rss_chart.count('class="marker"') == 1
         assert cpu_chart.count("<polyline") == 1 and rss_chart.count("<polyline") == 1
+
+    def test_functions_lead_by_self_time_with_the_full_path_on_hover(self):
+        page = render(make_profile(), "html")
+        assert page.index("Functions by self time") < page.index('id="cpu-chart"')
+        table = page.split('<table class="functions">')[1].split("</table>")[0]
+        assert re.findall(r"<code>([^<]*)</code>", table) == ["wait", "inner", "work", "&lt;module&gt;"]
+        assert 'title="/srv/app/lib/deep/inner.py"' in table
+
+    def test_the_cpu_chart_is_scaled_to_the_readings(self):
+        def y_labels(profile: Profile) -> list[str]:
+            chart = render(profile, "html").split('id="cpu-chart"')[1].split("</svg>")[0]
+            return re.findall(r">(\d+) %</text>", chart)
+
+        light = tuple(replace(s, cpu_percent=s.cpu_percent and s.cpu_percent / 3) for s in make_profile().samples)
+        assert y_labels(make_profile()) == ["0", "50", "100"]  # peak 99 %: no room left above 100 %
+        assert y_labels(make_profile(samples=light)) == ["0", "20", "40"]  # peak 33 %: 50 % at the top
 
     def test_the_memory_spike_links_its_snapshot(self):
         page = render(make_profile(), "html")

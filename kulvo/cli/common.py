@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 from collections.abc import Callable
@@ -50,6 +51,11 @@ def add_report_options(parser: argparse.ArgumentParser) -> None:
         "--format",
         choices=FORMATS,
         help="report format (default: from the output file name, else text)",
+    )
+    parser.add_argument(
+        "--leave-out-waiting",
+        action="store_true",
+        help="shares of the time the main thread worked: leave its waiting (asleep, in I/O, on a lock) out",
     )
 
 
@@ -102,21 +108,25 @@ def stream_options(stream: TextIO) -> RenderOptions:
     )
 
 
-def write_report(profile: Profile, format: str, output: str | None, stream: TextIO) -> bool:
+def write_report(profile: Profile, format: str, output: str | None, stream: TextIO, *, leave_out_waiting: bool) -> bool:
     """Writes the report to `output`, or to `stream` when there is none.
 
     If `output` cannot be written, says so and writes the report to standard error, so that
     the run is not lost. Returns False in that case.
     """
     if output is not None:
+        text = render(profile, format, RenderOptions(leave_out_waiting=leave_out_waiting))
         try:
-            profile.save(output, format)
+            # Encoded before the file is opened: a report that cannot be written leaves no empty file.
+            data = text.encode("utf-8", "backslashreplace")
+            with open(output, "wb") as file:
+                file.write(data)
             return True
         except OSError as error:
             reason = error.strerror or str(error)
             print(f"kulvo: cannot write the report to {output!r} ({reason}); writing it here instead", file=sys.stderr)
             stream = sys.stderr
-    text = render(profile, format, stream_options(stream) if format == "text" else RenderOptions())
-    stream.write(text)
+    options = stream_options(stream) if format == "text" else RenderOptions()
+    stream.write(render(profile, format, dataclasses.replace(options, leave_out_waiting=leave_out_waiting)))
     stream.flush()
     return output is None

@@ -98,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
         root=PROGRAM_ROOT,
         own=RUN_FRAMES,
     )
-    report = RunReport(recording, format, output, report_stream)
+    report = RunReport(recording, format, output, report_stream, leave_out_waiting=args.leave_out_waiting)
     recording.start()
     with report.written_on_sigterm():
         try:
@@ -122,8 +122,11 @@ class RunReport:
     A process the program forked writes no report; the run is the parent's.
     """
 
-    def __init__(self, recording: Recording, format: str, output: str | None, stream: TextIO) -> None:
+    def __init__(
+        self, recording: Recording, format: str, output: str | None, stream: TextIO, *, leave_out_waiting: bool
+    ) -> None:
         self._recording = recording
+        self._leave_out_waiting = leave_out_waiting
         self._format = format
         self._output = output
         self._stream = stream
@@ -136,7 +139,13 @@ class RunReport:
             return
         self._written = self._writing = True
         try:
-            write_report(self._recording.stop(), self._format, self._output, self._stream)
+            write_report(
+                self._recording.stop(),
+                self._format,
+                self._output,
+                self._stream,
+                leave_out_waiting=self._leave_out_waiting,
+            )
         finally:
             self._writing = False
             if self._terminated:  # SIGTERM came while the report was being written

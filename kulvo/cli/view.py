@@ -28,7 +28,11 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(f"cannot read {args.profile!r}: {error.strerror or error}") from None
     except ProfileFormatError as error:
         raise UsageError(f"{args.profile}: {error}") from None
-    return 0 if write_report(profile, format, args.output, sys.stdout) else EXIT_WRITE_FAILED
+    return (
+        0
+        if write_report(profile, format, args.output, sys.stdout, leave_out_waiting=args.leave_out_waiting)
+        else EXIT_WRITE_FAILED
+    )
 
 
 COMMAND = Command(

@@ -7,15 +7,20 @@ call tree embedded as JSON. Every name that comes from the profiled program is e
 from __future__ import annotations
 
 import json
+from collections.abc import Sequence
 from html import escape
 from importlib import resources
 from typing import Any
 
-from kulvo.model import FrameTable, MemorySnapshot, Profile, SpikeEvent, Stack
+from kulvo.model import Frame, FrameTable, MemorySnapshot, Profile, Stack
+from kulvo.reports.functions import TimeShares, time_shares
+from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
+from kulvo.reports.spikes import Spike, spikes
 from kulvo.reports.stacks import FlameNode, flame_tree
 from kulvo.reports.svg_chart import Band, Marker, line_chart
 from kulvo.reports.units import (
+    cpu_scale_top,
     format_bytes,
     format_duration_ms,
     format_percent,
@@ -26,6 +31,8 @@ from kulvo.reports.units import (
 )
 
 SPIKE_FRAMES_SHOWN = 4
+FUNCTIONS_SHOWN = 40
+LINES_SHOWN = 20
 # The page may run its own inline script and style and nothing else: no request leaves it.
 CONTENT_SECURITY_POLICY = "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:"
 _MIB = 1024 * 1024
@@ -53,24 +60,41 @@ def flame_data(root: FlameNode) -> dict[str, Any]:
         nodes.append([index, parent, node.time_us])
         children = sorted(node.children.values(), key=lambda c: (-c.time_us, c.frame.label if c.frame else ""))
         pending.extend((child, position) for child in reversed(children))
-    frames = [[f.function, short_path(f.file), f.line] for f in table.frames]
+    frames = [[display_name(f), short_path(f.file), f.line, f.file] for f in table.frames]
     return {"frames": frames, "nodes": nodes}
+
+
+def where(frame: Frame) -> str:
+    """The short location, with the full path on hover."""
+    return f'<span class="where" title="{escape(frame.file)}">{escape(location(frame.file, frame.line))}</span>'
 
 
 def _frames_list(stack: Stack | None) -> str:
     if not stack:
         return '<span class="empty">no stack in the profiled code</span>'
     innermost = list(reversed(stack))[:SPIKE_FRAMES_SHOWN]
+    items = "".join(f"<li><code>{escape(display_name(f))}</code> {where(f)}</li>" for f in innermost)
+    return f'<ul class="frames">{items}</ul>'
+
+
+def _spike_functions(during: TimeShares) -> str:
+    """What ran during a CPU spike: its functions by self time, as shares of the spike."""
+    functions = [f for f in during.functions[:SPIKE_FRAMES_SHOWN] if f.self_us]
+    if not functions:
+        return '<span class="empty">no stack of the profiled code sampled in this span</span>'
     items = "".join(
-        f'<li><code>{escape(f.function)}</code> <span class="meta mono">{escape(location(f.file, f.line))}</span></li>'
-        for f in innermost
+        f'<li><span class="num">{during.percent(f.self_us):.1f}%</span> '
+        f"<code>{escape(display_name(f.frame))}</code> {where(f.frame)}</li>"
+        for f in functions
     )
     return f'<ul class="frames">{items}</ul>'
 
 
 class _Page:
-    def __init__(self, profile: Profile) -> None:
+    def __init__(self, profile: Profile, options: RenderOptions) -> None:
         self.profile = profile
+        self.shares = time_shares(profile, leave_out_waiting=options.leave_out_waiting)
+        self.spikes_found = spikes(profile)
         self.end_ms = max([profile.wall_time_ms] + [s.timestamp_ms for s in profile.samples])
         self.snapshot_numbers = {id(m): n for n, m in enumerate(profile.memory_snapshots, start=1)}
 
@@ -95,7 +119,9 @@ class _Page:
             ("mean CPU", format_percent(p.mean_cpu_percent)),
             ("peak CPU", format_percent(p.peak_cpu_percent)),
             ("peak RSS", format_bytes(p.peak_rss_bytes)),
-            ("spikes", f"{p.spike_count('cpu')} CPU · {p.spike_count('memory')} memory"),
+            ("spikes", f"{self.spikes_found.count('cpu')} CPU · {self.spikes_found.count('memory')} memory"),
+            ("sampled", format_duration_ms(self.shares.run_us / 1000)),
+            ("main thread waiting", format_percent(self.shares.waiting_percent)),
         ]
         body = "".join(
             f'<div class="card"><div class="label">{escape(label)}</div><div class="value">{escape(value)}</div></div>'
@@ -111,7 +137,7 @@ class _Page:
                 f"{kind} spike {e.start_ms}–{e.end_ms} ms, peak {format_spike_value(e.kind, e.peak_value)}",
                 e.kind,
             )
-            for e in self.profile.spike_events
+            for e in (spike.event for spike in self.spikes_found.shown)
             if e.kind == kind
         ]
 
@@ -124,7 +150,8 @@ class _Page:
             title="CPU percent over time",
             points=cpu_points,
             end_ms=self.end_ms,
-            y_max=max([100.0] + [v for _, v in cpu_points]),
+            y_max=cpu_scale_top([v for _, v in cpu_points]),
+            headroom=False,
             y_label=lambda v: f"{v:g} %",
             bands=self._bands("cpu"),
         )
@@ -151,7 +178,8 @@ class _Page:
         )
         return (
             '<div class="charts"><section><h2>CPU</h2>'
-            '<p class="hint">Percent of one core, per sample; shaded spans are CPU spikes.</p>'
+            '<p class="hint">Percent of one core, per sample, scaled to the highest reading; shaded spans are CPU'
+            " spikes.</p>"
             f"{cpu_chart}</section>"
             "<section><h2>Memory</h2>"
             '<p class="hint">Peak resident set size; shaded spans are memory spikes, dashed lines '
@@ -160,17 +188,24 @@ class _Page:
         )
 
     def spikes(self) -> str:
-        events = self.profile.spike_events
-        if not events:
-            return '<section><h2>Spikes</h2><p class="empty">No spikes found.</p></section>'
-        rows = "".join(self._spike_row(e) for e in events)
+        found = self.spikes_found
+        noise = (
+            f'<p class="hint">{found.left_out} CPU spikes of a single sample or a few ms left out as noise.</p>'
+            if found.left_out
+            else ""
+        )
+        if not found.shown:
+            return f'<section><h2>Spikes</h2><p class="empty">No spikes found.</p>{noise}</section>'
+        rows = "".join(self._spike_row(spike) for spike in found.shown)
         return (
             '<section><h2>Spikes</h2><table><thead><tr><th>kind</th><th class="num">when</th>'
-            '<th class="num">peak</th><th class="num">threshold</th><th>peak stack, innermost first</th>'
-            f"<th>snapshot</th></tr></thead><tbody>{rows}</tbody></table></section>"
+            '<th class="num">peak</th><th class="num">threshold</th>'
+            "<th>what ran: CPU by self time in the span, memory at its peak</th>"
+            f"<th>snapshot</th></tr></thead><tbody>{rows}</tbody></table>{noise}</section>"
         )
 
-    def _spike_row(self, event: SpikeEvent) -> str:
+    def _spike_row(self, spike: Spike) -> str:
+        event = spike.event
         snapshot_cell = ""
         if event.kind == "cpu":
             busy = self.profile.snapshots_overlapping(event)
@@ -202,39 +237,72 @@ class _Page:
                     snapshot_cell += f'<br><span class="empty">also during the spike: {links}</span>'
             elif not self.profile.metadata.memory:
                 snapshot_cell = '<span class="empty">profile with --memory</span>'
+        what_ran = _frames_list(event.peak_stack) if spike.during is None else _spike_functions(spike.during)
         return (
             f'<tr><td><span class="kind {event.kind}">{event.kind}</span></td>'
             f'<td class="num">{event.start_ms}–{event.end_ms} ms</td>'
             f'<td class="num">{escape(format_spike_value(event.kind, event.peak_value))}</td>'
             f'<td class="num">{escape(format_spike_value(event.kind, event.threshold))}</td>'
-            f"<td>{_frames_list(event.peak_stack)}</td><td>{snapshot_cell}</td></tr>"
+            f"<td>{what_ran}</td><td>{snapshot_cell}</td></tr>"
         )
 
-    def hot_paths(self) -> str:
-        hot_paths = self.profile.hot_paths
-        if not hot_paths:
-            return '<section><h2>Hot paths</h2><p class="empty">No stacks were sampled.</p></section>'
-        rows = "".join(
-            f'<tr><td class="num">{rank}</td>'
-            f'<td class="share"><div class="bar" title="{h.percent:.1f}% of the sampled time">'
-            f'<div style="width:{min(100.0, h.percent):.2f}%"></div></div></td>'
-            f'<td class="num">{h.percent:.1f}%</td><td class="num">{h.count}</td>'
-            f"<td><code>{escape(h.function)}</code></td>"
-            f'<td class="where">{escape(location(h.file, h.line))}</td></tr>'
-            for rank, h in enumerate(hot_paths, start=1)
+    def _shares_hint(self) -> str:
+        shares = self.shares
+        sampled = format_duration_ms(shares.sampled_us / 1000)
+        if shares.waiting_left_out:
+            return (
+                f"Shares of the {sampled} the main thread worked; the {shares.waiting_percent:.1f} % it waited"
+                " is left out."
+            )
+        return f"Shares of {sampled} sampled, the main thread's waiting ({shares.waiting_percent:.1f} %) included."
+
+    def _time_rows(self, rows: Sequence[tuple[int, int, Frame]]) -> str:
+        shares = self.shares
+        return "".join(
+            f'<tr><td class="share"><div class="bar" title="{shares.percent(self_us):.1f}% self">'
+            f'<div style="width:{min(100.0, shares.percent(self_us)):.2f}%"></div></div></td>'
+            f'<td class="num">{shares.percent(self_us):.1f}%</td>'
+            f'<td class="num">{escape(format_duration_ms(self_us / 1000))}</td>'
+            f'<td class="num">{shares.percent(total_us):.1f}%</td>'
+            f"<td><code>{escape(display_name(frame))}</code></td><td>{where(frame)}</td></tr>"
+            for self_us, total_us, frame in rows
         )
+
+    def _time_table(self, css_class: str, rows: Sequence[tuple[int, int, Frame]]) -> str:
         return (
-            "<section><h2>Hot paths</h2>"
-            '<p class="hint">Source lines by the share of sampled stacks they appear on.</p>'
-            '<table class="hot-paths"><thead><tr><th class="num">#</th><th>share</th><th class="num">%</th>'
-            '<th class="num">samples</th><th>function</th><th>where</th></tr></thead>'
-            f"<tbody>{rows}</tbody></table></section>"
+            f'<table class="{css_class}"><thead><tr><th>self</th><th class="num">self %</th>'
+            '<th class="num">self time</th><th class="num">total %</th><th>function</th><th>where</th></tr></thead>'
+            f"<tbody>{self._time_rows(rows)}</tbody></table>"
+        )
+
+    def functions(self) -> str:
+        shares = self.shares
+        if not shares.functions:
+            return '<section><h2>Functions by self time</h2><p class="empty">No stacks were sampled.</p></section>'
+        rows = [(f.self_us, f.total_us, f.frame) for f in shares.functions[:FUNCTIONS_SHOWN]]
+        return (
+            "<section><h2>Functions by self time</h2>"
+            f'<p class="hint">Self: the function was running; total: it was on the stack, counted once however'
+            f" deep it recursed. {escape(self._shares_hint())}</p>"
+            f"{self._time_table('functions', rows)}</section>"
+        )
+
+    def hot_lines(self) -> str:
+        lines = self.shares.lines[:LINES_SHOWN]
+        if not lines:
+            return ""
+        rows = [(line.self_us, line.total_us, line.frame) for line in lines]
+        return (
+            '<section><h2>Hot lines</h2><p class="hint">The source lines that were running, by self time.</p>'
+            f"{self._time_table('lines', rows)}</section>"
         )
 
     def flame_graph(self) -> str:
         return (
             "<section><h2>Flame graph</h2>"
             '<div class="flame-toolbar"><button id="flame-reset" type="button">Reset zoom</button>'
+            '<input id="flame-search" type="search" placeholder="Search functions and files" aria-label="Search">'
+            '<span id="flame-found"></span>'
             '<span id="flame-details"></span></div>'
             '<div id="flame" data-drawn="0"></div></section>'
         )
@@ -266,7 +334,7 @@ class _Page:
         rows = "".join(
             f'<tr><td class="num">{escape(format_signed_bytes(a.size_diff_bytes))}</td>'
             f'<td class="num">{a.count_diff:+d}</td><td class="num">{escape(format_bytes(a.size_bytes))}</td>'
-            f'<td class="num">{a.count}</td><td class="where">{escape(location(a.file, a.line))}</td></tr>'
+            f'<td class="num">{a.count}</td><td>{where(Frame(a.file, "", a.line))}</td></tr>'
             for a in snapshot.top_sites
         )
         return (
@@ -277,7 +345,7 @@ class _Page:
 
 
 def render(profile: Profile, options: RenderOptions) -> str:
-    page = _Page(profile)
+    page = _Page(profile, options)
     flame_json = script_json(flame_data(flame_tree(profile)))
     title = " ".join(profile.metadata.argv[:1]) or "python"
     return "".join(
@@ -292,10 +360,11 @@ def render(profile: Profile, options: RenderOptions) -> str:
             '<pre id="kulvo-errors" data-count="0" hidden></pre>',
             page.header(),
             page.cards(),
+            page.functions(),
             page.charts(),
-            page.spikes(),
             page.flame_graph(),
-            page.hot_paths(),
+            page.hot_lines(),
+            page.spikes(),
             page.snapshots(),
             f'<script type="application/json" id="kulvo-flame-data">{flame_json}</script>',
             f"<script>{_asset('flame.js')}</script>",

@@ -78,14 +78,16 @@ def line_chart(
     y_label: Callable[[float], str],
     bands: Sequence[Band] = (),
     markers: Sequence[Marker] = (),
+    headroom: bool = True,
 ) -> str:
-    """An SVG line chart of (time_ms, value) points over [0, end_ms] x [0, y_max]."""
+    """An SVG line chart of (time_ms, value) points over [0, end_ms] x [0, y_max], or a little
+    above y_max with `headroom`."""
     plot_w = WIDTH_PX - MARGIN_LEFT_PX - MARGIN_RIGHT_PX
     plot_h = HEIGHT_PX - MARGIN_TOP_PX - MARGIN_BOTTOM_PX
     end_ms = max(end_ms, 1.0)
     y_step = nice_step(y_max, 4)
     # A little headroom, so that a line at its peak does not run along the top edge.
-    y_top = max(y_step, math.ceil(y_max * 1.04 / y_step) * y_step)
+    y_top = max(y_step, math.ceil(y_max * 1.04 / y_step) * y_step) if headroom else y_max
 
     def x(time_ms: float) -> float:
         return MARGIN_LEFT_PX + min(max(time_ms, 0.0), end_ms) / end_ms * plot_w

@@ -5,11 +5,13 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Sequence
 
-from kulvo.model import Frame, MemorySnapshot, Profile, SpikeEvent
-from kulvo.reports.functions import time_shares
+from kulvo.model import Frame, MemorySnapshot, Profile
+from kulvo.reports.functions import TimeShares, time_shares
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
+from kulvo.reports.spikes import Spike, spikes
 from kulvo.reports.units import (
+    cpu_scale_top,
     format_bytes,
     format_duration_ms,
     format_percent,
@@ -102,6 +104,7 @@ class _Report:
         self.bar_parts = BAR_PARTS if options.unicode else ASCII_BAR_PARTS
         self.lines: list[str] = []
         self.shares = time_shares(profile, leave_out_waiting=options.leave_out_waiting)
+        self.spikes_found = spikes(profile)
 
     def add(self, line: str = "") -> None:
         self.lines.append(line)
@@ -124,7 +127,7 @@ class _Report:
             ("CPU", f"mean {format_percent(p.mean_cpu_percent)}"),
             ("peak", format_percent(p.peak_cpu_percent)),
             ("peak RSS", format_bytes(p.peak_rss_bytes)),
-            ("spikes", f"{p.spike_count('cpu')} CPU, {p.spike_count('memory')} memory"),
+            ("spikes", f"{self.spikes_found.count('cpu')} CPU, {self.spikes_found.count('memory')} memory"),
             ("sampled", format_duration_ms(self.shares.run_us / 1000)),
             ("waiting", f"{format_percent(self.shares.waiting_percent)} (main thread)"),
         ]
@@ -206,14 +209,15 @@ class _Report:
 
     def spikes(self) -> None:
         self.heading("Spikes")
-        events = self.profile.spike_events
-        if not events:
+        if not self.spikes_found.shown:
             self.add("  none found")
-            return
-        for event in events:
-            self._spike(event)
+        for spike in self.spikes_found.shown:
+            self._spike(spike)
+        if self.spikes_found.left_out:
+            self.note(2, f"({self.spikes_found.left_out} CPU spikes of a single sample or a few ms left out as noise)")
 
-    def _spike(self, event: SpikeEvent) -> None:
+    def _spike(self, spike: Spike) -> None:
+        event = spike.event
         kind = "CPU" if event.kind == "cpu" else "memory"
         span = f"{format_duration_ms(event.start_ms)} – {format_duration_ms(event.end_ms)}"
         figures = (
@@ -226,7 +230,9 @@ class _Report:
         else:
             self.add(f"  {self.style('spike', f'{kind:<7}')}{span}")
             self.add(truncate_right(f"         {figures}", self.width))
-        if event.peak_stack:
+        if spike.during is not None:
+            self._spike_functions(spike.during)
+        elif event.peak_stack:
             innermost = list(reversed(event.peak_stack))[:SPIKE_FRAMES_SHOWN]
             function_width = max(len(printable(display_name(frame))) for frame in innermost)
             for depth, frame in enumerate(innermost):
@@ -242,6 +248,18 @@ class _Report:
                 self._snapshot(snapshot)
             elif not self.profile.metadata.memory:
                 self.note(9, "(profile with --memory to see where it was allocated)")
+
+    def _spike_functions(self, during: TimeShares) -> None:
+        """What ran during a CPU spike: its functions by self time, as shares of the spike."""
+        functions = during.functions[:SPIKE_FRAMES_SHOWN]
+        if not functions or not functions[0].self_us:
+            self.note(9, "(no stack of the profiled code was sampled in this span)")
+            return
+        function_width = max(len(printable(display_name(f.frame))) for f in functions if f.self_us)
+        for function in functions:
+            if function.self_us:
+                label = self._frame_label(function.frame, self.width - 18, function_width)
+                self.add(f"         {during.percent(function.self_us):5.1f} %  {label}")
 
     def _snapshot(self, snapshot: MemorySnapshot) -> None:
         self.add(f"         allocated by {format_duration_ms(snapshot.time_ms)}:")
@@ -263,7 +281,7 @@ class _Report:
         if not cpu_points and not rss_points:
             self.add("  no readings")
             return
-        cpu_high = max([100.0] + [v for _, v in cpu_points])
+        cpu_high = cpu_scale_top([v for _, v in cpu_points])
         cpu_scale = f"0 – {cpu_high:.0f} %"
         rss_scale = (
             f"{format_bytes(min(v for _, v in rss_points))} – {format_bytes(max(v for _, v in rss_points))}"

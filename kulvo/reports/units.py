@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import math
 import os
 import re
 import sys
@@ -116,3 +117,9 @@ def truncate_right(text: str, width: int) -> str:
     if len(text) <= width:
         return text
     return text[: width - 1] + "…"
+
+
+def cpu_scale_top(readings: Sequence[float]) -> float:
+    """The top of a CPU chart: the highest reading rounded up to a quarter of a core, so that a
+    light load is not drawn flat and a busy single thread does not leave room above 100 %."""
+    return max(25.0, 25.0 * math.ceil(max(readings, default=0.0) / 25.0))

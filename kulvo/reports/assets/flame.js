@@ -1,6 +1,7 @@
 // The interactive flame graph: the call tree of the sampled stacks, callers above callees,
 // each frame as wide as its share of the sampled time. Clicking a frame zooms to it; clicking the
-// root or a greyed caller zooms back out.
+// root or a greyed caller zooms back out. The search box marks the frames whose function or
+// file holds the text, and says what share of the time they account for.
 (function () {
   "use strict";
   var ROW_PX = 18;
@@ -9,7 +10,10 @@
   var data = JSON.parse(document.getElementById("kulvo-flame-data").textContent);
   var container = document.getElementById("flame");
   var details = document.getElementById("flame-details");
-  var frames = data.frames;  // [function, file, line]
+  var frames = data.frames;  // [function, short file, line, full path]
+  var search = document.getElementById("flame-search");
+  var found = document.getElementById("flame-found");
+  var query = "";
 
   // Nodes arrive flat as [frame index or -1 for the root, parent index, time in µs], parents
   // first and siblings largest first.
@@ -51,7 +55,7 @@
 
   function label(node) {
     if (!node.frame) return "all samples";
-    return node.frame[0] + " (" + node.frame[1] + ":" + node.frame[2] + ")";
+    return node.frame[0] + " (" + node.frame[3] + ":" + node.frame[2] + ")";
   }
 
   function colour(node) {
@@ -76,7 +80,24 @@
     return label(node) + ": " + milliseconds(node.time) + ", " + percent(node.time);
   }
 
+  function matches(node) {
+    if (!query || !node.frame) return false;
+    return (node.frame[0] + " " + node.frame[3]).toLowerCase().indexOf(query) >= 0;
+  }
+
+  // The time of the matching frames, each counted once: a match below a match adds nothing.
+  function matchedTime(node, underMatch) {
+    var own = matches(node);
+    if (own && !underMatch) return node.time;
+    var total = 0;
+    node.children.forEach(function (child) { total += matchedTime(child, underMatch || own); });
+    return total;
+  }
+
+  var current = null;
+
   function draw(focus) {
+    current = focus;
     container.textContent = "";
     var ancestors = {};
     for (var up = focus; up; up = up.parentNode) ancestors[up.index] = true;
@@ -97,7 +118,8 @@
       }
       if (width < MIN_WIDTH_FRACTION) return;
       var box = document.createElement("div");
-      box.className = "flame-node" + (isAncestor ? " ancestor" : "") + (node === focus ? " focus" : "");
+      box.className = "flame-node" + (isAncestor ? " ancestor" : "") + (node === focus ? " focus" : "") +
+        (matches(node) ? " match" : "");
       box.style.left = (left * 100) + "%";
       box.style.width = "calc(" + (width * 100) + "% - 1px)";
       box.style.top = node.depth * ROW_PX + "px";
@@ -124,4 +146,9 @@
   }
   draw(root);
   document.getElementById("flame-reset").addEventListener("click", function () { draw(root); });
+  search.addEventListener("input", function () {
+    query = search.value.trim().toLowerCase();
+    found.textContent = query ? "matches " + percent(matchedTime(root, false)) + " of the time" : "";
+    draw(current);
+  });
 })();
