@@ -190,7 +190,7 @@ class _Page:
     def spikes(self) -> str:
         found = self.spikes_found
         noise = (
-            f'<p class="hint">{found.left_out} CPU spikes of a single sample or a few ms left out as noise.</p>'
+            f'<p class="hint">{found.left_out} CPU spike(s) of a few ms or of one noisy reading left out.</p>'
             if found.left_out
             else ""
         )

@@ -214,7 +214,7 @@ class _Report:
         for spike in self.spikes_found.shown:
             self._spike(spike)
         if self.spikes_found.left_out:
-            self.note(2, f"({self.spikes_found.left_out} CPU spikes of a single sample or a few ms left out as noise)")
+            self.note(2, f"({self.spikes_found.left_out} CPU spike(s) of a few ms or of one noisy reading left out)")
 
     def _spike(self, spike: Spike) -> None:
         event = spike.event
