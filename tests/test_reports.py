@@ -208,16 +208,18 @@ class TestTextReport:
         assert "(kulvo spent 3 ms" not in cpu  # the snapshot at 83 ms lies outside 30-70 ms
 
     def test_cpu_spikes_of_noise_are_left_out(self):
-        # At 10 ms: one reading at 40 % over a median load of 2 %, and a spike of 2 ms at 1 ms.
-        noise = (SpikeEvent("cpu", 40, 40, 40.0, 20.0, None),)
-        burst = SpikeEvent("cpu", 90, 90, 99.0, 20.0, None)  # one reading, far above the usual load
+        # At 10 ms: one reading of 99 % beside one of 97 % (the load wavers), and a spike of 2 ms at 1 ms.
+        noise = (SpikeEvent("cpu", 50, 50, 99.0, 20.0, None),)
+        burst = SpikeEvent("cpu", 90, 90, 99.0, 20.0, None)  # one reading between two of 2 and 1 %
         text = self.text(make_profile(spike_events=(*noise, burst, *make_profile().spike_events)))
         assert "2 CPU, 1 memory" in text and "(1 CPU spike(s) of a few ms or of one noisy reading left out)" in text
-        assert "40 ms – 40 ms" not in text and "90 ms – 90 ms" in text
+        assert "50 ms – 50 ms" not in text and "90 ms – 90 ms" in text
         fast = make_profile(
             metadata=metadata(interval_ms=1), spike_events=(SpikeEvent("cpu", 20, 21, 99.0, 20.0, None),)
         )
         assert "0 CPU, 0 memory" in self.text(fast)
+        jittered = tuple(replace(s, timestamp_ms=88) if s.timestamp_ms == 80 else s for s in make_profile().samples)
+        assert "0 CPU, 0 memory" in self.text(make_profile(samples=jittered, spike_events=(burst,)))  # 2 ms covered
 
     def test_a_memory_spike_shows_the_nearest_snapshot(self):
         memory = self.text().split("Spikes")[1].split("memory", 1)[1]

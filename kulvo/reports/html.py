@@ -31,8 +31,10 @@ from kulvo.reports.units import (
 )
 
 SPIKE_FRAMES_SHOWN = 4
-FUNCTIONS_SHOWN = 40
-LINES_SHOWN = 20
+FUNCTIONS_SHOWN = 15
+FUNCTIONS_LISTED = 100
+LINES_SHOWN = 10
+LINES_LISTED = 50
 # The page may run its own inline script and style and nothing else: no request leaves it.
 CONTENT_SECURITY_POLICY = "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:"
 _MIB = 1024 * 1024
@@ -256,11 +258,11 @@ class _Page:
             )
         return f"Shares of {sampled} sampled, the main thread's waiting ({shares.waiting_percent:.1f} %) included."
 
-    def _time_rows(self, rows: Sequence[tuple[int, int, Frame]]) -> str:
+    def _time_rows(self, rows: Sequence[tuple[int, int, Frame]], full_bar_us: int) -> str:
         shares = self.shares
         return "".join(
             f'<tr><td class="share"><div class="bar" title="{shares.percent(self_us):.1f}% self">'
-            f'<div style="width:{min(100.0, shares.percent(self_us)):.2f}%"></div></div></td>'
+            f'<div style="width:{100 * self_us / full_bar_us if full_bar_us else 0:.2f}%"></div></div></td>'
             f'<td class="num">{shares.percent(self_us):.1f}%</td>'
             f'<td class="num">{escape(format_duration_ms(self_us / 1000))}</td>'
             f'<td class="num">{shares.percent(total_us):.1f}%</td>'
@@ -268,33 +270,42 @@ class _Page:
             for self_us, total_us, frame in rows
         )
 
-    def _time_table(self, css_class: str, rows: Sequence[tuple[int, int, Frame]]) -> str:
-        return (
+    def _time_table(self, css_class: str, rows: Sequence[tuple[int, int, Frame]], shown: int) -> str:
+        """The first `shown` rows, the rest folded away; the bars are scaled to the first row."""
+        full_bar_us = max((self_us for self_us, _, _ in rows), default=0)
+        head = (
             f'<table class="{css_class}"><thead><tr><th>self</th><th class="num">self %</th>'
             '<th class="num">self time</th><th class="num">total %</th><th>function</th><th>where</th></tr></thead>'
-            f"<tbody>{self._time_rows(rows)}</tbody></table>"
         )
+        table = f"{head}<tbody>{self._time_rows(rows[:shown], full_bar_us)}</tbody></table>"
+        if len(rows) > shown:
+            table += (
+                f"<details><summary>{len(rows) - shown} more</summary>{head}"
+                f"<tbody>{self._time_rows(rows[shown:], full_bar_us)}</tbody></table></details>"
+            )
+        return table
 
     def functions(self) -> str:
         shares = self.shares
         if not shares.functions:
             return '<section><h2>Functions by self time</h2><p class="empty">No stacks were sampled.</p></section>'
-        rows = [(f.self_us, f.total_us, f.frame) for f in shares.functions[:FUNCTIONS_SHOWN]]
+        rows = [(f.self_us, f.total_us, f.frame) for f in shares.functions[:FUNCTIONS_LISTED]]
         return (
             "<section><h2>Functions by self time</h2>"
-            f'<p class="hint">Self: the function was running; total: it was on the stack, counted once however'
+            f'<p class="hint">Self: the function was running (bars against the first row); total: it was on the'
+            " stack, counted once however"
             f" deep it recursed. {escape(self._shares_hint())}</p>"
-            f"{self._time_table('functions', rows)}</section>"
+            f"{self._time_table('functions', rows, FUNCTIONS_SHOWN)}</section>"
         )
 
     def hot_lines(self) -> str:
-        lines = self.shares.lines[:LINES_SHOWN]
+        lines = self.shares.lines[:LINES_LISTED]
         if not lines:
             return ""
         rows = [(line.self_us, line.total_us, line.frame) for line in lines]
         return (
             '<section><h2>Hot lines</h2><p class="hint">The source lines that were running, by self time.</p>'
-            f"{self._time_table('lines', rows)}</section>"
+            f"{self._time_table('lines', rows, LINES_SHOWN)}</section>"
         )
 
     def flame_graph(self) -> str:

@@ -121,5 +121,11 @@ def truncate_right(text: str, width: int) -> str:
 
 def cpu_scale_top(readings: Sequence[float]) -> float:
     """The top of a CPU chart: the highest reading rounded up to a quarter of a core, so that a
-    light load is not drawn flat and a busy single thread does not leave room above 100 %."""
-    return max(25.0, 25.0 * math.ceil(max(readings, default=0.0) / 25.0))
+    light load is not drawn flat and a busy single thread leaves no room above 100 %. The top
+    1 % of readings may stand above it, clipped: a reading over a millisecond or two can show
+    several cores' worth of rounding and would squash the rest."""
+    if not readings:
+        return 25.0
+    ordered = sorted(readings)
+    high = ordered[(len(ordered) - 1) * 99 // 100]
+    return max(25.0, 25.0 * math.ceil(high / 25.0))
