@@ -72,6 +72,14 @@ class Recording:
         self._rss_at_start_bytes: int | None = None
         self._origin_s = 0.0
         self._pid = os.getpid()
+        self._other_threads: set[int] = set()
+
+    def _threads_note(self) -> str | None:
+        """The stacks are the main thread's only: say so when the program had other threads."""
+        count = len(self._other_threads | other_threads())
+        if not count:
+            return None
+        return f"{count} other thread(s) ran at the start or end of the run; only the main thread's stacks are sampled"
 
     @property
     def in_forked_child(self) -> bool:
@@ -81,6 +89,7 @@ class Recording:
 
     def start(self) -> None:
         self._pid = os.getpid()
+        self._other_threads = other_threads()
         self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
         self._rss_at_start_bytes = current_rss_bytes()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
@@ -121,7 +130,7 @@ class Recording:
             top_n=self._top_n,
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
-            notes=(self._kick.note,) if self._kick.note else (),
+            notes=tuple(note for note in (self._kick.note, self._threads_note()) if note),
         )
         return profile_from_core(
             result,
@@ -137,6 +146,12 @@ class Recording:
 
 # The profiler's frames on the stacks it samples: the decorator's wrappers are left out, and a
 # sample taken while a recording starts or stops is kulvo's time, not the program's.
+def other_threads() -> set[int]:
+    """The idents of the program's live threads other than the main thread and kulvo's own."""
+    main = threading.main_thread()
+    return {t.ident for t in threading.enumerate() if t is not main and t.ident and not t.name.startswith("kulvo-")}
+
+
 PROFILER_FRAMES = ProfilerFrames(
     files=frozenset({Recording.start.__code__.co_filename}),
     busy=frozenset((code.co_filename, code.co_name) for code in (Recording.start.__code__, Recording.stop.__code__)),

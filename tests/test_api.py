@@ -158,6 +158,21 @@ class TestWhereTheTimeGoes:
         total_ms = sum(p.profile.weight_us(s) for s in p.profile.samples) / 1000
         assert 0.7 * p.profile.wall_time_ms < total_ms < 1.5 * p.profile.wall_time_ms + 10
 
+    def test_other_threads_are_noted(self):
+        stop = threading.Event()
+        worker = threading.Thread(target=stop.wait)
+        with kulvo.profile(interval_ms=5) as alone:
+            spin(0.02)
+        worker.start()
+        try:
+            with kulvo.profile(interval_ms=5) as beside:
+                spin(0.02)
+        finally:
+            stop.set()
+            worker.join()
+        assert not any("other thread" in note for note in alone.profile.metadata.notes)
+        assert any(note.startswith("1 other thread(s) ran") for note in beside.profile.metadata.notes)
+
     @pytest.mark.skipif(sys.version_info >= (3, 13), reason="from 3.13 no signal is needed")
     def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self):
         own = signal.SIGRTMAX
@@ -174,8 +189,7 @@ class TestWhereTheTimeGoes:
                     spin(0.1)
             finally:
                 signal.pthread_sigmask(signal.SIG_SETMASK, blocked_before)
-            (note,) = p.profile.metadata.notes
-            assert note.startswith("no free real-time signal")
+            assert p.profile.metadata.notes[0].startswith("no free real-time signal")
             assert p.profile.samples
         finally:
             signal.signal(own, previous)
