@@ -180,7 +180,7 @@ class _Page:
         )
         return (
             '<div class="charts"><section><h2>CPU</h2>'
-            '<p class="hint">Percent of one core, per sample, scaled to the highest reading; shaded spans are CPU'
+            '<p class="hint">Percent of one core, per sample, scaled to the readings; shaded spans are CPU'
             " spikes.</p>"
             f"{cpu_chart}</section>"
             "<section><h2>Memory</h2>"
