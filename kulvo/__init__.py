@@ -1,5 +1,7 @@
 """kulvo: a sampling profiler for Python programs."""
 
+from typing import Any
+
 from kulvo import reports  # noqa: F401  (plugs the report formats into Profile.render and save)
 from kulvo._core import PySampler, __version__
 from kulvo.api import Profiler, profile
@@ -29,5 +31,13 @@ __all__ = [
     "SpikeEvent",
     "__version__",
     "load",
+    "load_ipython_extension",
     "profile",
 ]
+
+
+def load_ipython_extension(shell: Any) -> None:
+    """`%load_ext kulvo` in IPython or Jupyter: the `%kulvo` and `%%kulvo` magics."""
+    from kulvo import ipython
+
+    ipython.load_ipython_extension(shell)

@@ -1,10 +1,15 @@
-"""kulvo where its users already work: the pytest plugin."""
+"""kulvo where its users already work: the pytest plugin and the IPython magics."""
 
 from __future__ import annotations
+
+import html
+import re
+import sys
 
 import pytest
 
 import kulvo
+from kulvo.ipython import split_line
 from kulvo.pytest_plugin import profile_file_name
 
 pytest_plugins = ["pytester"]
@@ -79,3 +84,109 @@ class TestPytestPlugin:
         first, second = profile_file_name("t.py::test[a/b]"), profile_file_name("t.py::test[a:b]")
         assert first != second
         assert first.startswith("t.py__test_a_b_-") and first.endswith(".json")
+
+
+@pytest.fixture(scope="module")
+def shell():
+    interactiveshell = pytest.importorskip("IPython.core.interactiveshell")
+    from IPython.testing.tools import default_config
+
+    hooks, main = (sys.displayhook, sys.excepthook), sys.modules["__main__"]
+    # The test configuration keeps the history in a temporary file.
+    shell = interactiveshell.InteractiveShell.instance(config=default_config())
+    shell.run_line_magic("load_ext", "kulvo")
+    yield shell
+    interactiveshell.InteractiveShell.clear_instance()
+    (sys.displayhook, sys.excepthook), sys.modules["__main__"] = hooks, main
+
+
+def displayed(shell, cell: str):
+    from IPython.utils.capture import capture_output
+
+    with capture_output() as captured:
+        result = shell.run_cell(cell, store_history=True)
+    return result, [output.data for output in captured.outputs]
+
+
+class TestIPythonMagics:
+    @pytest.mark.parametrize(
+        ("line", "options", "statement"),
+        [
+            (
+                "--memory -o out.html --top 3 f('a  b') # it's",
+                ["--memory", "-o", "out.html", "--top", "3"],
+                "f('a  b') # it's",
+            ),
+            ("--interval-ms=5 -- -x + 1", ["--interval-ms=5"], "-x + 1"),
+            ('rows = "unclosed', [], 'rows = "unclosed'),
+        ],
+    )
+    def test_a_line_splits_into_options_and_the_statement_as_written(self, line, options, statement):
+        assert split_line(line) == (options, statement)
+
+    def test_a_cell_shows_its_report_then_its_value(self, shell):
+        result, outputs = displayed(shell, "%%kulvo --interval-ms 5\nimport time\ntime.sleep(0.1)\n6 * 7")
+        assert result.result == 42
+        report = outputs[0]["text/plain"]
+        assert report.startswith("kulvo profile of In[")
+        assert re.search(r"<module>\s+<ipython-input-\d+-\w+>:2", report)
+        assert "interactiveshell" not in report and "kulvo/ipython.py" not in report
+        assert outputs[0]["text/html"].startswith('<iframe class="kulvo-report" srcdoc="')
+
+    def test_a_cell_that_raises_shows_its_report_then_the_exception(self, shell):
+        result, outputs = displayed(shell, "%%kulvo\nraise KeyError('missing')")
+        assert isinstance(result.error_in_exec, KeyError)
+        assert outputs and outputs[0]["text/plain"].startswith("kulvo profile of")
+
+    def test_the_line_magic_gives_the_value_and_writes_the_report(self, shell, tmp_path):
+        report = tmp_path / "line.json"
+        result, outputs = displayed(shell, f"total = %kulvo --interval-ms 5 -o {report} sum(range(10**5))")
+        assert result.success and not outputs
+        assert shell.user_ns["total"] == sum(range(10**5))
+        assert kulvo.load(report).metadata.argv == (f"In[{shell.execution_count - 1}]", "sum(range(10**5))")
+
+    @pytest.mark.parametrize(
+        "line", ["%kulvo --interval-ms 0 1", "%kulvo --memory", "%%kulvo --format json\n1", "%kulvo --bogus 1"]
+    )
+    def test_bad_options_are_a_usage_error(self, shell, line):
+        from IPython.core.error import UsageError
+
+        result, outputs = displayed(shell, line)
+        assert isinstance(result.error_in_exec, UsageError) and not outputs
+
+
+NOTEBOOK_MEMORY_CELL = """\
+%%kulvo --memory --interval-ms 10
+import time
+
+def build_rows(count):
+    return [b"row" * 100_000 for _ in range(count)]
+
+time.sleep(0.3)
+rows = build_rows(600)
+time.sleep(0.3)
+len(rows)"""
+
+
+@pytest.mark.slow  # starts a Jupyter kernel
+def test_a_notebook_shows_the_report_inline():
+    nbformat = pytest.importorskip("nbformat")
+    nbclient = pytest.importorskip("nbclient")
+    cells = ["%load_ext kulvo", NOTEBOOK_MEMORY_CELL, "%%kulvo\nraise ValueError('no such row')"]
+    notebook = nbformat.v4.new_notebook(cells=[nbformat.v4.new_code_cell(cell) for cell in cells])
+    nbclient.NotebookClient(notebook, timeout=120, kernel_name="python3", allow_errors=True).execute()
+    memory, raising = notebook.cells[1].outputs, notebook.cells[2].outputs
+    assert [o.output_type for o in memory] == ["display_data", "execute_result"]
+    assert memory[1].data["text/plain"] == "600"
+    # The spike and the line that allocated it, as the text report words them.
+    text = memory[0].data["text/plain"]
+    assert re.search(
+        r"memory .* peak [\d.]+ MiB.*\n(.*\n)*?\s+allocated by .*\n\s+\+[\d.]+ MiB\s+\+\d+ blocks\s+\S+:4", text
+    )
+    page = html.unescape(
+        re.fullmatch(r'<iframe class="kulvo-report" srcdoc="([^"]*)".*', memory[0].data["text/html"]).group(1)
+    )
+    assert "build_rows" in page and not re.search(r"(src|href)=\"?https?:", page)
+    for machinery in ("interactiveshell.py", "ipykernel/", "kulvo/ipython.py"):
+        assert machinery not in page and machinery not in text
+    assert [o.output_type for o in raising] == ["display_data", "error"] and raising[1].ename == "ValueError"

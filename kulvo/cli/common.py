@@ -12,6 +12,7 @@ from typing import NoReturn, TextIO
 
 from kulvo.model import Profile
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render, suffixes_hint
+from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 
 DEFAULT_WIDTH_CHARS = 100
 _UNICODE_PROBE = "█▁…–"
@@ -41,6 +42,34 @@ class Parser(argparse.ArgumentParser):
 
 def make_parser(**kwargs: object) -> Parser:
     return Parser(**kwargs)  # type: ignore[arg-type]
+
+
+def add_sampling_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--interval-ms",
+        type=int,
+        default=DEFAULT_INTERVAL_MS,
+        metavar="N",
+        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS}"
+        f" (default {DEFAULT_INTERVAL_MS})",
+    )
+    parser.add_argument(
+        "--top",
+        type=int,
+        default=DEFAULT_TOP_N,
+        metavar="N",
+        help=f"number of hot paths to report (default {DEFAULT_TOP_N})",
+    )
+    parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
+
+
+def check_sampling_options(args: argparse.Namespace) -> None:
+    if not MIN_INTERVAL_MS <= args.interval_ms <= MAX_INTERVAL_MS:
+        raise UsageError(
+            f"--interval-ms must be between {MIN_INTERVAL_MS} and {MAX_INTERVAL_MS}, got {args.interval_ms}"
+        )
+    if args.top < 1:
+        raise UsageError(f"--top must be at least 1, got {args.top}")
 
 
 def add_report_options(parser: argparse.ArgumentParser) -> None:

@@ -17,30 +17,22 @@ from types import FrameType
 from typing import NoReturn, TextIO
 
 from kulvo.api import PROFILER_FRAMES, Recording
-from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
-from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
+from kulvo.cli.common import (
+    Command,
+    UsageError,
+    add_report_options,
+    add_sampling_options,
+    check_sampling_options,
+    resolve_format,
+    write_report,
+)
 from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
 
 USAGE = "kulvo run [--interval-ms N] [--top N] [--memory] [-o FILE] [--format FMT] (script.py | -m module) [args ...]"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "--interval-ms",
-        type=int,
-        default=DEFAULT_INTERVAL_MS,
-        metavar="N",
-        help=f"sampling interval in milliseconds, {MIN_INTERVAL_MS} to {MAX_INTERVAL_MS}"
-        f" (default {DEFAULT_INTERVAL_MS})",
-    )
-    parser.add_argument(
-        "--top",
-        type=int,
-        default=DEFAULT_TOP_N,
-        metavar="N",
-        help=f"number of hot paths to report (default {DEFAULT_TOP_N})",
-    )
-    parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
+    add_sampling_options(parser)
     add_report_options(parser)
     # Everything after the script or the module belongs to the program, options included.
     parser.add_argument(
@@ -71,12 +63,7 @@ def prepare_target(program: list[str]) -> Target:
 
 
 def run(args: argparse.Namespace) -> int:
-    if not MIN_INTERVAL_MS <= args.interval_ms <= MAX_INTERVAL_MS:
-        raise UsageError(
-            f"--interval-ms must be between {MIN_INTERVAL_MS} and {MAX_INTERVAL_MS}, got {args.interval_ms}"
-        )
-    if args.top < 1:
-        raise UsageError(f"--top must be at least 1, got {args.top}")
+    check_sampling_options(args)
     format = resolve_format(args.format, args.output)
     # The program may change directory; the report still goes where the command line said.
     output = os.path.abspath(args.output) if args.output is not None else None
