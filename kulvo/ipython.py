@@ -2,7 +2,7 @@
 
     %load_ext kulvo
 
-    %%kulvo [--interval-ms N] [--top N] [--memory] [-o FILE [--format FMT]]
+    %%kulvo [--interval-ms N] [--top N] [--memory] [--leave-out-waiting] [-o FILE [--format FMT]]
     the cell's code
 
     %kulvo [options] [--] statement
@@ -24,7 +24,7 @@ import io
 import shlex
 import sys
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from types import CodeType
 from typing import Any
 
@@ -191,12 +191,13 @@ def run_magic(shell: Any, line: str, cell: str | None) -> Any:
 
 def show(profile: Profile, options: argparse.Namespace) -> None:
     if options.output is not None:
-        if write_report(profile, options.format, options.output, sys.stderr):
+        waiting = options.leave_out_waiting
+        if write_report(profile, options.format, options.output, sys.stderr, leave_out_waiting=waiting):
             print(f"kulvo: report written to {options.output}")
         return
     from IPython.display import display
 
-    display(InlineReport(profile))
+    display(InlineReport(profile, leave_out_waiting=options.leave_out_waiting))
 
 
 def inline_html(report: str) -> str:
@@ -213,11 +214,13 @@ class InlineReport:
     """What the magic displays: the html report where the front end shows html, else the text
     report."""
 
-    def __init__(self, profile: Profile) -> None:
+    def __init__(self, profile: Profile, *, leave_out_waiting: bool = False) -> None:
         self.profile = profile
+        self.leave_out_waiting = leave_out_waiting
 
     def _repr_mimebundle_(self, include: object = None, exclude: object = None) -> dict[str, str]:
+        waiting = self.leave_out_waiting
         return {
-            "text/plain": render(self.profile, "text", stream_options(sys.stdout)),
-            "text/html": inline_html(render(self.profile, "html", RenderOptions())),
+            "text/plain": render(self.profile, "text", replace(stream_options(sys.stdout), leave_out_waiting=waiting)),
+            "text/html": inline_html(render(self.profile, "html", RenderOptions(leave_out_waiting=waiting))),
         }

@@ -12,7 +12,6 @@ import hashlib
 import re
 import sys
 import time
-from collections import Counter
 from collections.abc import Generator, Iterable
 from pathlib import Path
 
@@ -21,6 +20,7 @@ import pytest
 from kulvo.api import PROFILER_FRAMES, Recording, frames_outwards
 from kulvo.core_result import ProfilerFrames, StackRoot
 from kulvo.model import Profile, ProfileFormatError
+from kulvo.reports.functions import time_shares
 from kulvo.reports.units import format_bytes, format_duration_ms, location, short_path
 from kulvo.settings import DEFAULT_TOP_N, validate_settings
 from kulvo.storage import load
@@ -216,19 +216,13 @@ class ProfilingPlugin:
                 yield f"{format_duration_ms(profile.wall_time_ms):>9}  {path.name}", profile
 
 
-def self_times_us(profile: Profile) -> Counter[tuple[str, str]]:
-    """The time each function spent running itself, in microseconds: where the stacks end."""
-    times: Counter[tuple[str, str]] = Counter()
-    for stack, weight_us in profile.weighted_stacks:
-        times[stack[-1].file, stack[-1].function] += weight_us
-    return times
-
-
 def summary_lines(title: str, profile: Profile) -> list[str]:
     """A test's line in the summary, then its top functions by self time and its memory spikes."""
     lines = [title]
-    for (file, function), time_us in self_times_us(profile).most_common(FUNCTIONS_SHOWN):
-        lines.append(f"{format_duration_ms(time_us / 1000):>20}  {function}  {short_path(file)}")
+    busiest = [f for f in time_shares(profile).functions if f.self_us][:FUNCTIONS_SHOWN]
+    for function in busiest:
+        where = location(function.file, function.line)
+        lines.append(f"{format_duration_ms(function.self_us / 1000):>20}  {function.function}  {where}")
     for event in profile.spike_events:
         if event.kind != "memory":
             continue

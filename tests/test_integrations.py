@@ -47,7 +47,7 @@ class TestPytestPlugin:
         result.stdout.re_match_lines(
             [r".*kulvo.*", r"profiles of 2 tests in profiles", r" +\d+ ms  test_suite.py::test_spin"]
         )
-        result.stdout.re_match_lines([r" +\d+ ms  test_suite.py::test_spin", r" +\d+ ms  spin  test_suite.py"])
+        result.stdout.re_match_lines([r" +\d+ ms  test_suite.py::test_spin", r" +\d+ ms  spin  test_suite.py:\d+$"])
 
     def test_off_unless_asked(self, pytester: pytest.Pytester):
         pytester.makepyfile(test_suite=SUITE)
