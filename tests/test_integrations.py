@@ -7,6 +7,7 @@ import re
 import sys
 
 import pytest
+from support import run_python
 
 import kulvo
 from kulvo.ipython import split_line
@@ -144,6 +145,11 @@ class TestIPythonMagics:
         assert result.success and not outputs
         assert shell.user_ns["total"] == sum(range(10**5))
         assert kulvo.load(report).metadata.argv == (f"In[{shell.execution_count - 1}]", "sum(range(10**5))")
+
+    def test_importing_kulvo_imports_neither_ipython_nor_pytest(self):
+        result = run_python("import sys, kulvo; print(sorted({'IPython', 'pytest', '_pytest'} & set(sys.modules)))")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == "[]\n"
 
     @pytest.mark.parametrize(
         "line", ["%kulvo --interval-ms 0 1", "%kulvo --memory", "%%kulvo --format json\n1", "%kulvo --bogus 1"]
