@@ -55,6 +55,7 @@ extern "C" void* sampler_thread_main(void* arg) {
     pthread_setname_np(pthread_self(), kSamplerThreadName);
     run_sampling_loop(*start);
     start->source->finish();
+    start->spike_waiters.reset();
     start->mem_spike.reset();
     start->stop_requested.reset();
     start->ring.reset();
@@ -124,6 +125,15 @@ void register_live_thread(LiveThread thread) {
     threads.push_back(std::move(thread));
 }
 
+void raise_mem_spike_if(bool spiked, const SamplerThreadStart& start) {
+    if (spiked) {
+        start.mem_spike->store(true, std::memory_order_relaxed);
+        if (start.spike_waiters) {
+            start.spike_waiters->notify();
+        }
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<StackSource> function_source(CaptureFn capture) {
@@ -141,6 +151,27 @@ void Wakeup::wake() {
         woken_ = true;
     }
     woken_cv_.notify_all();
+}
+
+void SpikeWaiters::notify() {
+    // Taken, so that a waiter between its check of the flag and its wait cannot miss this.
+    { const std::lock_guard lock(mutex_); }
+    changed_cv_.notify_all();
+}
+
+bool SpikeWaiters::wait_for(Duration timeout) {
+    std::unique_lock lock(mutex_);
+    const auto up = [this] { return released_ || flag_->load(std::memory_order_relaxed); };
+    changed_cv_.wait_for(lock, std::chrono::nanoseconds(as_nanoseconds(timeout)), up);
+    return !released_ && flag_->load(std::memory_order_relaxed);
+}
+
+void SpikeWaiters::release() {
+    {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+    }
+    changed_cv_.notify_all();
 }
 
 void run_sampling_loop(SamplerThreadStart& start) {
@@ -163,9 +194,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
             now_cpu = read_process_cpu(*usage);
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
-        if (measured.mem_spike) {
-            start.mem_spike->store(true, std::memory_order_relaxed);
-        }
+        raise_mem_spike_if(measured.mem_spike, start);
         CaptureOutcome captured = start.source->capture();
         if (captured.error) {
             report_internal_error(captured.error->message);
@@ -200,6 +229,7 @@ Sampler::Sampler(const SamplerConfig& config)
       ring_(std::make_shared<SampleRing>(config.ring_capacity)),
       stop_requested_(std::make_shared<std::atomic<bool>>(false)),
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
+      spike_waiters_(std::make_shared<SpikeWaiters>(mem_spike_)),
       start_instant_(monotonic_now()),
       created_in_pid_(getpid()) {}
 
@@ -215,6 +245,7 @@ Sampler::~Sampler() {
     if (wakeup_) {
         wakeup_->wake();
     }
+    spike_waiters_->release();
     ring_.reset();
     stop_requested_.reset();
     mem_spike_.reset();
@@ -261,6 +292,7 @@ std::optional<Error> Sampler::spawn_thread(std::unique_ptr<StackSource> source, 
     record->ring = ring_;
     record->stop_requested = stop_requested_;
     record->mem_spike = mem_spike_;
+    record->spike_waiters = spike_waiters_;
     record->interval = duration_from_ms(config_.interval_ms);
     record->origin = origin_;
     stop_requested_->store(false, std::memory_order_relaxed);
@@ -303,6 +335,7 @@ std::optional<Error> Sampler::spawn_thread(std::unique_ptr<StackSource> source, 
 StopResult Sampler::stop_and_drain() {
     StopResult result;
     stop_requested_->store(true, std::memory_order_relaxed);
+    spike_waiters_->release();
     if (wakeup_) {
         wakeup_->wake();
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "clock.hpp"
@@ -78,6 +79,25 @@ private:
     bool woken_ = false;  // guarded by mutex_
 };
 
+// Lets the memory watcher block until the memory-spike flag rises instead of polling it.
+// The sampler thread raises the flag, then calls notify().
+class SpikeWaiters {
+public:
+    explicit SpikeWaiters(SharedFlag flag) : flag_(std::move(flag)) {}
+
+    void notify();
+    // Up to `timeout`: true as soon as the flag is up, false on timeout or once released.
+    bool wait_for(Duration timeout);
+    // Ends every wait, now and later: the watcher is stopping or the sampler is gone.
+    void release();
+
+private:
+    SharedFlag flag_;
+    std::mutex mutex_;
+    std::condition_variable changed_cv_;
+    bool released_ = false;  // guarded by mutex_
+};
+
 // Set by the sampler thread on its way out, whatever the way; waited on at exit.
 struct ThreadCompletion {
     std::atomic<bool> finished{false};
@@ -89,6 +109,7 @@ struct SamplerThreadStart {
     std::shared_ptr<SampleRing> ring;
     SharedFlag stop_requested;
     SharedFlag mem_spike;
+    std::shared_ptr<SpikeWaiters> spike_waiters;  // may be empty
     Duration interval;
     std::unique_ptr<StackSource> source;
     std::shared_ptr<ThreadCompletion> completion;
@@ -137,6 +158,7 @@ public:
     [[nodiscard]] bool has_thread() const { return thread_.has_value(); }
     [[nodiscard]] bool mem_spike() const { return mem_spike_->load(std::memory_order_relaxed); }
     void clear_mem_spike() { mem_spike_->store(false, std::memory_order_relaxed); }
+    [[nodiscard]] std::shared_ptr<SpikeWaiters> spike_waiters() const { return spike_waiters_; }
     [[nodiscard]] const SamplerConfig& config() const { return config_; }
 
 private:
@@ -150,13 +172,14 @@ private:
     };
 
     SamplerConfig config_;
-    std::shared_ptr<SampleRing> ring_;    // pushed by the sampler thread only; drained after the join
-    SharedFlag stop_requested_;           // atomic: stored here, loaded by the thread each cycle
-    SharedFlag mem_spike_;                // atomic: set by the thread, read and cleared by Python
-    std::optional<ThreadHandle> thread_;  // the owner's thread (GIL held in the extension)
-    std::shared_ptr<Wakeup> wakeup_;      // the running thread's, when it sleeps to deadlines
-    std::optional<Instant> origin_;       // the run's origin, for a thread that resumes it
-    pid_t created_in_pid_;                // a forked child's copy holds its parent's samples
+    std::shared_ptr<SampleRing> ring_;             // pushed by the sampler thread only; drained after the join
+    SharedFlag stop_requested_;                    // atomic: stored here, loaded by the thread each cycle
+    SharedFlag mem_spike_;                         // atomic: set by the thread, read and cleared by Python
+    std::shared_ptr<SpikeWaiters> spike_waiters_;  // watchers blocked on mem_spike_
+    std::optional<ThreadHandle> thread_;           // the owner's thread (GIL held in the extension)
+    std::shared_ptr<Wakeup> wakeup_;               // the running thread's, when it sleeps to deadlines
+    std::optional<Instant> origin_;                // the run's origin, for a thread that resumes it
+    pid_t created_in_pid_;                         // a forked child's copy holds its parent's samples
     Instant start_instant_;
 };
 

@@ -8,6 +8,7 @@
 #include "py_sampler.hpp"
 #include "pyref.hpp"
 #include "stack_capture.hpp"
+#include "trace_lines.hpp"
 
 namespace kulvo::py {
 
@@ -16,7 +17,7 @@ namespace {
 PyModuleDef native_module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
-    "kulvo's private native module: the package's sampler and its signal handler.",
+    "kulvo's private native module: the package's sampler, its signal handler and the memory watcher's grouping.",
     0,
     nullptr,
     nullptr,
@@ -32,7 +33,8 @@ bool add_attribute(PyObject* module, const char* name, Ref value) {
 PyObject* init_native_module() {
     Ref module = Ref::steal(PyModule_Create2(&native_module_def, PYTHON_ABI_VERSION));
     if (!module || !add_attribute(module.get(), "Sampler", Ref::borrow(weighted_sampler_type())) ||
-        !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) || !init_frame_type() ||
+        !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) ||
+        !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) || !init_frame_type() ||
         !register_exit_hook()) {
         ensure_exception_set();
         return nullptr;

@@ -413,7 +413,9 @@ PyObject* py_sampler_mem_spike_flag(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
-PyObject* py_sampler_notify_snapshot_taken(PyObject* self, PyObject* /*unused*/) {
+// Runs `action` on the engine's sampler under shared access, if not stopped; returns None.
+template <typename Action>
+PyObject* on_sampler_if_not_stopped(PyObject* self, Action action) {
     return translate_failures([&]() -> PyObject* {
         auto* object = as_sampler(self);
         const auto access = Access::shared(object);
@@ -421,10 +423,63 @@ PyObject* py_sampler_notify_snapshot_taken(PyObject* self, PyObject* /*unused*/)
             return nullptr;
         }
         if (object->sampler) {
-            object->sampler->clear_mem_spike();
+            action(*object->sampler);
         }
         Py_RETURN_NONE;
     });
+}
+
+PyObject* py_sampler_notify_snapshot_taken(PyObject* self, PyObject* /*unused*/) {
+    return on_sampler_if_not_stopped(self, [](Sampler& sampler) { sampler.clear_mem_spike(); });
+}
+
+// The longest wait accepted: a day, well inside what the clock's nanoseconds can hold.
+constexpr double kMaxMemWaitS = 86400.0;
+
+// Blocks, without the interpreter lock, until the memory-spike flag rises, the timeout
+// passes or the wait is ended (stop_mem_wait() or stop()): the watcher needs no polling.
+PyObject* py_sampler_wait_mem_spike(PyObject* self, PyObject* timeout) {
+    return translate_failures([&]() -> PyObject* {
+        const double timeout_s = PyFloat_AsDouble(timeout);
+        if (timeout_s == -1.0 && PyErr_Occurred() != nullptr) {
+            return nullptr;
+        }
+        if (!(timeout_s >= 0.0 && timeout_s <= kMaxMemWaitS)) {
+            PyErr_Format(PyExc_ValueError, "timeout_s must be between 0 and %d seconds",
+                         static_cast<int>(kMaxMemWaitS));
+            return nullptr;
+        }
+        std::shared_ptr<SpikeWaiters> waiters;
+        {
+            // Not held during the wait: stop() from another thread must not find it borrowed.
+            const auto access = Access::shared(as_sampler(self));
+            if (!access) {
+                return nullptr;
+            }
+            if (!as_sampler(self)->sampler) {
+                Py_RETURN_FALSE;
+            }
+            waiters = as_sampler(self)->sampler->spike_waiters();
+        }
+        const auto wait = duration_from_ns(static_cast<std::uint64_t>(timeout_s * 1e9));
+        PyThreadState* saved = PyEval_SaveThread();
+        bool raised = false;
+        std::exception_ptr failure;
+        try {
+            raised = waiters->wait_for(wait);
+        } catch (const std::exception&) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(saved);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        return PyBool_FromLong(raised ? 1 : 0);
+    });
+}
+
+PyObject* py_sampler_stop_mem_wait(PyObject* self, PyObject* /*unused*/) {
+    return on_sampler_if_not_stopped(self, [](Sampler& sampler) { sampler.spike_waiters()->release(); });
 }
 
 constexpr const char* kClassDocBody =
@@ -487,6 +542,12 @@ PyMethodDef weighted_sampler_methods[] = {
      "pause($self)\n--\n\nEnd the sampler thread, keeping the run (before a fork)."},
     {"resume", weighted_sampler_resume, METH_NOARGS,
      "resume($self)\n--\n\nContinue a paused run with a new thread (after a fork, in the parent)."},
+    {"wait_mem_spike", py_sampler_wait_mem_spike, METH_O,
+     "wait_mem_spike($self, timeout_s, /)\n--\n\n"
+     "Block, without the interpreter lock, until the memory-spike flag is up (True), the\n"
+     "timeout passes or `stop_mem_wait()` or `stop()` ends the wait (False)."},
+    {"stop_mem_wait", py_sampler_stop_mem_wait, METH_NOARGS,
+     "stop_mem_wait($self)\n--\n\nEnd every `wait_mem_spike()`, now and later."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -178,6 +178,33 @@ TEST_F(SamplerTest, MemSpikeFlagIsClearedByTheWatcherOnly) {
     (void)sampler->stop_and_drain();
 }
 
+TEST_F(SamplerTest, SpikeWaitersWakeOnARiseAndOnRelease) {
+    auto sampler = make_sampler(100);
+    const auto waiters = sampler->spike_waiters();
+    ASSERT_FALSE(sampler->start(capture_one_frame).has_value());
+    std::this_thread::sleep_for(150ms);
+    EXPECT_FALSE(waiters->wait_for(duration_from_ms(50)));  // nothing grew: a timeout
+    std::atomic<bool> woke{false};
+    std::thread watcher([&] { woke = waiters->wait_for(duration_from_ms(10000)); });
+    {
+        std::vector<char> block(64 * 1024 * 1024, 'x');
+        const auto before = std::chrono::steady_clock::now();
+        watcher.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);  // woken by the rise, not the timeout
+        EXPECT_TRUE(woke.load());
+        EXPECT_EQ(block[12345], 'x');
+    }
+    sampler->clear_mem_spike();
+    std::thread released([&] { woke = waiters->wait_for(duration_from_ms(10000)); });
+    std::this_thread::sleep_for(20ms);
+    const auto before = std::chrono::steady_clock::now();
+    (void)sampler->stop_and_drain();
+    released.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    EXPECT_FALSE(woke.load());
+    EXPECT_FALSE(waiters->wait_for(duration_from_ms(10000)));  // released for good: no wait
+}
+
 TEST_F(SamplerTest, OnSlotsStopWakesTheSleepAndWeightsAddUpToTheRun) {
     auto sampler = make_sampler(10000);
     ASSERT_FALSE(sampler->start(function_source(capture_one_frame), LoopOptions{true, true}).has_value());
