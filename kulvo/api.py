@@ -114,6 +114,7 @@ class Recording:
             raise RuntimeError("a recording cannot be stopped in a process forked while it ran")
         # The watcher goes first: the flag cannot be read once the sampler has stopped.
         snapshots = self._watcher.stop_polling() if self._watcher is not None else []
+        watcher_note = self._watcher.note if self._watcher is not None else None
         try:
             sampling.stopping(self._sampler)
             result = self._sampler.stop()
@@ -130,7 +131,7 @@ class Recording:
             top_n=self._top_n,
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
-            notes=tuple(note for note in (self._kick.note, self._threads_note()) if note),
+            notes=tuple(note for note in (self._kick.note, self._threads_note(), watcher_note) if note),
         )
         return profile_from_core(
             result,

@@ -1,65 +1,78 @@
 """The memory watcher: tracemalloc snapshots taken when the core sees resident memory jump.
 
 The core raises its memory-spike flag when the peak resident size grows by 10 MiB or more
-between two samples. A daemon thread polls that flag; on a jump it takes a tracemalloc
-snapshot, diffs it by source line against the previous one, keeps the sites that grew most,
-and clears the flag.
+between two samples. A daemon thread waits for that flag in native code, without the
+interpreter lock, so it costs nothing while memory does not grow. On a rise it groups
+tracemalloc's live traces by the line that allocated them (in kulvo._native), diffs that
+against the previous snapshot, and keeps only the sites that grew most.
 
-A snapshot costs CPU time, and holds the interpreter lock while it is grouped by line, so
-the watcher keeps only the previous snapshot's per-line totals and spaces snapshots out.
+A snapshot costs time in proportion to the live traced blocks, and under steady growth the
+flag keeps rising. So after the first one, a snapshot may take at most 1/`COST_SPACING` of
+the time since the previous one ended, its cost predicted from the previous one's, scaled by
+how much tracemalloc's own memory (which grows with the number of traces) has grown since.
+Snapshots then cost a bounded share of the run instead of growing with its square.
 """
 
 from __future__ import annotations
 
-import fnmatch
 import os
 import threading
 import time
 import tracemalloc
+from _tracemalloc import _get_traces
 from typing import Protocol
 
+from kulvo._native import group_traces
 from kulvo.model import AllocationSite, MemorySnapshot
 
-POLL_INTERVAL_S = 0.010
-# While the program keeps growing, one snapshot per this span is enough; the flag stays up
-# meanwhile, and the next snapshot covers all the growth since the last one.
+# Never less than this apart: a burst of rises is one spike.
 MIN_SPACING_S = 0.200
+# The time since the last snapshot, in units of the next one's predicted duration, that allows it.
+COST_SPACING = 20.0
+# How long one wait for the flag may block; ended early by stop_polling().
+WAIT_S = 3600.0
 TOP_SITES = 10
 MAX_SNAPSHOTS = 50
 
 _KULVO_DIR = os.path.dirname(os.path.abspath(__file__))
 # Allocations made by the profiler itself or by the import machinery say nothing about the program.
-_IGNORED_FILES = (
-    tracemalloc.__file__,
-    os.path.join(_KULVO_DIR, "*"),
-    "<frozen importlib._bootstrap>",
-    "<frozen importlib._bootstrap_external>",
-    "<unknown>",
+IGNORED_FILES = frozenset(
+    {
+        tracemalloc.__file__,
+        "<frozen importlib._bootstrap>",
+        "<frozen importlib._bootstrap_external>",
+        "<unknown>",
+    }
 )
+IGNORED_PREFIXES = (_KULVO_DIR + os.sep,)
+
+STOPPED_NOTE = "the program stopped tracemalloc (seen at {time_ms} ms): no memory snapshots after that"
 
 LineTotals = dict[tuple[str, int], tuple[int, int]]
 """(file, line) -> (bytes, blocks) allocated there and still alive."""
 
 
 class SpikeFlag(Protocol):
-    """The part of PySampler that the watcher uses."""
+    """The part of kulvo._native.Sampler that the watcher uses."""
 
     def mem_spike_flag(self) -> bool: ...
 
     def notify_snapshot_taken(self) -> None: ...
 
+    def wait_mem_spike(self, timeout_s: float, /) -> bool: ...
 
-def _ignored(file: str) -> bool:
-    return any(fnmatch.fnmatchcase(file, pattern) for pattern in _IGNORED_FILES)
+    def stop_mem_wait(self) -> None: ...
 
 
-def line_totals(snapshot: tracemalloc.Snapshot) -> LineTotals:
-    totals: LineTotals = {}
-    for stat in snapshot.statistics("lineno"):
-        frame = stat.traceback[0]
-        if not _ignored(frame.filename):
-            totals[(frame.filename, frame.lineno)] = (stat.size, stat.count)
-    return totals
+def line_totals() -> LineTotals:
+    """The live traced blocks per allocating line, kulvo's and the import system's left out.
+    Raises RuntimeError when tracemalloc is not tracing."""
+    # tracemalloc's raw traces, the list take_snapshot() wraps: grouping them natively
+    # leaves out a Python object per trace and the Python loop over them.
+    traces = _get_traces()
+    if not tracemalloc.is_tracing():  # checked after: the program may stop it at any time
+        raise RuntimeError("tracemalloc is not tracing")
+    return group_traces(traces, IGNORED_FILES, IGNORED_PREFIXES)
 
 
 def top_growth(current: LineTotals, previous: LineTotals, limit: int = TOP_SITES) -> tuple[AllocationSite, ...]:
@@ -90,15 +103,19 @@ class MemoryWatcher:
         self._started_tracing = False
         self._previous: LineTotals | None = None
         self._last_snapshot_s = 0.0
+        self._cost_s_per_tracing_byte = 0.0  # the last snapshot's duration over tracemalloc's memory
+        self._pending = False  # the flag rose since the last snapshot
         self.snapshots: list[MemorySnapshot] = []
+        self.note: str | None = None  # why snapshots ended early, for the report
 
     def begin_tracing(self) -> None:
         """Starts tracemalloc and takes the first snapshot. Call it before the sampler starts,
-        so that this work shows neither in the samples nor as growth in the first diff."""
+        so that this work shows neither in the samples nor as growth in the first diff.
+        A program that already traces keeps its tracing: its frame limit and its traces."""
         if not tracemalloc.is_tracing():
             tracemalloc.start()
             self._started_tracing = True
-        self._previous = line_totals(tracemalloc.take_snapshot())
+        self._previous = line_totals()
 
     def set_origin(self, origin_s: float) -> None:
         """`origin_s` is the time.monotonic() reading taken as the profile's time zero."""
@@ -111,11 +128,17 @@ class MemoryWatcher:
     def stop_polling(self) -> list[MemorySnapshot]:
         """Stops the thread and returns the snapshots; call it while the sampler still runs."""
         self._stop.set()
+        self._sampler.stop_mem_wait()
         if self._thread is not None:
             self._thread.join()
             self._thread = None
-        # A jump in the last poll interval still gets its snapshot.
-        self._poll_once(final=True)
+        if self._previous is not None and not tracemalloc.is_tracing():
+            self._give_up_tracing()
+        # Growth since the last snapshot, or a jump the thread had no time to see, still counts.
+        if self._sampler.mem_spike_flag():
+            self._note_rise()
+        if self._pending and time.monotonic() >= self._next_due_s():
+            self._snapshot()
         self._previous = None
         return self.snapshots
 
@@ -129,41 +152,58 @@ class MemoryWatcher:
     def _give_up_tracing(self) -> None:
         """The program stopped tracemalloc: no more snapshots. Tracing is the program's from now
         on, so a later start of its own is left running at the end."""
+        if self._previous is not None:
+            self.note = STOPPED_NOTE.format(time_ms=self._ms_since_origin(time.monotonic()))
         self._previous = None
         self._started_tracing = False
 
     def _run(self) -> None:
-        while not self._stop.wait(POLL_INTERVAL_S):
-            self._poll_once()
+        while not self._stop.is_set() and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
+            # Blocks while nothing grows; with growth not yet snapshotted, only until it is due.
+            timeout_s = max(0.0, self._next_due_s() - time.monotonic()) if self._pending else WAIT_S
+            if self._sampler.wait_mem_spike(timeout_s):
+                self._note_rise()
+            if self._stop.is_set():
+                return
+            if self._pending and time.monotonic() >= self._next_due_s():
+                self._snapshot()
 
-    def _poll_once(self, final: bool = False) -> None:
+    def _note_rise(self) -> None:
+        # Cleared at once: the next rise is new growth, whether or not this one gets its
+        # snapshot straight away.
+        self._sampler.notify_snapshot_taken()
+        self._pending = True
+
+    def _next_due_s(self) -> float:
+        """When the predicted cost of the next snapshot allows it; the first is due at once."""
+        if not self.snapshots:
+            return 0.0
+        predicted_s = self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
+        return self._last_snapshot_s + max(MIN_SPACING_S, COST_SPACING * predicted_s)
+
+    def _snapshot(self) -> None:
         if self._previous is None or len(self.snapshots) >= MAX_SNAPSHOTS:
             return
-        if not tracemalloc.is_tracing():
-            self._give_up_tracing()
-            return
-        if not self._sampler.mem_spike_flag():
-            return
         started_s = time.monotonic()
-        if not final and started_s - self._last_snapshot_s < MIN_SPACING_S:
-            return
         try:
-            current = line_totals(tracemalloc.take_snapshot())
+            current = line_totals()
         except RuntimeError:  # the program stopped tracemalloc (checked here: it may do so any time)
             self._give_up_tracing()
             return
+        traced_bytes = tracemalloc.get_traced_memory()[0]
         finished_s = time.monotonic()
         self.snapshots.append(
             MemorySnapshot(
                 time_ms=self._ms_since_origin(started_s),
-                traced_bytes=tracemalloc.get_traced_memory()[0],
+                traced_bytes=traced_bytes,
                 top_sites=top_growth(current, self._previous),
                 duration_ms=int((finished_s - started_s) * 1000),
             )
         )
         self._previous = current
         self._last_snapshot_s = finished_s
-        self._sampler.notify_snapshot_taken()
+        self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, tracemalloc.get_tracemalloc_memory())
+        self._pending = False
 
     def _ms_since_origin(self, instant_s: float) -> int:
         return max(0, int((instant_s - self._origin_s) * 1000))

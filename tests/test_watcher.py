@@ -12,6 +12,7 @@ import pytest
 
 import kulvo
 from kulvo import watcher
+from kulvo._native import Sampler, group_traces
 from kulvo.model import AllocationSite
 from kulvo.watcher import MemoryWatcher, top_growth
 
@@ -19,12 +20,14 @@ MIB = 1024 * 1024
 
 
 class FakeFlag:
-    """The flag half of PySampler: raised by the test, cleared by the watcher."""
+    """The flag half of the sampler: raised by the test, cleared by the watcher."""
 
     def __init__(self, sticky: bool = False) -> None:
         self.raised = threading.Event()
+        self.released = threading.Event()
         self.sticky = sticky  # a flag that never clears, as under steady growth
         self.notifications = 0
+        self.wait_timeouts_s: list[float] = []
 
     def mem_spike_flag(self) -> bool:
         return self.raised.is_set()
@@ -33,6 +36,18 @@ class FakeFlag:
         self.notifications += 1
         if not self.sticky:
             self.raised.clear()
+
+    def wait_mem_spike(self, timeout_s: float, /) -> bool:
+        self.wait_timeouts_s.append(timeout_s)
+        deadline = time.monotonic() + timeout_s
+        while not (self.released.is_set() or self.raised.is_set()) and time.monotonic() < deadline:
+            time.sleep(0.002)
+        if self.sticky:
+            time.sleep(0.005)  # re-raised once per sampler cycle
+        return self.raised.is_set() and not self.released.is_set()
+
+    def stop_mem_wait(self) -> None:
+        self.released.set()
 
 
 def wait_until(condition, timeout_s: float = 5.0) -> bool:
@@ -79,12 +94,14 @@ class TestSnapshots:
         assert top.size_diff_bytes >= 2 * MIB and top.count_diff >= 32
         del blob
 
-    def test_no_flag_no_snapshot(self, make_watcher):
+    def test_no_flag_no_snapshot_and_one_long_wait(self, make_watcher):
         flag = FakeFlag()
         memory_watcher = make_watcher(flag)
-        time.sleep(0.05)
+        time.sleep(0.1)
         assert memory_watcher.stop_polling() == []
         assert flag.notifications == 0
+        # Nothing grew: the thread blocked once, and stop_polling() ended that wait.
+        assert flag.wait_timeouts_s == [watcher.WAIT_S]
 
     def test_a_jump_just_before_stopping_is_still_caught(self, make_watcher):
         flag = FakeFlag()
@@ -113,6 +130,20 @@ class TestSnapshots:
         count = len(memory_watcher.stop_polling())
         # One straight away, then one per 100 ms at most, and the last one at stop.
         assert 2 <= count <= 6
+
+    def test_after_the_first_a_snapshot_waits_until_its_predicted_cost_is_a_small_share(
+        self, make_watcher, monkeypatch
+    ):
+        monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
+        flag = FakeFlag(sticky=True)
+        memory_watcher = make_watcher(flag)
+        monkeypatch.setattr(watcher, "COST_SPACING", 1e9)  # no second one within this test
+        flag.raised.set()
+        assert wait_until(lambda: len(memory_watcher.snapshots) == 1)
+        time.sleep(0.1)
+        # The flag kept rising, and growth left pending at the stop does not force one either.
+        assert len(memory_watcher.stop_polling()) == 1
+        assert flag.notifications > 1
 
     def test_the_number_of_snapshots_is_capped(self, make_watcher, monkeypatch):
         monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
@@ -151,6 +182,7 @@ class TestTracing:
         tracemalloc.stop()
         flag.raised.set()
         assert memory_watcher.stop_polling() == []
+        assert memory_watcher.note is not None and "stopped tracemalloc" in memory_watcher.note
         tracemalloc.start()  # the program traces again, on its own
         try:
             memory_watcher.end_tracing()
@@ -158,13 +190,33 @@ class TestTracing:
         finally:
             tracemalloc.stop()
 
+    def test_a_program_that_traces_keeps_its_frame_limit_and_sites_are_innermost_lines(self, make_watcher):
+        tracemalloc.start(8)
+        try:
+            flag = FakeFlag()
+            memory_watcher = make_watcher(flag)
+
+            def allocate() -> list[bytes]:
+                return [bytes(4096) for _ in range(256)]
+
+            line = allocate.__code__.co_firstlineno + 1
+            kept = allocate()
+            flag.raised.set()
+            (snapshot,) = memory_watcher.stop_polling()
+            memory_watcher.end_tracing()
+            assert tracemalloc.is_tracing() and tracemalloc.get_traceback_limit() == 8
+            assert (snapshot.top_sites[0].file, snapshot.top_sites[0].line) == (__file__, line)
+            assert len(kept) == 256
+        finally:
+            tracemalloc.stop()
+
     def test_kulvos_own_allocations_are_left_out(self):
         tracemalloc.start()
         try:
-            before = watcher.line_totals(tracemalloc.take_snapshot())
+            before = watcher.line_totals()
             # Allocations inside the kulvo package: a rendered report is kept alive here.
             kept = [kulvo.Profile(kulvo.RunMetadata("v", "p", (), "t", 1, 1, False), 0, 0, (), (), ()).render("html")]
-            after = watcher.line_totals(tracemalloc.take_snapshot())
+            after = watcher.line_totals()
         finally:
             tracemalloc.stop()
         kulvo_dir = os.path.dirname(kulvo.__file__)
@@ -193,3 +245,50 @@ class TestTopGrowth:
 
     def test_nothing_grew(self):
         assert top_growth({("a.py", 1): (10, 1)}, {("a.py", 1): (10, 1)}) == ()
+
+
+class TestGroupTraces:
+    def test_traces_add_up_by_their_innermost_line_and_ignored_files_drop_out(self):
+        shared = (("a.py", 1), ("main.py", 9))
+        traces = [
+            (0, 100, shared, 2),
+            (0, 50, shared, 2),
+            (0, 7, (("a.py", 1), ("other.py", 3)), 2),  # another traceback, the same line
+            (1, 30, (("b.py", 2),), 1),
+            (0, 99, (("/lib/kulvo/x.py", 5), ("a.py", 1)), 2),
+            (0, 99, (("<unknown>", 0),), 1),
+        ]
+        totals = group_traces(traces, frozenset({"<unknown>"}), ("/lib/kulvo/",))
+        assert totals == {("a.py", 1): (157, 3), ("b.py", 2): (30, 1)}
+
+    @pytest.mark.parametrize(
+        "trace",
+        [(0, 1), (0, "1", (("a.py", 1),), 1), (0, 1, (), 0), (0, 1, ((b"a.py", 1),), 1), (0, 1, (("a.py", 1.5),), 1)],
+    )
+    def test_malformed_traces_are_refused(self, trace):
+        with pytest.raises(TypeError):
+            group_traces([trace], frozenset(), ())
+
+
+class TestNativeWait:
+    def test_a_wait_times_out_is_ended_by_stop_mem_wait_and_refuses_bad_timeouts(self):
+        sampler = Sampler(interval_ms=10)
+        sampler.start()
+        try:
+            started_s = time.monotonic()
+            assert sampler.wait_mem_spike(0.05) is False
+            assert time.monotonic() - started_s >= 0.04
+            results: list[bool] = []
+            waiter = threading.Thread(target=lambda: results.append(sampler.wait_mem_spike(60.0)))
+            waiter.start()
+            time.sleep(0.05)
+            sampler.stop_mem_wait()
+            waiter.join(5.0)
+            assert results == [False]
+            assert sampler.wait_mem_spike(60.0) is False  # ended for good
+            for bad in (-1.0, float("nan"), 1e12):
+                with pytest.raises(ValueError):
+                    sampler.wait_mem_spike(bad)
+        finally:
+            sampler.stop()
+        assert sampler.wait_mem_spike(60.0) is False  # stopped: no flag to wait for
