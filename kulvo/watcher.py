@@ -15,6 +15,7 @@ Snapshots then cost a bounded share of the run instead of growing with its squar
 
 from __future__ import annotations
 
+import gc
 import os
 import threading
 import time
@@ -68,11 +69,18 @@ def line_totals() -> LineTotals:
     """The live traced blocks per allocating line, kulvo's and the import system's left out.
     Raises RuntimeError when tracemalloc is not tracing."""
     # tracemalloc's raw traces, the list take_snapshot() wraps: grouping them natively
-    # leaves out a Python object per trace and the Python loop over them.
-    traces = _get_traces()
-    if not tracemalloc.is_tracing():  # checked after: the program may stop it at any time
-        raise RuntimeError("tracemalloc is not tracing")
-    return group_traces(traces, IGNORED_FILES, IGNORED_PREFIXES)
+    # leaves out a Python object per trace and the Python loop over them. The list holds a
+    # tuple per live block: a collection while it exists would walk them all.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        traces = _get_traces()
+        if not tracemalloc.is_tracing():  # checked after: the program may stop it at any time
+            raise RuntimeError("tracemalloc is not tracing")
+        return group_traces(traces, IGNORED_FILES, IGNORED_PREFIXES)
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def top_growth(current: LineTotals, previous: LineTotals, limit: int = TOP_SITES) -> tuple[AllocationSite, ...]:

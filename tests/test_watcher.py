@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import os
 import sys
 import threading
@@ -220,7 +221,7 @@ class TestTracing:
         finally:
             tracemalloc.stop()
         kulvo_dir = os.path.dirname(kulvo.__file__)
-        assert kept
+        assert kept and gc.isenabled()  # paused while grouping, then on again
         assert not [key for key in after if key[0].startswith(kulvo_dir)]
         assert not [key for key in after if key[0] == tracemalloc.__file__]
         assert any(key[0] == __file__ for key in set(after) - set(before))
@@ -248,6 +249,17 @@ class TestTopGrowth:
 
 
 class TestGroupTraces:
+    def test_a_program_that_turned_collection_off_keeps_it_off(self):
+        tracemalloc.start()
+        gc.disable()
+        try:
+            watcher.line_totals()
+            assert not gc.isenabled()
+        finally:
+            gc.enable()
+            tracemalloc.stop()
+
+
     def test_traces_add_up_by_their_innermost_line_and_ignored_files_drop_out(self):
         shared = (("a.py", 1), ("main.py", 9))
         traces = [
