@@ -6,11 +6,14 @@ interpreter lock, so it costs nothing while memory does not grow. On a rise it g
 tracemalloc's live traces by the line that allocated them (in kulvo._native), diffs that
 against the previous snapshot, and keeps only the sites that grew most.
 
-A snapshot costs time in proportion to the live traced blocks, and under steady growth the
-flag keeps rising. So after the first one, a snapshot may take at most 1/`COST_SPACING` of
-the time since the previous one ended, its cost predicted from the previous one's, scaled by
-how much tracemalloc's own memory (which grows with the number of traces) has grown since.
-Snapshots then cost a bounded share of the run instead of growing with its square.
+A snapshot costs time in proportion to the live traced blocks (about half a microsecond each,
+most of it tracemalloc's own copy of its traces), and under steady growth the flag keeps
+rising. So snapshots, the first included, may take at most `SNAPSHOT_SHARE` of the time since
+tracing began, or `FREE_SNAPSHOT_S` altogether if that is more. Each one's cost is predicted
+from the previous one's, scaled by tracemalloc's own memory, which grows with the number of
+traces. Their total then stays a bounded share of the run instead of growing with its square;
+a program with so many live blocks that a snapshot would break that budget gets fewer
+snapshots, or none, and a note saying so.
 """
 
 from __future__ import annotations
@@ -28,8 +31,13 @@ from kulvo.model import AllocationSite, MemorySnapshot
 
 # Never less than this apart: a burst of rises is one spike.
 MIN_SPACING_S = 0.200
-# The time since the last snapshot, in units of the next one's predicted duration, that allows it.
-COST_SPACING = 20.0
+# The most of the time since tracing began that snapshots may take altogether, and what they
+# may take in any case: a spike early in a run is still worth a cheap snapshot.
+SNAPSHOT_SHARE = 0.10
+FREE_SNAPSHOT_S = 0.100
+# A snapshot's cost per byte of tracemalloc's own memory before one has been measured: about
+# 50 bytes per trace at half a microsecond each, doubled to be on the safe side.
+FIRST_COST_S_PER_TRACING_BYTE = 20e-9
 # How long one wait for the flag may block; ended early by stop_polling().
 WAIT_S = 3600.0
 TOP_SITES = 10
@@ -48,6 +56,10 @@ IGNORED_FILES = frozenset(
 IGNORED_PREFIXES = (_KULVO_DIR + os.sep,)
 
 STOPPED_NOTE = "the program stopped tracemalloc (seen at {time_ms} ms): no memory snapshots after that"
+OVER_BUDGET_NOTE = (
+    "memory grew from {time_ms} ms on without a snapshot: with this many live blocks one would have "
+    "taken more than {share_percent:.0f} % of the run"
+)
 
 LineTotals = dict[tuple[str, int], tuple[int, int]]
 """(file, line) -> (bytes, blocks) allocated there and still alive."""
@@ -110,9 +122,12 @@ class MemoryWatcher:
         self._thread: threading.Thread | None = None
         self._started_tracing = False
         self._previous: LineTotals | None = None
+        self._tracing_since_s = 0.0
+        self._spent_s = 0.0  # in snapshots so far
         self._last_snapshot_s = 0.0
-        self._cost_s_per_tracing_byte = 0.0  # the last snapshot's duration over tracemalloc's memory
-        self._pending = False  # the flag rose since the last snapshot
+        # The last snapshot's duration over tracemalloc's memory then.
+        self._cost_s_per_tracing_byte = FIRST_COST_S_PER_TRACING_BYTE
+        self._pending_since_s: float | None = None  # the first rise not covered by a snapshot
         self.snapshots: list[MemorySnapshot] = []
         self.note: str | None = None  # why snapshots ended early, for the report
 
@@ -124,6 +139,7 @@ class MemoryWatcher:
             tracemalloc.start()
             self._started_tracing = True
         self._previous = line_totals()
+        self._tracing_since_s = time.monotonic()
 
     def set_origin(self, origin_s: float) -> None:
         """`origin_s` is the time.monotonic() reading taken as the profile's time zero."""
@@ -145,8 +161,12 @@ class MemoryWatcher:
         # Growth since the last snapshot, or a jump the thread had no time to see, still counts.
         if self._sampler.mem_spike_flag():
             self._note_rise()
-        if self._pending and time.monotonic() >= self._next_due_s():
+        if self._pending_since_s is not None and time.monotonic() >= self._next_due_s():
             self._snapshot()
+        if self._pending_since_s is not None and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
+            self.note = OVER_BUDGET_NOTE.format(
+                time_ms=self._ms_since_origin(self._pending_since_s), share_percent=SNAPSHOT_SHARE * 100
+            )
         self._previous = None
         return self.snapshots
 
@@ -168,26 +188,30 @@ class MemoryWatcher:
     def _run(self) -> None:
         while not self._stop.is_set() and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
             # Blocks while nothing grows; with growth not yet snapshotted, only until it is due.
-            timeout_s = max(0.0, self._next_due_s() - time.monotonic()) if self._pending else WAIT_S
+            pending = self._pending_since_s is not None
+            timeout_s = min(WAIT_S, max(0.0, self._next_due_s() - time.monotonic())) if pending else WAIT_S
             if self._sampler.wait_mem_spike(timeout_s):
                 self._note_rise()
             if self._stop.is_set():
                 return
-            if self._pending and time.monotonic() >= self._next_due_s():
+            if self._pending_since_s is not None and time.monotonic() >= self._next_due_s():
                 self._snapshot()
 
     def _note_rise(self) -> None:
         # Cleared at once: the next rise is new growth, whether or not this one gets its
         # snapshot straight away.
         self._sampler.notify_snapshot_taken()
-        self._pending = True
+        if self._pending_since_s is None:
+            self._pending_since_s = time.monotonic()
 
     def _next_due_s(self) -> float:
-        """When the predicted cost of the next snapshot allows it; the first is due at once."""
-        if not self.snapshots:
-            return 0.0
-        predicted_s = self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
-        return self._last_snapshot_s + max(MIN_SPACING_S, COST_SPACING * predicted_s)
+        """When the snapshots so far and the next one's predicted cost fit in the budget."""
+        spent_after_s = self._spent_s + self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
+        if spent_after_s <= FREE_SNAPSHOT_S:
+            within_budget_s = 0.0
+        else:
+            within_budget_s = self._tracing_since_s + spent_after_s / SNAPSHOT_SHARE
+        return max(self._last_snapshot_s + MIN_SPACING_S, within_budget_s)
 
     def _snapshot(self) -> None:
         if self._previous is None or len(self.snapshots) >= MAX_SNAPSHOTS:
@@ -210,8 +234,9 @@ class MemoryWatcher:
         )
         self._previous = current
         self._last_snapshot_s = finished_s
+        self._spent_s += finished_s - started_s
         self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, tracemalloc.get_tracemalloc_memory())
-        self._pending = False
+        self._pending_since_s = None
 
     def _ms_since_origin(self, instant_s: float) -> int:
         return max(0, int((instant_s - self._origin_s) * 1000))

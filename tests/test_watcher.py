@@ -100,7 +100,7 @@ class TestSnapshots:
         memory_watcher = make_watcher(flag)
         time.sleep(0.1)
         assert memory_watcher.stop_polling() == []
-        assert flag.notifications == 0
+        assert flag.notifications == 0 and memory_watcher.note is None
         # Nothing grew: the thread blocked once, and stop_polling() ended that wait.
         assert flag.wait_timeouts_s == [watcher.WAIT_S]
 
@@ -132,19 +132,19 @@ class TestSnapshots:
         # One straight away, then one per 100 ms at most, and the last one at stop.
         assert 2 <= count <= 6
 
-    def test_after_the_first_a_snapshot_waits_until_its_predicted_cost_is_a_small_share(
+    def test_snapshots_wait_for_their_share_of_the_run_and_growth_left_over_gets_a_note(
         self, make_watcher, monkeypatch
     ):
         monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
         flag = FakeFlag(sticky=True)
         memory_watcher = make_watcher(flag)
-        monkeypatch.setattr(watcher, "COST_SPACING", 1e9)  # no second one within this test
+        monkeypatch.setattr(watcher, "SNAPSHOT_SHARE", 1e-9)  # one would take longer than this test
+        monkeypatch.setattr(watcher, "FREE_SNAPSHOT_S", 0.0)
         flag.raised.set()
-        assert wait_until(lambda: len(memory_watcher.snapshots) == 1)
         time.sleep(0.1)
-        # The flag kept rising, and growth left pending at the stop does not force one either.
-        assert len(memory_watcher.stop_polling()) == 1
-        assert flag.notifications > 1
+        assert memory_watcher.stop_polling() == []
+        assert flag.notifications > 1  # the flag kept rising, and was cleared each time
+        assert memory_watcher.note is not None and "without a snapshot" in memory_watcher.note
 
     def test_the_number_of_snapshots_is_capped(self, make_watcher, monkeypatch):
         monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
@@ -203,6 +203,7 @@ class TestTracing:
             line = allocate.__code__.co_firstlineno + 1
             kept = allocate()
             flag.raised.set()
+            assert wait_until(lambda: len(memory_watcher.snapshots) == 1)
             (snapshot,) = memory_watcher.stop_polling()
             memory_watcher.end_tracing()
             assert tracemalloc.is_tracing() and tracemalloc.get_traceback_limit() == 8
@@ -258,7 +259,6 @@ class TestGroupTraces:
         finally:
             gc.enable()
             tracemalloc.stop()
-
 
     def test_traces_add_up_by_their_innermost_line_and_ignored_files_drop_out(self):
         shared = (("a.py", 1), ("main.py", 9))
