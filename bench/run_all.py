@@ -12,6 +12,7 @@ import json
 import math
 import os
 import shutil
+import subprocess
 import sys
 import time
 
@@ -299,7 +300,15 @@ class Runner:
 
     def memory_watcher(self) -> dict:
         a = self.args
-        return self.overhead(self.py, ["alloc_growth"], MEMORY_CONDITIONS, a.reps, a.seconds)
+        result = self.overhead(self.py, ["alloc_growth"], MEMORY_CONDITIONS, a.reps, a.seconds)
+        # --memory against tracemalloc alone on more workloads, and a snapshot's cost per live block.
+        command = [self.py, os.path.join(BENCH, "memory_watcher.py"), "--reps", str(a.reps), "--seconds",
+                   str(a.seconds)] + (["--no-blocks"] if a.quick else [])
+        done = self.safe("memory_watcher.py", subprocess.run, command)
+        if done is not None and done.returncode == 0:
+            with open(os.path.join(BENCH, "results", "memory_watcher.json")) as f:
+                result["rework"] = json.load(f)
+        return result
 
 
 def pyspy_shares(path: str, driver: str, targets: list[str]) -> dict:

@@ -532,8 +532,8 @@ def results_md(r) -> str:
                 "The allocation-growth workload (keeps about 0.5 MB of new small objects per unit, "
                 f"{med(mem['baseline_s']['alloc_growth']):.2f} s unprofiled), in fresh interpreters, alternating. "
                 "`kulvo.profile(memory=True)` is the package's watcher (10 ms sampler; tracemalloc; a thread that "
-                "polls `mem_spike_flag()` every 10 ms and, when it is set, takes a filtered snapshot and diffs it "
-                "against the previous one). *Parts put together* is the same with the core alone: tracemalloc "
+                "blocks until the flag rises and then groups tracemalloc's traces by line in native code, its "
+                "snapshots spaced by their cost). *Parts put together* is the same with the core alone: tracemalloc "
                 "on, `PySampler(interval_ms=10)`, a thread polling the flag every 10 ms and taking a plain "
                 "snapshot; it stops the sampler before tracemalloc. memray through `memray.Tracker`; Scalene as "
                 "`scalene run` (CPU and memory, its default).", "",
@@ -553,6 +553,18 @@ def results_md(r) -> str:
             out += [f"The package's watcher costs {kp:.2f}×, {kp / km:.1f} times the parts put together: on each "
                     "flag it also filters the snapshot and diffs it against the previous one by source line "
                     "(`compare_to`), and the slowdown grows with the number of live traced blocks.", ""]
+        if mem.get("rework"):
+            import memory_watcher
+
+            out += ["### `--memory` against tracemalloc alone", "",
+                    "From `bench/memory_watcher.py`: each run a fresh interpreter timing start → workload → stop, "
+                    "conditions rotated, ratios within a repetition, median (range). `kulvo --memory` is "
+                    "`kulvo.profile(memory=True)` at the default interval, as `kulvo run --memory`; the sampler alone "
+                    "with tracemalloc on separates the watcher's own part from the sampler's. Workloads: "
+                    "`alloc_growth` as above; `records` keeps rows as dicts; `json_docs` keeps parsed JSON "
+                    "documents; `docutils` builds a reStructuredText document to HTML. Then one snapshot's parts "
+                    "against the number of live blocks.", "",
+                    memory_watcher.markdown(mem["rework"]), ""]
         if fails.get("kulvo-mem"):
             out += ["**`kulvo.profile(memory=True)` crashed** (SIGSEGV) in "
                     f"{fails['kulvo-mem']} of {mem.get('runs', '?')} runs. The crash is in the sampler thread: "
