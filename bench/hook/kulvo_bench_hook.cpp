@@ -188,7 +188,7 @@ PyObject* prepare_result(PyObject*, PyObject* args) {
     result.hot_paths = kulvo::aggregate_hot_paths(result.samples, config.top_n);
     g_prepared = std::move(result);
     std::vector<Sample>().swap(g_samples);
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 // time_result_to_py(): the core's conversion of the prepared result. Returns (ns, result).

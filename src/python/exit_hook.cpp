@@ -13,7 +13,7 @@ PyObject* stop_samplers_at_exit(PyObject* /*module*/, PyObject* /*unused*/) {
         PyThreadState* saved = PyEval_SaveThread();
         stop_live_sampler_threads();
         PyEval_RestoreThread(saved);
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     });
 }
 

@@ -244,7 +244,7 @@ private:
 };
 
 PyObject* ignore_kick(PyObject* /*module*/, PyObject* /*args*/) {
-    Py_RETURN_NONE;
+    return Py_NewRef(Py_None);
 }
 
 PyMethodDef kick_handler_def = {"kick_handler", ignore_kick, METH_VARARGS,

@@ -300,12 +300,12 @@ PyObject* py_sampler_start(PyObject* self, PyObject* /*unused*/) {
             return nullptr;
         }
         if (object->sampler->has_thread()) {
-            Py_RETURN_NONE;
+            return Py_NewRef(Py_None);
         }
         if (!spawn_sampler_thread(object, false)) {
             return nullptr;
         }
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     });
 }
 
@@ -318,7 +318,7 @@ PyObject* weighted_sampler_pause(PyObject* self, PyObject* /*unused*/) {
             return nullptr;
         }
         if (!object->sampler) {
-            Py_RETURN_NONE;
+            return Py_NewRef(Py_None);
         }
         // The thread may be waiting for the lock: it is given up while joining.
         PyThreadState* saved = PyEval_SaveThread();
@@ -328,7 +328,7 @@ PyObject* weighted_sampler_pause(PyObject* self, PyObject* /*unused*/) {
             raise_error(*error);
             return nullptr;
         }
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     });
 }
 
@@ -342,7 +342,7 @@ PyObject* weighted_sampler_resume(PyObject* self, PyObject* /*unused*/) {
         if (object->sampler && !object->sampler->has_thread() && !spawn_sampler_thread(object, true)) {
             return nullptr;
         }
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     });
 }
 
@@ -425,7 +425,7 @@ PyObject* on_sampler_if_not_stopped(PyObject* self, Action action) {
         if (object->sampler) {
             action(*object->sampler);
         }
-        Py_RETURN_NONE;
+        return Py_NewRef(Py_None);
     });
 }
 
@@ -457,7 +457,7 @@ PyObject* py_sampler_wait_mem_spike(PyObject* self, PyObject* timeout) {
                 return nullptr;
             }
             if (!as_sampler(self)->sampler) {
-                Py_RETURN_FALSE;
+                return Py_NewRef(Py_False);
             }
             waiters = as_sampler(self)->sampler->spike_waiters();
         }

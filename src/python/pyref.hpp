@@ -10,6 +10,16 @@
 
 #include <utility>
 
+// No Py_RETURN_NONE (or _TRUE, _FALSE): in some 3.12 headers it returns Py_None without a new
+// reference even for an older stable ABI, which on 3.10 and 3.11 then frees None. Every such
+// return is written `return Py_NewRef(Py_None);`, and the macros stop the build.
+#undef Py_RETURN_NONE
+#undef Py_RETURN_TRUE
+#undef Py_RETURN_FALSE
+#define Py_RETURN_NONE static_assert(false, "write return Py_NewRef(Py_None);")
+#define Py_RETURN_TRUE static_assert(false, "write return Py_NewRef(Py_True);")
+#define Py_RETURN_FALSE static_assert(false, "write return Py_NewRef(Py_False);")
+
 namespace kulvo::py {
 
 class Ref {
