@@ -146,7 +146,7 @@ class TestWhereTheTimeGoes:
         # Sampled only when the main thread lets the lock go, the work would hardly show.
         with kulvo.profile(interval_ms=2) as p:
             sleep_then_work(rounds=40, phase_s=0.01)
-        assert 0.25 < time_share(p.profile, "spin") < 0.75
+        assert 0.2 < time_share(p.profile, "spin") < 0.8
         # Asleep is told apart from working.
         waiting = [s for s in p.profile.samples if s.main_thread_waiting]
         asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
