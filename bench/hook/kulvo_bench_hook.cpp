@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -32,7 +34,9 @@ namespace {
 using kulvo::FrameInfo;
 using kulvo::ProfileResult;
 using kulvo::Sample;
+using kulvo::StackId;
 using kulvo::StackSnapshot;
+using kulvo::StackTable;
 using kulvo::py::Ref;
 
 std::int64_t now_ns() {
@@ -42,6 +46,7 @@ std::int64_t now_ns() {
 }
 
 std::vector<Sample> g_samples;            // the synthetic ring content
+std::shared_ptr<StackTable> g_stacks;     // what its stack ids name
 std::optional<ProfileResult> g_prepared;  // samples plus analysis, for the conversion timings
 
 // Stacks drawn from a call tree: a few shared outer paths, then frames from a pool of
@@ -89,8 +94,12 @@ PyObject* make_samples(PyObject*, PyObject* args) {
     }
     g_prepared.reset();
     std::vector<Sample>().swap(g_samples);
+    g_stacks = std::make_shared<StackTable>();
     std::mt19937_64 rng(seed);
-    const std::vector<StackSnapshot> templates = make_templates(depth, rng);
+    std::vector<StackId> templates;
+    for (const StackSnapshot& stack : make_templates(depth, rng)) {
+        templates.push_back(g_stacks->intern(stack));
+    }
     std::uniform_int_distribution<std::size_t> pick(0, templates.size() - 1);
     std::normal_distribution<double> noise(0.0, 3.0);
     g_samples.reserve(n);
@@ -122,7 +131,7 @@ PyObject* time_analysis(PyObject*, PyObject* args) {
     const std::int64_t t0 = now_ns();
     const auto events = kulvo::detect_spikes(g_samples, config);
     const std::int64_t t1 = now_ns();
-    const auto hot = kulvo::aggregate_hot_paths(g_samples, top_n);
+    const auto hot = kulvo::aggregate_hot_paths(g_samples, *g_stacks, top_n);
     const std::int64_t t2 = now_ns();
     return Py_BuildValue("{s:L,s:L,s:n,s:n}", "spikes_ns", static_cast<long long>(t1 - t0), "hot_paths_ns",
                          static_cast<long long>(t2 - t1), "events", static_cast<Py_ssize_t>(events.size()), "hot_paths",
@@ -149,12 +158,13 @@ PyObject* stop_body(PyObject*, PyObject* args) {
         result.sample_count = g_samples.size();
         result.wall_time_ms = g_samples.empty() ? 0 : g_samples.back().timestamp_ms;
         result.samples = std::move(g_samples);
+        result.stacks = std::move(g_stacks);
         g_samples = {};
         std::int64_t mark = now_ns();
         result.spike_events = kulvo::detect_spikes(result.samples, config);
         t_spikes = now_ns() - mark;
         mark = now_ns();
-        result.hot_paths = kulvo::aggregate_hot_paths(result.samples, config.top_n);
+        result.hot_paths = kulvo::aggregate_hot_paths(result.samples, *result.stacks, config.top_n);
         t_hot = now_ns() - mark;
         mark = now_ns();
         converted = kulvo::py::result_to_py(result);
@@ -184,8 +194,9 @@ PyObject* prepare_result(PyObject*, PyObject* args) {
     result.sample_count = g_samples.size();
     result.wall_time_ms = g_samples.empty() ? 0 : g_samples.back().timestamp_ms;
     result.samples = g_samples;
+    result.stacks = g_stacks;
     result.spike_events = kulvo::detect_spikes(result.samples, config);
-    result.hot_paths = kulvo::aggregate_hot_paths(result.samples, config.top_n);
+    result.hot_paths = kulvo::aggregate_hot_paths(result.samples, *result.stacks, config.top_n);
     g_prepared = std::move(result);
     std::vector<Sample>().swap(g_samples);
     return Py_NewRef(Py_None);
@@ -262,25 +273,30 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) {
     return rc == 0;
 }
 
-PyObject* plain_str(const std::string& text) {
+PyObject* plain_str(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-PyObject* plain_stack(const std::optional<StackSnapshot>& stack) {
-    if (!stack) {
+// Every frame's values made anew, as a loop without a table of made objects would.
+PyObject* plain_stack(const StackTable& stacks, StackId stack) {
+    if (stack == kulvo::kNoStack) {
         Py_INCREF(Py_None);
         return Py_None;
     }
     const Keys& k = *keys();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(stack->frames.size()));
+    std::vector<kulvo::FrameId> frames;
+    stacks.frames_of(stack, frames);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(frames.size()));
     if (list == nullptr) {
         return nullptr;
     }
     Py_ssize_t i = 0;
-    for (const FrameInfo& frame : stack->frames) {
+    for (const kulvo::FrameId id : frames) {
+        const kulvo::FrameKey& frame = stacks.frame(id);
         PyObject* dict = PyDict_New();
-        if (dict == nullptr || !put(dict, k.file, plain_str(frame.file)) ||
-            !put(dict, k.function, plain_str(frame.function)) || !put(dict, k.line, PyLong_FromLong(frame.line))) {
+        if (dict == nullptr || !put(dict, k.file, plain_str(stacks.string(frame.file))) ||
+            !put(dict, k.function, plain_str(stacks.string(frame.function))) ||
+            !put(dict, k.line, PyLong_FromLong(frame.line))) {
             Py_XDECREF(dict);
             Py_DECREF(list);
             return nullptr;
@@ -302,7 +318,7 @@ PyObject* plain_result(const ProfileResult& result) {
         if (dict == nullptr || !put(dict, k.timestamp_ms, PyLong_FromUnsignedLongLong(sample.timestamp_ms)) ||
             !put(dict, k.cpu_percent, PyFloat_FromDouble(sample.cpu_percent)) ||
             !put(dict, k.rss_bytes, PyLong_FromUnsignedLongLong(sample.rss_bytes)) ||
-            !put(dict, k.stack, plain_stack(sample.stack))) {
+            !put(dict, k.stack, plain_stack(*result.stacks, sample.stack))) {
             Py_XDECREF(dict);
             Py_DECREF(samples);
             return nullptr;
@@ -318,7 +334,7 @@ PyObject* plain_result(const ProfileResult& result) {
         put(dict, k.end_ms, PyLong_FromUnsignedLongLong(event.end_ms));
         put(dict, k.peak_value, PyFloat_FromDouble(event.peak_value));
         put(dict, k.threshold, PyFloat_FromDouble(event.threshold));
-        put(dict, k.peak_stack, plain_stack(event.peak_stack));
+        put(dict, k.peak_stack, plain_stack(*result.stacks, event.peak_stack));
         PyList_SetItem(events, i++, dict);
     }
     PyObject* hot = PyList_New(static_cast<Py_ssize_t>(result.hot_paths.size()));

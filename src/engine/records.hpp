@@ -1,14 +1,15 @@
 // The engine's records of a run: samples, spike events, hot paths and the result that
-// holds them. Owned strings and numbers, never an interpreter object, so they can be
-// created, moved and destroyed on any thread without the GIL.
+// holds them. Numbers, ids into the run's StackTable and owned strings, never an
+// interpreter object, so they can be created, moved and destroyed on any thread without
+// the GIL.
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "stack_record.hpp"
+#include "stack_table.hpp"
 
 namespace kulvo {
 
@@ -16,7 +17,7 @@ struct Sample {
     std::uint64_t timestamp_ms = 0;
     double cpu_percent = 0.0;     // 100.0 is one core; -1.0 marks a failed reading
     std::uint64_t rss_bytes = 0;  // peak resident set size; 0 marks a failed reading
-    std::optional<StackSnapshot> stack;
+    StackId stack = kNoStack;
     // The time this sample stands for: since the previous sample (the first: since the
     // thread's origin). Weighting by the time since, not until, makes a long call that
     // holds the interpreter lock count for the time it took.
@@ -32,7 +33,7 @@ struct SpikeEvent {
     std::uint64_t end_ms = 0;
     double peak_value = 0.0;
     double threshold = 0.0;
-    std::optional<StackSnapshot> peak_stack;
+    StackId peak_stack = kNoStack;
 };
 
 struct HotPath {
@@ -49,6 +50,7 @@ struct ProfileResult {
     std::vector<Sample> samples;
     std::vector<SpikeEvent> spike_events;
     std::vector<HotPath> hot_paths;
+    std::shared_ptr<const StackTable> stacks;  // what the samples' and events' stack ids name
 };
 
 }  // namespace kulvo

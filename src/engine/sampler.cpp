@@ -59,13 +59,18 @@ extern "C" void* sampler_thread_main(void* arg) {
     start->mem_spike.reset();
     start->stop_requested.reset();
     start->ring.reset();
+    start->stacks.reset();
     return nullptr;
 }
 
 class FunctionSource final : public StackSource {
 public:
     explicit FunctionSource(CaptureFn capture) : capture_(capture) {}
-    CaptureOutcome capture() override { return capture_(); }
+    InternedCapture capture(StackTable& stacks) override {
+        CaptureOutcome captured = capture_();
+        return InternedCapture{captured.stack ? stacks.intern(*captured.stack) : kNoStack, std::move(captured.error),
+                               captured.main_thread_waiting};
+    }
 
 private:
     CaptureFn capture_;
@@ -195,7 +200,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         raise_mem_spike_if(measured.mem_spike, start);
-        CaptureOutcome captured = start.source->capture();
+        InternedCapture captured = start.source->capture(*start.stacks);
         if (captured.error) {
             report_internal_error(captured.error->message);
             return;
@@ -207,8 +212,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
             pacer ? pacer->close_slot(captured_ns) : captured_ns - std::min(captured_ns, previous_sample_ns);
         previous_sample_ns = captured_ns;
         start.ring->push(Sample{whole_ms(duration_between(origin, captured_at)), measured.cpu_percent,
-                                measured.rss_bytes, std::move(captured.stack), weight_ns / 1000,
-                                captured.main_thread_waiting});
+                                measured.rss_bytes, captured.stack, weight_ns / 1000, captured.main_thread_waiting});
         const Instant cycle_end = monotonic_now();
         if (pacer) {
             const std::uint64_t now_ns = as_nanoseconds(cycle_end);
@@ -227,6 +231,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
 Sampler::Sampler(const SamplerConfig& config)
     : config_(config),
       ring_(std::make_shared<SampleRing>(config.ring_capacity)),
+      stacks_(std::make_shared<StackTable>()),
       stop_requested_(std::make_shared<std::atomic<bool>>(false)),
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
       spike_waiters_(std::make_shared<SpikeWaiters>(mem_spike_)),
@@ -247,6 +252,7 @@ Sampler::~Sampler() {
     }
     spike_waiters_->release();
     ring_.reset();
+    stacks_.reset();
     stop_requested_.reset();
     mem_spike_.reset();
     if (thread_ && thread_->spawned_in_pid == getpid()) {
@@ -290,6 +296,7 @@ std::optional<Error> Sampler::spawn_thread(std::unique_ptr<StackSource> source, 
     auto record = std::make_unique<SamplerThreadStart>();
     auto completion = std::make_shared<ThreadCompletion>();
     record->ring = ring_;
+    record->stacks = stacks_;
     record->stop_requested = stop_requested_;
     record->mem_spike = mem_spike_;
     record->spike_waiters = spike_waiters_;
@@ -356,6 +363,8 @@ StopResult Sampler::stop_and_drain() {
     result.wall_time_ms = whole_ms(duration_between(start_instant_, monotonic_now()));
     if (!samples_belong_to_parent && !result.error) {
         result.samples = ring_->drain();
+        result.stacks = stacks_;
+        result.held_bytes = ring_->capacity() * sizeof(Sample) + stacks_->bytes();
     }
     return result;
 }

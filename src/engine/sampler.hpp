@@ -30,13 +30,20 @@ using SampleRing = RingBuffer<Sample>;
 // stores only: the flags carry no other data (samples reach stop() through the join).
 using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 
-// What one stack capture hands the sampling loop.
+// What one stack capture finds, its frames written out.
 struct CaptureOutcome {
     std::optional<StackSnapshot> stack;
     std::optional<Error> error;  // fatal for the sampler thread
     bool main_thread_waiting = false;
 };
 using CaptureFn = CaptureOutcome (*)();
+
+// What one stack capture hands the sampling loop: the stack as an id of the run's table.
+struct InternedCapture {
+    StackId stack = kNoStack;
+    std::optional<Error> error;  // fatal for the sampler thread
+    bool main_thread_waiting = false;
+};
 
 // Where the sampler thread gets its stacks from. Owned by the thread; `finish` runs on
 // the thread after its last cycle (not from a destructor: it may call the interpreter,
@@ -47,7 +54,8 @@ public:
     StackSource(const StackSource&) = delete;
     StackSource& operator=(const StackSource&) = delete;
     virtual ~StackSource() = default;
-    virtual CaptureOutcome capture() = 0;
+    // Interns the stack it finds into `stacks`, which only the sampler thread writes.
+    virtual InternedCapture capture(StackTable& stacks) = 0;
     virtual void finish() {}
 };
 
@@ -107,6 +115,7 @@ struct ThreadCompletion {
 struct SamplerThreadStart {
     std::uint64_t mem_flag_step_bytes = 0;
     std::shared_ptr<SampleRing> ring;
+    std::shared_ptr<StackTable> stacks;
     SharedFlag stop_requested;
     SharedFlag mem_spike;
     std::shared_ptr<SpikeWaiters> spike_waiters;  // may be empty
@@ -126,6 +135,9 @@ void run_sampling_loop(SamplerThreadStart& start);
 
 struct StopResult {
     std::vector<Sample> samples;  // oldest first
+    std::shared_ptr<const StackTable> stacks;
+    // What kulvo itself held for the run: the ring's storage and the stack table.
+    std::uint64_t held_bytes = 0;
     std::uint64_t wall_time_ms = 0;
     std::optional<Error> error;  // the join failed: no samples
 };
@@ -173,6 +185,7 @@ private:
 
     SamplerConfig config_;
     std::shared_ptr<SampleRing> ring_;             // pushed by the sampler thread only; drained after the join
+    std::shared_ptr<StackTable> stacks_;           // the same
     SharedFlag stop_requested_;                    // atomic: stored here, loaded by the thread each cycle
     SharedFlag mem_spike_;                         // atomic: set by the thread, read and cleared by Python
     std::shared_ptr<SpikeWaiters> spike_waiters_;  // watchers blocked on mem_spike_

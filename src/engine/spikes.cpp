@@ -21,7 +21,7 @@ public:
     void visit(const Sample& sample, double value) {
         const bool above = value > threshold;  // NaN and equality are not above
         if (above && !open) {
-            open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, std::nullopt};
+            open = SpikeEvent{kind, sample.timestamp_ms, sample.timestamp_ms, value, threshold, kNoStack};
             peak_sample = &sample;
         } else if (above) {
             open->end_ms = sample.timestamp_ms;
@@ -36,7 +36,7 @@ public:
 
     void close() {
         if (open) {
-            // Copied once the peak is final: a rising memory run sets a new peak nearly every sample.
+            // Set once the peak is final: a rising memory run sets a new peak nearly every sample.
             open->peak_stack = peak_sample->stack;
             events.push_back(std::move(*open));
             open.reset();

@@ -175,28 +175,29 @@ public:
     MainThreadSource(const MainThreadTarget& target, PyThreadState* sampler_thread_state, Duration poll)
         : target_(target), poll_(poll), watch_(target.native_id, target.thread), capture_(sampler_thread_state) {}
 
-    CaptureOutcome capture() override {
+    InternedCapture capture(StackTable& stacks) override {
         RunState state = watch_.read();
         if (!target_.answers_requests) {
-            CaptureOutcome outcome = capture_.capture_with_gil();
+            InternedCapture outcome = capture_.capture_with_gil(stacks);
             outcome.main_thread_waiting = state == RunState::Waiting;
             return outcome;
         }
         // A thread that has not run since the last capture stands where it stood then: a
         // sleep, a lock wait, or a wait for a CPU on a busy machine.
-        if (last_stack_ && watch_.cpu_time_ns() - last_cpu_ns_ < kStillNs) {
-            return CaptureOutcome{last_stack_, std::nullopt, state != RunState::Running};
+        if (last_stack_ != kNoStack && watch_.cpu_time_ns() - last_cpu_ns_ < kStillNs) {
+            return InternedCapture{last_stack_, std::nullopt, state != RunState::Running};
         }
-        CaptureOutcome outcome;
+        InternedCapture outcome;
         std::optional<Answer> answer;
         if (state != RunState::Waiting) {
             answer = wait_for_answer(state);
         }
         if (answer) {
-            outcome.stack = std::move(answer->stack);
+            // Interned here, not on the main thread: the table is the sampler thread's.
+            outcome.stack = answer->stack ? stacks.intern(*answer->stack) : kNoStack;
             last_cpu_ns_ = answer->main_cpu_ns;
         } else {
-            outcome = capture_.capture_with_gil_then([this] { last_cpu_ns_ = watch_.cpu_time_ns(); });
+            outcome = capture_.capture_with_gil_then(stacks, [this] { last_cpu_ns_ = watch_.cpu_time_ns(); });
             outcome.main_thread_waiting = state == RunState::Waiting;
         }
         last_stack_ = outcome.stack;
@@ -239,8 +240,8 @@ private:
     Duration poll_;
     ThreadRunWatch watch_;
     SamplerThreadCapture capture_;
-    std::optional<StackSnapshot> last_stack_;  // sampler thread only
-    std::uint64_t last_cpu_ns_ = 0;            // the main thread's CPU time at that capture
+    StackId last_stack_ = kNoStack;  // sampler thread only
+    std::uint64_t last_cpu_ns_ = 0;  // the main thread's CPU time at that capture
 };
 
 PyObject* ignore_kick(PyObject* /*module*/, PyObject* /*args*/) {

@@ -1,13 +1,48 @@
 #include "py_result.hpp"
 
+#include <array>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "py_errors.hpp"
-#include "stack_to_py.hpp"
 
 namespace kulvo::py {
 
 namespace {
+
+enum Key : std::size_t {
+    kSampleCount,
+    kWallTimeMs,
+    kSamples,
+    kSpikeEvents,
+    kHotPaths,
+    kTimestampMs,
+    kCpuPercent,
+    kRssBytes,
+    kStack,
+    kWeightUs,
+    kMainThreadWaiting,
+    kKind,
+    kStartMs,
+    kEndMs,
+    kPeakValue,
+    kThreshold,
+    kPeakStack,
+    kFile,
+    kFunction,
+    kLine,
+    kCount,
+    kPercent,
+    kKeyCount,
+};
+
+constexpr std::array<const char*, kKeyCount> kKeyNames = {
+    "sample_count", "wall_time_ms", "samples",    "spike_events", "hot_paths",           "timestamp_ms",
+    "cpu_percent",  "rss_bytes",    "stack",      "weight_us",    "main_thread_waiting", "kind",
+    "start_ms",     "end_ms",       "peak_value", "threshold",    "peak_stack",          "file",
+    "function",     "line",         "count",      "percent",
+};
 
 Ref new_u64(std::uint64_t value) {
     return checked_new(PyLong_FromUnsignedLongLong(value));
@@ -17,116 +52,171 @@ Ref new_float(double value) {
     return checked_new(PyFloat_FromDouble(value));
 }
 
-Ref optional_stack_to_py(const std::optional<StackSnapshot>& stack) {
-    if (!stack) {
-        return Ref::borrow(Py_None);
-    }
-    return stack_to_py(stack->frames);
-}
-
-Ref sample_to_py(const Sample& sample) {
-    Ref dict = checked_new(PyDict_New());
-    if (!dict || !set_item(dict.get(), "timestamp_ms", new_u64(sample.timestamp_ms)) ||
-        !set_item(dict.get(), "cpu_percent", new_float(sample.cpu_percent)) ||
-        !set_item(dict.get(), "rss_bytes", new_u64(sample.rss_bytes)) ||
-        !set_item(dict.get(), "stack", optional_stack_to_py(sample.stack))) {
-        return {};
-    }
-    return dict;
-}
-
-Ref weighted_sample_to_py(const Sample& sample) {
-    Ref dict = sample_to_py(sample);
-    if (!dict || !set_item(dict.get(), "weight_us", new_u64(sample.weight_us)) ||
-        !set_item(dict.get(), "main_thread_waiting", Ref::borrow(sample.main_thread_waiting ? Py_True : Py_False))) {
-        return {};
-    }
-    return dict;
-}
-
-Ref spike_to_py(const SpikeEvent& event) {
-    Ref dict = checked_new(PyDict_New());
-    if (!dict || !set_item(dict.get(), "kind", new_str(event.kind == SpikeKind::Cpu ? "cpu" : "memory")) ||
-        !set_item(dict.get(), "start_ms", new_u64(event.start_ms)) ||
-        !set_item(dict.get(), "end_ms", new_u64(event.end_ms)) ||
-        !set_item(dict.get(), "peak_value", new_float(event.peak_value)) ||
-        !set_item(dict.get(), "threshold", new_float(event.threshold)) ||
-        !set_item(dict.get(), "peak_stack", optional_stack_to_py(event.peak_stack))) {
-        return {};
-    }
-    return dict;
-}
-
-Ref hot_path_to_py(const HotPath& hot_path) {
-    Ref dict = checked_new(PyDict_New());
-    if (!dict || !set_item(dict.get(), "file", new_str(hot_path.file)) ||
-        !set_item(dict.get(), "function", new_str(hot_path.function)) ||
-        !set_item(dict.get(), "line", checked_new(PyLong_FromLong(hot_path.line))) ||
-        !set_item(dict.get(), "count", new_u64(hot_path.count)) ||
-        !set_item(dict.get(), "percent", new_float(hot_path.percent))) {
-        return {};
-    }
-    return dict;
-}
-
-template <typename Record, typename Convert>
-Ref list_to_py(const std::vector<Record>& records, Convert convert) {
-    Ref list = checked_new(PyList_New(0));
-    if (!list) {
-        return {};
-    }
-    for (const Record& record : records) {
-        if (!append(list.get(), convert(record))) {
-            return {};
-        }
-    }
-    return list;
-}
-
-}  // namespace
-
 Ref new_str(std::string_view text) {
     return checked_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-bool set_item(PyObject* dict, const char* key, Ref value) {
-    if (!value) {
-        return false;
-    }
-    const Ref key_object = checked_new(PyUnicode_FromString(key));
-    if (!key_object) {
-        return false;
-    }
-    if (PyDict_SetItem(dict, key_object.get(), value.get()) < 0) {
-        ensure_exception_set();
-        return false;
-    }
-    return true;
-}
+// Builds the whole result in one pass. Every key is made once; every distinct name and
+// line once, the first time a stack needs it, and shared by all the frames that carry it
+// (strings and ints are immutable). Containers are new per record: a caller may change one.
+class ResultWriter {
+public:
+    ResultWriter(const StackTable& stacks, bool sample_weights)
+        : stacks_(stacks),
+          sample_weights_(sample_weights),
+          strings_(stacks.string_count()),
+          lines_(stacks.frame_count()) {}
 
-bool append(PyObject* list, Ref item) {
-    if (!item) {
-        return false;
+    Ref result(const ProfileResult& result) {
+        if (!make_keys()) {
+            return {};
+        }
+        Ref dict = checked_new(PyDict_New());
+        if (!dict || !set(dict, kSampleCount, new_u64(result.sample_count)) ||
+            !set(dict, kWallTimeMs, new_u64(result.wall_time_ms)) ||
+            !set(dict, kSamples, list(result.samples, &ResultWriter::sample)) ||
+            !set(dict, kSpikeEvents, list(result.spike_events, &ResultWriter::spike)) ||
+            !set(dict, kHotPaths, list(result.hot_paths, &ResultWriter::hot_path))) {
+            return {};
+        }
+        return dict;
     }
-    if (PyList_Append(list, item.get()) < 0) {
-        ensure_exception_set();
-        return false;
+
+private:
+    bool make_keys() {
+        for (std::size_t i = 0; i < kKeyCount; ++i) {
+            keys_[i] = checked_new(PyUnicode_InternFromString(kKeyNames[i]));
+            if (!keys_[i]) {
+                return false;
+            }
+        }
+        return true;
     }
-    return true;
-}
+
+    // dict[key] = value; a null `value` means its constructor already failed.
+    bool set(const Ref& dict, Key key, Ref value) {
+        if (!value) {
+            return false;
+        }
+        if (PyDict_SetItem(dict.get(), keys_[key].get(), value.get()) < 0) {
+            ensure_exception_set();
+            return false;
+        }
+        return true;
+    }
+
+    Ref string(StringId id) {
+        Ref& slot = strings_[id];
+        if (!slot) {
+            slot = new_str(stacks_.string(id));
+        }
+        return Ref::borrow(slot.get());
+    }
+
+    Ref line(FrameId id) {
+        Ref& slot = lines_[id];
+        if (!slot) {
+            slot = checked_new(PyLong_FromLong(stacks_.frame(id).line));
+        }
+        return Ref::borrow(slot.get());
+    }
+
+    Ref frame(FrameId id) {
+        const FrameKey& key = stacks_.frame(id);
+        Ref dict = checked_new(PyDict_New());
+        if (!dict || !set(dict, kFile, string(key.file)) || !set(dict, kFunction, string(key.function)) ||
+            !set(dict, kLine, line(id))) {
+            return {};
+        }
+        return dict;
+    }
+
+    // None for no stack; else a list of frame dicts, outermost first.
+    Ref stack(StackId id) {
+        if (id == kNoStack) {
+            return Ref::borrow(Py_None);
+        }
+        stacks_.frames_of(id, scratch_);
+        Ref list = checked_new(PyList_New(static_cast<Py_ssize_t>(scratch_.size())));
+        if (!list) {
+            return {};
+        }
+        for (std::size_t i = 0; i < scratch_.size(); ++i) {
+            Ref item = frame(scratch_[i]);
+            if (!item) {
+                return {};
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+        }
+        return list;
+    }
+
+    Ref sample(const Sample& sample) {
+        Ref dict = checked_new(PyDict_New());
+        if (!dict || !set(dict, kTimestampMs, new_u64(sample.timestamp_ms)) ||
+            !set(dict, kCpuPercent, new_float(sample.cpu_percent)) ||
+            !set(dict, kRssBytes, new_u64(sample.rss_bytes)) || !set(dict, kStack, stack(sample.stack))) {
+            return {};
+        }
+        if (sample_weights_ &&
+            (!set(dict, kWeightUs, new_u64(sample.weight_us)) ||
+             !set(dict, kMainThreadWaiting, Ref::borrow(sample.main_thread_waiting ? Py_True : Py_False)))) {
+            return {};
+        }
+        return dict;
+    }
+
+    Ref spike(const SpikeEvent& event) {
+        Ref dict = checked_new(PyDict_New());
+        if (!dict || !set(dict, kKind, new_str(event.kind == SpikeKind::Cpu ? "cpu" : "memory")) ||
+            !set(dict, kStartMs, new_u64(event.start_ms)) || !set(dict, kEndMs, new_u64(event.end_ms)) ||
+            !set(dict, kPeakValue, new_float(event.peak_value)) || !set(dict, kThreshold, new_float(event.threshold)) ||
+            !set(dict, kPeakStack, stack(event.peak_stack))) {
+            return {};
+        }
+        return dict;
+    }
+
+    Ref hot_path(const HotPath& hot_path) {
+        Ref dict = checked_new(PyDict_New());
+        if (!dict || !set(dict, kFile, new_str(hot_path.file)) || !set(dict, kFunction, new_str(hot_path.function)) ||
+            !set(dict, kLine, checked_new(PyLong_FromLong(hot_path.line))) ||
+            !set(dict, kCount, new_u64(hot_path.count)) || !set(dict, kPercent, new_float(hot_path.percent))) {
+            return {};
+        }
+        return dict;
+    }
+
+    // A list made at its final size.
+    template <typename Record>
+    Ref list(const std::vector<Record>& records, Ref (ResultWriter::*convert)(const Record&)) {
+        Ref list = checked_new(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        if (!list) {
+            return {};
+        }
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            Ref item = (this->*convert)(records[i]);
+            if (!item) {
+                return {};
+            }
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+        }
+        return list;
+    }
+
+    const StackTable& stacks_;
+    bool sample_weights_;
+    std::array<Ref, kKeyCount> keys_;
+    std::vector<Ref> strings_;  // per StringId
+    std::vector<Ref> lines_;    // per FrameId
+    std::vector<FrameId> scratch_;
+};
+
+}  // namespace
 
 Ref result_to_py(const ProfileResult& result, bool sample_weights) {
-    Ref dict = checked_new(PyDict_New());
-    if (!dict || !set_item(dict.get(), "sample_count", new_u64(result.sample_count)) ||
-        !set_item(dict.get(), "wall_time_ms", new_u64(result.wall_time_ms)) ||
-        !set_item(dict.get(), "samples",
-                  sample_weights ? list_to_py(result.samples, weighted_sample_to_py)
-                                 : list_to_py(result.samples, sample_to_py)) ||
-        !set_item(dict.get(), "spike_events", list_to_py(result.spike_events, spike_to_py)) ||
-        !set_item(dict.get(), "hot_paths", list_to_py(result.hot_paths, hot_path_to_py))) {
-        return {};
-    }
-    return dict;
+    static const StackTable no_stacks;
+    return ResultWriter(result.stacks ? *result.stacks : no_stacks, sample_weights).result(result);
 }
 
 }  // namespace kulvo::py

@@ -383,8 +383,9 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
         result.sample_count = stopped.samples.size();
         result.wall_time_ms = stopped.wall_time_ms;
         result.samples = std::move(stopped.samples);
+        result.stacks = stopped.stacks ? std::move(stopped.stacks) : std::make_shared<const StackTable>();
         result.spike_events = detect_spikes(result.samples, object->config);
-        result.hot_paths = aggregate_hot_paths(result.samples, object->config.top_n);
+        result.hot_paths = aggregate_hot_paths(result.samples, *result.stacks, object->config.top_n);
         // Up to millions of new containers: a collection midway would walk them all again.
         const GcPause no_collection;
         return result_to_py(result, object->main_thread.has_value()).release();

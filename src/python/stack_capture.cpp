@@ -142,6 +142,83 @@ std::vector<FrameInfo> deepest_stack(PyObject* frames) {
     return best;
 }
 
+// Where a capture reads its stack: the main thread's frame, or, when that cannot be
+// found, every thread's frames to take the deepest from.
+struct FoundFrames {
+    Ref frames;      // sys._current_frames(); null: nothing to read
+    Ref main_frame;  // null when not found
+    bool fatal = false;
+};
+
+FoundFrames find_frames() {
+    FoundFrames found;
+    const CaptureNames names = make_capture_names();
+    if (!names.complete()) {
+        found.fatal = true;
+        return found;
+    }
+    const Ref sys = Ref::steal(PyImport_Import(names.sys.get()));
+    if (!sys) {
+        return found;
+    }
+    Ref frames = Ref::steal(PyObject_CallMethodObjArgs(sys.get(), names.current_frames.get(), nullptr));
+    if (!frames || !PyDict_Check(frames.get())) {
+        return found;
+    }
+    found.main_frame = find_main_thread_frame(frames.get(), names, found.fatal);
+    found.frames = std::move(frames);
+    PyErr_Clear();
+    return found;
+}
+
+// The text of a str attribute as UTF-8, cut at a NUL. The view points into `holder` (the
+// interpreter's own UTF-8 form), or into `repaired` for text that has none (lone surrogates).
+std::string_view str_attr_view(PyObject* object, const char* name, Ref& holder, std::string& repaired) {
+    holder = Ref::steal(PyObject_GetAttrString(object, name));
+    Py_ssize_t size = 0;
+    const char* text = holder && PyUnicode_Check(holder.get()) ? PyUnicode_AsUTF8AndSize(holder.get(), &size) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        repaired = get_str_attr(object, name);
+        return repaired;
+    }
+    const std::string_view view(text, static_cast<std::size_t>(size));
+    return view.substr(0, view.find('\0'));
+}
+
+// Calls visit(file, function, line) for each frame from `start` outwards; the views live
+// for the call only.
+template <typename Visit>
+void for_each_frame(PyObject* start, Visit visit) {
+    Ref current = Ref::borrow(start);
+    Ref file_holder;
+    Ref function_holder;
+    std::string file_repaired;
+    std::string function_repaired;
+    // A replaced sys._current_frames may hand us anything: only frames are walked.
+    while (current && is_frame(current.get())) {
+        const Ref code = Ref::steal(PyObject_GetAttrString(current.get(), "f_code"));
+        const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(current.get()));
+        if (code) {
+            const std::string_view file = str_attr_view(code.get(), "co_filename", file_holder, file_repaired);
+            const std::string_view function = str_attr_view(code.get(), "co_name", function_holder, function_repaired);
+            visit(file, function, static_cast<std::int32_t>(line));
+        } else {
+            PyErr_Clear();
+        }
+        Ref back = Ref::steal(PyObject_GetAttrString(current.get(), "f_back"));
+        current.reset();
+        if (!back) {
+            PyErr_Clear();
+            break;
+        }
+        if (back.get() == Py_None) {
+            break;
+        }
+        current = std::move(back);
+    }
+}
+
 }  // namespace
 
 void remember_main_thread_function(PyObject* threading) {
@@ -189,64 +266,57 @@ std::string get_str_attr(PyObject* object, const char* name) {
 std::vector<FrameInfo> walk_frame_chain(PyObject* start) {
     std::vector<FrameInfo> frames;
     frames.reserve(kInitialFrameCapacity);
-    Ref current = Ref::borrow(start);
-    // A replaced sys._current_frames may hand us anything: only frames are walked.
-    while (current && is_frame(current.get())) {
-        const Ref code = Ref::steal(PyObject_GetAttrString(current.get(), "f_code"));
-        const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(current.get()));
-        if (code) {
-            std::string file = get_str_attr(code.get(), "co_filename");
-            std::string function = get_str_attr(code.get(), "co_name");
-            frames.push_back(FrameInfo{std::move(file), std::move(function), static_cast<std::int32_t>(line)});
-        } else {
-            PyErr_Clear();
-        }
-        Ref back = Ref::steal(PyObject_GetAttrString(current.get(), "f_back"));
-        current.reset();
-        if (!back) {
-            PyErr_Clear();
-            break;
-        }
-        if (back.get() == Py_None) {
-            break;
-        }
-        current = std::move(back);
-    }
+    for_each_frame(start, [&](std::string_view file, std::string_view function, std::int32_t line) {
+        frames.push_back(FrameInfo{std::string(file), std::string(function), line});
+    });
     std::reverse(frames.begin(), frames.end());
     return frames;
 }
 
+StackId intern_frame_chain(PyObject* start, StackTable& stacks, std::vector<FrameId>& scratch) {
+    scratch.clear();
+    for_each_frame(start, [&](std::string_view file, std::string_view function, std::int32_t line) {
+        scratch.push_back(stacks.intern_frame(file, function, line));
+    });
+    std::reverse(scratch.begin(), scratch.end());
+    return stacks.intern(scratch);
+}
+
 CaptureOutcome capture_main_stack_holding_gil() {
     const ClearErrorOnExit clear_errors;  // destroyed before the lock is released
-    const CaptureNames names = make_capture_names();
-    if (!names.complete()) {
+    const FoundFrames found = find_frames();
+    if (found.fatal) {
         return fatal_capture_failure();
     }
-    const Ref sys = Ref::steal(PyImport_Import(names.sys.get()));
-    if (!sys) {
-        return {};
-    }
-    const Ref frames = Ref::steal(PyObject_CallMethodObjArgs(sys.get(), names.current_frames.get(), nullptr));
-    if (!frames || !PyDict_Check(frames.get())) {
-        return {};
-    }
-    bool fatal = false;
-    const Ref main_frame = find_main_thread_frame(frames.get(), names, fatal);
-    if (fatal) {
-        return fatal_capture_failure();
-    }
-    PyErr_Clear();
-    if (main_frame) {
-        std::vector<FrameInfo> walked = walk_frame_chain(main_frame.get());
+    if (found.main_frame) {
+        std::vector<FrameInfo> walked = walk_frame_chain(found.main_frame.get());
         if (!walked.empty()) {
             return CaptureOutcome{make_snapshot(std::move(walked)), std::nullopt};
         }
     }
-    std::vector<FrameInfo> deepest = deepest_stack(frames.get());
+    std::vector<FrameInfo> deepest = found.frames ? deepest_stack(found.frames.get()) : std::vector<FrameInfo>{};
     if (deepest.empty()) {
         return {};
     }
     return CaptureOutcome{make_snapshot(std::move(deepest)), std::nullopt};
+}
+
+InternedCapture intern_main_stack_holding_gil(StackTable& stacks, std::vector<FrameId>& scratch) {
+    const ClearErrorOnExit clear_errors;  // destroyed before the lock is released
+    const FoundFrames found = find_frames();
+    if (found.fatal) {
+        return InternedCapture{kNoStack, fatal_capture_failure().error};
+    }
+    if (found.main_frame) {
+        const StackId walked = intern_frame_chain(found.main_frame.get(), stacks, scratch);
+        if (walked != kNoStack) {
+            return InternedCapture{walked, std::nullopt};
+        }
+    }
+    if (!found.frames) {
+        return {};
+    }
+    return InternedCapture{stacks.intern(StackSnapshot{deepest_stack(found.frames.get())}), std::nullopt};
 }
 
 CaptureOutcome capture_main_stack() {
@@ -260,7 +330,7 @@ namespace {
 class MainStackSource final : public StackSource {
 public:
     explicit MainStackSource(PyThreadState* sampler_thread_state) : capture_(sampler_thread_state) {}
-    CaptureOutcome capture() override { return capture_.capture_with_gil(); }
+    InternedCapture capture(StackTable& stacks) override { return capture_.capture_with_gil(stacks); }
     void finish() override { capture_.finish(); }
 
 private:

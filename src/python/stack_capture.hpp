@@ -11,6 +11,7 @@
 #include "pyref.hpp"
 #include "sampler.hpp"
 #include "stack_record.hpp"
+#include "stack_table.hpp"
 
 namespace kulvo::py {
 
@@ -30,6 +31,10 @@ CaptureOutcome capture_main_stack();
 // The same with the lock already held.
 CaptureOutcome capture_main_stack_holding_gil();
 
+// The same interned as it walks: the names of a frame already in the table are not copied.
+// `scratch` is the caller's, kept between captures.
+InternedCapture intern_main_stack_holding_gil(StackTable& stacks, std::vector<FrameId>& scratch);
+
 // The capture as the sampler thread makes it: its own thread state kept between captures,
 // and no garbage collection on that thread.
 class SamplerThreadCapture {
@@ -37,17 +42,17 @@ public:
     explicit SamplerThreadCapture(PyThreadState* state) : gil_(state) {}
     void finish() { gil_.finish(); }
 
-    CaptureOutcome capture_with_gil() {
-        return capture_with_gil_then([] {});
+    InternedCapture capture_with_gil(StackTable& stacks) {
+        return capture_with_gil_then(stacks, [] {});
     }
     // Runs `while_held` too before the lock is given up, when the main thread cannot run.
     template <typename WhileHeld>
-    CaptureOutcome capture_with_gil_then(WhileHeld while_held) {
+    InternedCapture capture_with_gil_then(StackTable& stacks, WhileHeld while_held) {
         gil_.acquire();
-        CaptureOutcome outcome;
+        InternedCapture outcome;
         {
             const GcPause no_collection;
-            outcome = capture_main_stack_holding_gil();
+            outcome = intern_main_stack_holding_gil(stacks, scratch_);
         }
         while_held();
         gil_.release();
@@ -56,6 +61,7 @@ public:
 
 private:
     SamplerThreadGil gil_;
+    std::vector<FrameId> scratch_;  // sampler thread only
 };
 
 // A source of main-thread stacks for the sampler thread, through SamplerThreadCapture.

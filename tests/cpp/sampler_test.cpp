@@ -85,7 +85,7 @@ TEST_F(SamplerTest, RunsCyclesUntilStoppedAndDrainsOldestFirst) {
     EXPECT_EQ(result.samples.size(), static_cast<std::size_t>(captures.load()));
     EXPECT_EQ(result.samples.front().cpu_percent, 0.0);
     for (std::size_t i = 0; i < result.samples.size(); ++i) {
-        EXPECT_EQ(result.samples[i].stack->frames[0].line, static_cast<int>(i + 1));
+        EXPECT_EQ(result.stacks->snapshot(result.samples[i].stack).frames[0].line, static_cast<int>(i + 1));
         EXPECT_GT(result.samples[i].rss_bytes, 0U);
         if (i > 0) {
             EXPECT_GE(result.samples[i].timestamp_ms, result.samples[i - 1].timestamp_ms);

@@ -188,10 +188,10 @@ TEST(DetectSpikes, PeakStackComesFromTheEarliestMaximum) {
 TEST(DetectSpikes, PeakWithoutAStackGivesNoPeakStack) {
     std::vector<Sample> samples =
         cpu_series({10, 10, 10, 10, 10, 10, 60, 90, 70, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10});
-    samples[7].stack.reset();
+    samples[7].stack = kNoStack;
     const auto cpu = events_of(detect_spikes(samples, kConfig), SpikeKind::Cpu);
     ASSERT_EQ(cpu.size(), 1U);
-    EXPECT_FALSE(cpu[0].peak_stack.has_value());
+    EXPECT_EQ(cpu[0].peak_stack, kNoStack);
 }
 
 TEST(DetectSpikes, EventsOfBothKindsInterleaveByStartWithCpuFirstOnTies) {

@@ -51,13 +51,14 @@ void wait_for_captures(std::int32_t at_least) {
     }
 }
 
-void expect_numbered_run(const std::vector<Sample>& samples, std::int32_t last) {
+void expect_numbered_run(const StopResult& result, std::int32_t last) {
+    const std::vector<Sample>& samples = result.samples;
     ASSERT_FALSE(samples.empty());
     const std::int32_t first = last - static_cast<std::int32_t>(samples.size()) + 1;
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        ASSERT_TRUE(samples[i].stack.has_value());
-        ASSERT_EQ(samples[i].stack->frames.size(), 2U);
-        EXPECT_EQ(samples[i].stack->frames[1].line, first + static_cast<std::int32_t>(i)) << "at index " << i;
+        const StackSnapshot stack = result.stacks->snapshot(samples[i].stack);
+        ASSERT_EQ(stack.frames.size(), 2U);
+        EXPECT_EQ(stack.frames[1].line, first + static_cast<std::int32_t>(i)) << "at index " << i;
         if (i > 0) {
             EXPECT_GE(samples[i].timestamp_ms, samples[i - 1].timestamp_ms);
         }
@@ -87,7 +88,7 @@ TEST_F(SamplerCycle, StartFlagTrafficStopAndDrainRepeatedly) {
         EXPECT_FALSE(result.error.has_value());
         EXPECT_FALSE(sampler->has_thread());
         ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(capture_count.load()));
-        expect_numbered_run(result.samples, capture_count.load() - 1);
+        expect_numbered_run(result, capture_count.load() - 1);
     }
 }
 
@@ -98,7 +99,7 @@ TEST_F(SamplerCycle, SmallRingKeepsTheNewestCapturesInOrder) {
     const StopResult result = sampler->stop_and_drain();
     ASSERT_GE(capture_count.load(), 40);
     ASSERT_EQ(result.samples.size(), 8U);
-    expect_numbered_run(result.samples, capture_count.load() - 1);
+    expect_numbered_run(result, capture_count.load() - 1);
 }
 
 TEST_F(SamplerCycle, StopLandingDuringASlowCaptureStillJoinsCleanly) {
@@ -111,7 +112,7 @@ TEST_F(SamplerCycle, StopLandingDuringASlowCaptureStillJoinsCleanly) {
         EXPECT_FALSE(result.error.has_value());
         // Every capture that began before the stop was seen is pushed before the thread ends.
         ASSERT_EQ(result.samples.size(), static_cast<std::size_t>(capture_count.load()));
-        expect_numbered_run(result.samples, capture_count.load() - 1);
+        expect_numbered_run(result, capture_count.load() - 1);
     }
 }
 
@@ -134,8 +135,7 @@ TEST_F(SamplerCycle, ReleasedWhileRunningThenTheExitStopWaitsForEveryThread) {
     const StopResult result = kept->stop_and_drain();
     EXPECT_FALSE(result.error.has_value());
     for (const Sample& sample : result.samples) {
-        ASSERT_TRUE(sample.stack.has_value());
-        EXPECT_EQ(sample.stack->frames.size(), 2U);
+        EXPECT_EQ(result.stacks->node(sample.stack).depth, 2U);
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <tuple>
@@ -47,6 +48,7 @@ struct Decoded {
     std::uint64_t top_n = 0;
     bool raw = false;
     std::vector<Sample> samples;
+    std::unique_ptr<StackTable> stacks = std::make_unique<StackTable>();
 };
 
 Decoded decode(const std::uint8_t* data, std::size_t size) {
@@ -74,7 +76,7 @@ Decoded decode(const std::uint8_t* data, std::size_t size) {
             for (std::size_t i = 0; i < depth; ++i) {
                 stack.frames.push_back(frame_for(seed, i));
             }
-            sample.stack = std::move(stack);
+            sample.stack = decoded.stacks->intern(stack);
         }
         decoded.samples.push_back(std::move(sample));
     }
@@ -157,16 +159,17 @@ void check_spikes(std::span<const Sample> samples, const std::vector<SpikeEvent>
     }
 }
 
-void check_hot_paths(std::span<const Sample> samples, const std::vector<HotPath>& hot_paths, std::uint64_t top_n) {
+void check_hot_paths(std::span<const Sample> samples, const StackTable& stacks, const std::vector<HotPath>& hot_paths,
+                     std::uint64_t top_n) {
     // An independent count: ordered map instead of the hash map, full strings as keys.
     using Key = std::tuple<std::string, std::string, std::int32_t>;
     std::map<Key, std::uint64_t> counts;
     std::uint64_t total_frames = 0;
     std::uint64_t stacked = 0;
     for (const Sample& sample : samples) {
-        if (sample.stack) {
+        if (sample.stack != kNoStack) {
             ++stacked;
-            for (const FrameInfo& frame : sample.stack->frames) {
+            for (const FrameInfo& frame : stacks.snapshot(sample.stack).frames) {
                 ++counts[Key{frame.file, frame.function, frame.line}];
                 ++total_frames;
             }
@@ -226,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const SamplerConfig config;  // the margins and sigma every profile uses
     const std::vector<SpikeEvent> events = detect_spikes(decoded.samples, config);
     fuzz::check_spikes(decoded.samples, events, config);
-    const std::vector<HotPath> hot_paths = aggregate_hot_paths(decoded.samples, decoded.top_n);
-    fuzz::check_hot_paths(decoded.samples, hot_paths, decoded.top_n);
+    const std::vector<HotPath> hot_paths = aggregate_hot_paths(decoded.samples, *decoded.stacks, decoded.top_n);
+    fuzz::check_hot_paths(decoded.samples, *decoded.stacks, hot_paths, decoded.top_n);
     return 0;
 }
