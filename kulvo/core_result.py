@@ -1,4 +1,6 @@
-"""The dictionary that `PySampler.stop()` returns, turned into the typed profile once.
+"""What `kulvo._native.Sampler.stop()` returns, turned into the typed profile once: the run's
+stack table (names, frames and the call tree) and one packed array per sample field.
+Each distinct stack is read, and cut, once, and shared by every sample that holds it.
 
 Stacks may be cut to the profiled code: the frames outside it (the command line's, or the
 caller's of a profiled block) belong to whoever started the profiler, and kulvo's own
@@ -10,9 +12,9 @@ from __future__ import annotations
 import dataclasses
 import math
 from collections import Counter
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
 from kulvo.model import Frame, FrameTable, HotPath, MemorySnapshot, Profile, RunMetadata, Sample, SpikeEvent, Stack
 
@@ -40,10 +42,44 @@ class ProfilerFrames:
     busy: frozenset[tuple[str, str]] = frozenset()
 
 
-def _stack(table: FrameTable, raw: Sequence[Mapping[str, Any]] | None) -> Stack | None:
-    if not raw:
-        return None
-    return tuple(table.frame(f["file"], f["function"], int(f["line"])) for f in raw)
+_Cut = tuple["Stack | None", bool]  # a stack as cut, and whether kulvo was busy in it
+
+
+def _array(result: Mapping[str, Any], key: str, code: Literal["i", "I", "Q", "B"]) -> memoryview[int]:
+    """One of the core's packed per-record arrays, read in place."""
+    return memoryview(result[key]).cast(code)
+
+
+class _CoreStacks:
+    """The core's call tree as Stacks, each node's stack built and cut once."""
+
+    def __init__(self, result: Mapping[str, Any], table: FrameTable, cut: Callable[[Stack | None], _Cut]) -> None:
+        names: Sequence[str] = result["strings"]
+        self._frames = [
+            table.frame(names[file], names[function], line)
+            for file, function, line in zip(
+                _array(result, "frame_files", "i"),
+                _array(result, "frame_functions", "i"),
+                _array(result, "frame_lines", "i"),
+            )
+        ]
+        self._parents = _array(result, "stack_parents", "I")
+        self._node_frames = _array(result, "stack_frames", "I")
+        self._cut = cut
+        self._done: dict[int, _Cut] = {}
+
+    def stack(self, node: int) -> Stack | None:
+        frames: list[Frame] = []
+        while node:
+            frames.append(self._frames[self._node_frames[node]])
+            node = self._parents[node]
+        return tuple(reversed(frames)) or None
+
+    def cut(self, node: int) -> _Cut:
+        done = self._done.get(node)
+        if done is None:
+            done = self._done[node] = self._cut(self.stack(node))
+        return done
 
 
 def _root_index(stack: Stack, root: StackRoot) -> int | None:
@@ -102,7 +138,7 @@ def profile_from_core(
     wall_time_ms: int | None = None,
     with_stacks: bool = True,
 ) -> Profile:
-    """Builds the typed profile from the dictionary that `PySampler.stop()` returns.
+    """Builds the typed profile from what `kulvo._native.Sampler.stop()` returns.
 
     With a `root`, the frames outside it (the command line's, or the caller's of a profiled
     block) and the profiler's `own` frames are cut from the stacks, the samples kulvo took of
@@ -111,26 +147,28 @@ def profile_from_core(
     thread does) with the package's own measure of the profiled code. Without `with_stacks`
     the stacks are dropped: they are not those of the profiled code.
     """
-    table = FrameTable()
-
-    def cut(raw: Sequence[Mapping[str, Any]] | None) -> tuple[Stack | None, bool]:
-        return _profiled_part(_stack(table, raw) if with_stacks else None, root, own)
-
+    stacks = _CoreStacks(result, FrameTable(), lambda stack: _profiled_part(stack if with_stacks else None, root, own))
+    timestamps = _array(result, "timestamp_ms", "Q")
+    cpu_readings = memoryview(result["cpu_percent"]).cast("d")
+    rss_readings = _array(result, "rss_bytes", "Q")
+    sample_stacks = _array(result, "stack", "I")
+    weights = _array(result, "weight_us", "Q")
+    waiting = _array(result, "main_thread_waiting", "B")
     samples: list[Sample] = []
-    for raw in result["samples"]:
-        stack, kulvo_busy = cut(raw["stack"])
+    for index, node in enumerate(sample_stacks):
+        stack, kulvo_busy = stacks.cut(node)
         if kulvo_busy:
             continue
-        cpu = float(raw["cpu_percent"])
-        rss = int(raw["rss_bytes"])
+        cpu = cpu_readings[index]
+        rss = rss_readings[index]
         samples.append(
             Sample(
-                timestamp_ms=int(raw["timestamp_ms"]),
+                timestamp_ms=timestamps[index],
                 cpu_percent=cpu if math.isfinite(cpu) and cpu >= 0 else None,
                 rss_bytes=None if rss <= 0 else rss,
                 stack=stack,
-                weight_us=int(raw.get("weight_us", 0)),
-                main_thread_waiting=bool(raw.get("main_thread_waiting", False)),
+                weight_us=weights[index],
+                main_thread_waiting=bool(waiting[index]),
             )
         )
 
@@ -141,13 +179,13 @@ def profile_from_core(
             end_ms=int(raw["end_ms"]),
             peak_value=float(raw["peak_value"]),
             threshold=float(raw["threshold"]),
-            peak_stack=cut(raw["peak_stack"])[0],
+            peak_stack=stacks.cut(int(raw["peak_stack"]))[0],
         )
         for raw in result["spike_events"]
     ]
 
     profile = Profile(
-        metadata=metadata,
+        metadata=dataclasses.replace(metadata, kulvo_bytes=int(result["kulvo_bytes"])),
         sample_count=len(samples),
         wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
         samples=tuple(samples),

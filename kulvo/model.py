@@ -145,6 +145,9 @@ class RunMetadata:
     memory: bool
     rss_at_start_bytes: int | None = None  # resident size in use when profiling began, where known
     notes: tuple[str, ...] = ()  # what the reader should know about how this profile was taken
+    # What kulvo itself held of the process's memory at the end (its samples and stack table):
+    # part of the peak RSS that is not the program's. None where not known.
+    kulvo_bytes: int | None = None
 
 
 class Reports(Protocol):
@@ -341,6 +344,7 @@ def _encode(profile: Profile) -> dict[str, Any]:
             "memory": meta.memory,
             "rss_at_start_bytes": meta.rss_at_start_bytes,
             "notes": list(meta.notes),
+            "kulvo_bytes": meta.kulvo_bytes,
         },
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
@@ -450,6 +454,7 @@ def _decode(document: Mapping[str, Any]) -> Profile:
         memory=_flag(meta["memory"], "memory"),
         rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), _integer, "rss_at_start_bytes"),
         notes=tuple(_text(n, "notes") for n in meta.get("notes", ())),
+        kulvo_bytes=optional(meta.get("kulvo_bytes"), _integer, "kulvo_bytes"),
     )
     samples = tuple(
         Sample(

@@ -57,6 +57,7 @@ class TestContextManager:
         assert meta.python_version == platform.python_version()
         assert meta.argv == tuple(sys.argv)
         assert (meta.interval_ms, meta.top_n, meta.memory) == (20, 20, False)
+        assert 0 < meta.kulvo_bytes < 1024 * 1024  # a short run's samples and stack table
         started = datetime.fromisoformat(meta.start_time)
         assert abs((started - before).total_seconds()) < 5
 

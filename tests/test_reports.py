@@ -10,6 +10,7 @@ from typing import Any, ClassVar
 
 import jsonschema
 import pytest
+from support import packed_result
 
 from kulvo import storage
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
@@ -572,7 +573,7 @@ class TestJsonFormat:
 
 
 class TestProfileFromCore:
-    """The conversion of the core's dictionary into the typed profile."""
+    """The conversion of the core's result into the typed profile."""
 
     WRAPPER: ClassVar[list[dict[str, Any]]] = [
         {"file": "/venv/bin/kulvo", "function": "<module>", "line": 8},
@@ -609,13 +610,13 @@ class TestProfileFromCore:
         }
 
     def test_failed_readings_become_none(self):
-        profile = profile_from_core(self.core_result(), metadata())
+        profile = profile_from_core(packed_result(self.core_result()), metadata())
         assert profile.samples[0].cpu_percent is None and profile.samples[0].rss_bytes is None
         assert profile.samples[1].cpu_percent == 50.0 and profile.samples[1].rss_bytes == MIB
 
     def test_the_wrappers_frames_are_cut_from_stacks_and_hot_paths(self):
         root = StackRoot("/site/kulvo/target.py", "_run_code")
-        profile = profile_from_core(self.core_result(), metadata(), root=root, top_n=1)
+        profile = profile_from_core(packed_result(self.core_result()), metadata(), root=root, top_n=1)
         assert profile.samples[0].stack is None  # only the wrapper was running
         assert [f.function for f in profile.samples[1].stack] == ["<module>", "f"]
         assert [f.function for f in profile.spike_events[0].peak_stack] == ["<module>", "f"]
@@ -624,7 +625,7 @@ class TestProfileFromCore:
 
     def test_a_kept_root_stays_as_the_outermost_frame(self):
         root = StackRoot("/site/kulvo/target.py", "_run_code", keep=True)
-        profile = profile_from_core(self.core_result(), metadata(), root=root)
+        profile = profile_from_core(packed_result(self.core_result()), metadata(), root=root)
         assert [f.function for f in profile.samples[0].stack] == ["_run_code"]
         assert [f.function for f in profile.samples[1].stack] == ["_run_code", "<module>", "f"]
         assert [h.function for h in profile.hot_paths] == ["_run_code", "<module>", "f"]
@@ -648,16 +649,26 @@ class TestProfileFromCore:
                 "stack": self.WRAPPER + [{**wrapper_call, "function": "stop"}],
             }
         )
-        profile = profile_from_core(result, metadata(), root=StackRoot("p.py", "f", occurrence=1), own=own)
+        profile = profile_from_core(
+            packed_result(result), metadata(), root=StackRoot("p.py", "f", occurrence=1), own=own
+        )
         # The stop sample is gone; the nested wrapper frame is cut and the first f is the root.
         assert [s.timestamp_ms for s in profile.samples] == [5, 15, 25, 35, 45] and profile.sample_count == 5
         assert [f.function for f in profile.samples[4].stack] == ["<module>", "f"]
         assert api not in {h.file for h in profile.hot_paths}
-        second = profile_from_core(result, metadata(), root=StackRoot("p.py", "f", occurrence=2), own=own)
+        second = profile_from_core(
+            packed_result(result), metadata(), root=StackRoot("p.py", "f", occurrence=2), own=own
+        )
         assert [s.stack for s in second.samples] == [None] * 5
 
+    def test_kulvos_own_memory_is_reported_beside_the_peak_rss(self):
+        profile = profile_from_core(packed_result(self.core_result()), metadata())
+        assert profile.metadata.kulvo_bytes == 4096
+        assert "4.0 KiB is kulvo's own" in render(profile, "text")
+        assert storage.loads(storage.dumps(profile)).metadata.kulvo_bytes == 4096
+
     def test_without_a_root_stacks_are_kept_whole(self):
-        profile = profile_from_core(self.core_result(), metadata())
+        profile = profile_from_core(packed_result(self.core_result()), metadata())
         assert len(profile.samples[1].stack) == 4
         assert len(profile.hot_paths) == 4
 

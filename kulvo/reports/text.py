@@ -140,6 +140,8 @@ class _Report:
         else:
             for cell in cells:
                 self.add(truncate_right(f"  {cell}", self.width))
+        if meta.kulvo_bytes is not None:
+            self.note(2, f"(of the peak RSS, {format_bytes(meta.kulvo_bytes)} is kulvo's own: samples and stack table)")
         if hidden is not None:
             self.note(2, f"(RSS shows growth beyond {format_bytes(hidden)} only: the peak before the run)")
         for note in meta.notes:

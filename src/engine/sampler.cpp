@@ -364,7 +364,7 @@ StopResult Sampler::stop_and_drain() {
     if (!samples_belong_to_parent && !result.error) {
         result.samples = ring_->drain();
         result.stacks = stacks_;
-        result.held_bytes = ring_->capacity() * sizeof(Sample) + stacks_->bytes();
+        result.held_bytes = std::min(ring_->write_index(), ring_->capacity()) * sizeof(Sample) + stacks_->bytes();
     }
     return result;
 }

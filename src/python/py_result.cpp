@@ -21,8 +21,6 @@ enum Key : std::size_t {
     kCpuPercent,
     kRssBytes,
     kStack,
-    kWeightUs,
-    kMainThreadWaiting,
     kKind,
     kStartMs,
     kEndMs,
@@ -38,10 +36,9 @@ enum Key : std::size_t {
 };
 
 constexpr std::array<const char*, kKeyCount> kKeyNames = {
-    "sample_count", "wall_time_ms", "samples",    "spike_events", "hot_paths",           "timestamp_ms",
-    "cpu_percent",  "rss_bytes",    "stack",      "weight_us",    "main_thread_waiting", "kind",
-    "start_ms",     "end_ms",       "peak_value", "threshold",    "peak_stack",          "file",
-    "function",     "line",         "count",      "percent",
+    "sample_count", "wall_time_ms", "samples",  "spike_events", "hot_paths", "timestamp_ms", "cpu_percent",
+    "rss_bytes",    "stack",        "kind",     "start_ms",     "end_ms",    "peak_value",   "threshold",
+    "peak_stack",   "file",         "function", "line",         "count",     "percent",
 };
 
 Ref new_u64(std::uint64_t value) {
@@ -61,11 +58,8 @@ Ref new_str(std::string_view text) {
 // (strings and ints are immutable). Containers are new per record: a caller may change one.
 class ResultWriter {
 public:
-    ResultWriter(const StackTable& stacks, bool sample_weights)
-        : stacks_(stacks),
-          sample_weights_(sample_weights),
-          strings_(stacks.string_count()),
-          lines_(stacks.frame_count()) {}
+    explicit ResultWriter(const StackTable& stacks)
+        : stacks_(stacks), strings_(stacks.string_count()), lines_(stacks.frame_count()) {}
 
     Ref result(const ProfileResult& result) {
         if (!make_keys()) {
@@ -158,11 +152,6 @@ private:
             !set(dict, kRssBytes, new_u64(sample.rss_bytes)) || !set(dict, kStack, stack(sample.stack))) {
             return {};
         }
-        if (sample_weights_ &&
-            (!set(dict, kWeightUs, new_u64(sample.weight_us)) ||
-             !set(dict, kMainThreadWaiting, Ref::borrow(sample.main_thread_waiting ? Py_True : Py_False)))) {
-            return {};
-        }
         return dict;
     }
 
@@ -205,7 +194,6 @@ private:
     }
 
     const StackTable& stacks_;
-    bool sample_weights_;
     std::array<Ref, kKeyCount> keys_;
     std::vector<Ref> strings_;  // per StringId
     std::vector<Ref> lines_;    // per FrameId
@@ -214,9 +202,9 @@ private:
 
 }  // namespace
 
-Ref result_to_py(const ProfileResult& result, bool sample_weights) {
+Ref result_to_py(const ProfileResult& result) {
     static const StackTable no_stacks;
-    return ResultWriter(result.stacks ? *result.stacks : no_stacks, sample_weights).result(result);
+    return ResultWriter(result.stacks ? *result.stacks : no_stacks).result(result);
 }
 
 }  // namespace kulvo::py

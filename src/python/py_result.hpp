@@ -7,8 +7,7 @@
 
 namespace kulvo::py {
 
-// With `sample_weights`, each sample also carries "weight_us" and "main_thread_waiting".
 // `result.stacks` names every stack id of the result.
-Ref result_to_py(const ProfileResult& result, bool sample_weights = false);
+Ref result_to_py(const ProfileResult& result);
 
 }  // namespace kulvo::py

@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "compact_result.hpp"
 #include "gil.hpp"
 #include "hot_paths.hpp"
 #include "main_thread_capture.hpp"
@@ -385,10 +386,14 @@ PyObject* py_sampler_stop(PyObject* self, PyObject* /*unused*/) {
         result.samples = std::move(stopped.samples);
         result.stacks = stopped.stacks ? std::move(stopped.stacks) : std::make_shared<const StackTable>();
         result.spike_events = detect_spikes(result.samples, object->config);
-        result.hot_paths = aggregate_hot_paths(result.samples, *result.stacks, object->config.top_n);
         // Up to millions of new containers: a collection midway would walk them all again.
         const GcPause no_collection;
-        return result_to_py(result, object->main_thread.has_value()).release();
+        if (object->main_thread) {
+            // The package ranks its hot paths itself, by time, on the stacks it keeps.
+            return compact_result_to_py(result, stopped.held_bytes).release();
+        }
+        result.hot_paths = aggregate_hot_paths(result.samples, *result.stacks, object->config.top_n);
+        return result_to_py(result).release();
     });
 }
 
