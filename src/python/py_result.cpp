@@ -54,12 +54,12 @@ Ref new_str(std::string_view text) {
 }
 
 // Builds the whole result in one pass. Every key is made once; every distinct name and
-// line once, the first time a stack needs it, and shared by all the frames that carry it
-// (strings and ints are immutable). Containers are new per record: a caller may change one.
+// frame once, the first time a stack needs it; names and lines are shared by all the frames
+// that carry them (strings and ints are immutable). Containers are new per record.
 class ResultWriter {
 public:
     explicit ResultWriter(const StackTable& stacks)
-        : stacks_(stacks), strings_(stacks.string_count()), lines_(stacks.frame_count()) {}
+        : stacks_(stacks), strings_(stacks.string_count()), frames_(stacks.frame_count()) {}
 
     Ref result(const ProfileResult& result) {
         if (!make_keys()) {
@@ -107,22 +107,20 @@ private:
         return Ref::borrow(slot.get());
     }
 
-    Ref line(FrameId id) {
-        Ref& slot = lines_[id];
-        if (!slot) {
-            slot = checked_new(PyLong_FromLong(stacks_.frame(id).line));
-        }
-        return Ref::borrow(slot.get());
-    }
-
+    // A new dict per frame of each stack (a caller may change one), copied from one made
+    // per distinct frame: copying a small dict clones its table, cheaper than three inserts.
     Ref frame(FrameId id) {
-        const FrameKey& key = stacks_.frame(id);
-        Ref dict = checked_new(PyDict_New());
-        if (!dict || !set(dict, kFile, string(key.file)) || !set(dict, kFunction, string(key.function)) ||
-            !set(dict, kLine, line(id))) {
-            return {};
+        Ref& made = frames_[id];
+        if (!made) {
+            const FrameKey& key = stacks_.frame(id);
+            Ref dict = checked_new(PyDict_New());
+            if (!dict || !set(dict, kFile, string(key.file)) || !set(dict, kFunction, string(key.function)) ||
+                !set(dict, kLine, checked_new(PyLong_FromLong(key.line)))) {
+                return {};
+            }
+            made = std::move(dict);
         }
-        return dict;
+        return checked_new(PyDict_Copy(made.get()));
     }
 
     // None for no stack; else a list of frame dicts, outermost first.
@@ -196,7 +194,7 @@ private:
     const StackTable& stacks_;
     std::array<Ref, kKeyCount> keys_;
     std::vector<Ref> strings_;  // per StringId
-    std::vector<Ref> lines_;    // per FrameId
+    std::vector<Ref> frames_;   // per FrameId: the dict each frame's dicts are copied from
     std::vector<FrameId> scratch_;
 };
 
