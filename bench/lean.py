@@ -1,0 +1,161 @@
+"""kulvo's own memory and the cost of ending a run, measured and written into the
+"Lean samples" section of bench/RESULTS.md (the rest of the file is left alone).
+
+    python bench/lean.py --hook-dir DIR [--seconds 105] [--reps 3]
+
+DIR holds the bench hook (_kulvo_bench, built as bench/run.sh builds it); the interpreter
+running this script must have kulvo installed. Three measurements, each a median:
+- the engine's samples: 100,000 synthetic samples of 60 frames made in the hook, the rise of
+  the resident size;
+- stop()'s work after the join (analysis, conversion to the documented dict), through
+  bench/lib/harness.py stopcost, at 20,000 and 100,000 samples of 30 frames;
+- `kulvo run --interval-ms 1 -o FILE.json` of a program that sleeps 60 frames deep: the
+  growth of the resident size over the run as sampled, kulvo's own figure, and from the
+  program's end to the written report, the time and the process's peak above its last sample.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+MIB = 1024 * 1024
+SECTION = "## Lean samples"
+
+SLEEPER = """
+import sys, time
+def down(n):
+    if n:
+        return down(n - 1)
+    time.sleep(float(sys.argv[1]))
+    with open(sys.argv[2], "w") as f:
+        f.write(repr(time.time()))
+down(60)
+"""
+
+RING = """
+import re, sys
+sys.path.insert(0, sys.argv[1])
+import _kulvo_bench as hook
+def rss_kb():
+    with open("/proc/self/status") as f:
+        return int(re.search(r"^VmRSS:\\s+(\\d+)", f.read(), re.M).group(1))
+before = rss_kb()
+hook.make_samples(100_000, 60)
+print((rss_kb() - before) * 1024)
+"""
+
+
+def run_json(args: list[str], env: dict[str, str]) -> dict:
+    out = subprocess.run(args, capture_output=True, text=True, env=env, check=True).stdout
+    return json.loads(next(line for line in out.splitlines() if line.startswith("RESULT ")).removeprefix("RESULT "))
+
+
+def ring_bytes(hook_dir: str) -> int:
+    out = subprocess.run([sys.executable, "-c", RING, hook_dir], capture_output=True, text=True, check=True)
+    return int(out.stdout)
+
+
+def stop_cost(hook_dir: str, samples: int, seed: int) -> dict:
+    env = dict(os.environ, PYTHONPATH=hook_dir)
+    harness = os.path.join(BENCH, "lib", "harness.py")
+    args = [sys.executable, harness, "stopcost", "--samples", str(samples), "--depth", "30", "--seed", str(seed)]
+    result = run_json(args + ["--conv-reps", "1"], env)
+    timings = result["timings_ns"]
+    return {
+        "analysis_ms": (timings["spikes_ns"] + timings["hot_paths_ns"]) / 1e6,
+        "stop_ms": timings["total_ns"] / 1e6,
+        "peak_above_mib": (result["peak_kb"] - result["rss_before_kb"]) / 1024,
+    }
+
+
+def sleeper_run(seconds: float, workdir: str) -> dict:
+    program = os.path.join(workdir, "sleeper.py")
+    ended = os.path.join(workdir, "ended")
+    report = os.path.join(workdir, "sleeper.json")
+    with open(program, "w") as f:
+        f.write(SLEEPER)
+    kulvo = [sys.executable, "-m", "kulvo", "run", "--interval-ms", "1", "-o", report]
+    subprocess.run(kulvo + [program, str(seconds), ended], check=True, capture_output=True)
+    done = time.time()
+    with open(ended) as f:
+        program_end = float(f.read())
+    with open(report) as f:
+        profile = json.load(f)
+    rss = [s["rss_bytes"] for s in profile["samples"] if s["rss_bytes"]]
+    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return {
+        "samples": profile["sample_count"],
+        "growth_mib": (max(rss) - rss[0]) / MIB,
+        "kulvo_mib": profile["metadata"]["kulvo_bytes"] / MIB,
+        "end_to_report_s": done - program_end,
+        "peak_above_last_mib": (peak_kb * 1024 - rss[-1]) / MIB,
+    }
+
+
+def median(rows: list[dict], key: str) -> float:
+    return statistics.median(row[key] for row in rows)
+
+
+def write_section(lines: list[str]) -> None:
+    path = os.path.join(BENCH, "RESULTS.md")
+    with open(path) as f:
+        text = f.read()
+    section = "\n".join([SECTION, "", *lines, ""])
+    found = re.search(rf"^{re.escape(SECTION)}\n.*?(?=^## |\Z)", text, re.M | re.S)
+    text = text[: found.start()] + section + "\n" + text[found.end() :] if found else text.rstrip() + "\n\n" + section
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def main() -> None:
+    p = argparse.ArgumentParser()
+    p.add_argument("--hook-dir", required=True)
+    p.add_argument("--seconds", type=float, default=105.0)
+    p.add_argument("--reps", type=int, default=3)
+    args = p.parse_args()
+    # First: the peak resident size of this process's children counts every child so far.
+    with tempfile.TemporaryDirectory() as workdir:
+        sleeper = sleeper_run(args.seconds, workdir)
+    ring = statistics.median(ring_bytes(args.hook_dir) for _ in range(args.reps)) / MIB
+    stops = {n: [stop_cost(args.hook_dir, n, seed) for seed in range(1, args.reps + 1)] for n in (20_000, 100_000)}
+    load = os.getloadavg()[0]
+    lines = [
+        f"Measured by `python bench/lean.py` on Python {sys.version.split()[0]}, "
+        f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, load average {load:.1f} on this machine; "
+        f"medians of {args.reps} runs (the sleeping program: one run of {args.seconds:.0f} s).",
+        "",
+        "| measure | figure | goal |",
+        "| --- | --- | --- |",
+        f"| 100,000 samples × 60 frames held by the engine | {ring:.1f} MiB | ≤ 30 MiB |",
+    ]
+    for n, goal in ((20_000, "≤ 200 ms, ≤ 160 MiB"), (100_000, "≤ 1 s")):
+        rows = stops[n]
+        lines.append(
+            f"| stop() of {n:,} × 30 (analysis, documented dict) | {median(rows, 'stop_ms'):.0f} ms, "
+            f"{median(rows, 'peak_above_mib'):.0f} MiB above the samples | {goal} |"
+        )
+    lines += [
+        f"| analysis of 100,000 × 30 (spikes and hot paths) | {median(stops[100_000], 'analysis_ms'):.1f} ms "
+        "| < 100 ms |",
+        f"| `kulvo run --interval-ms 1` of a program asleep 60 frames deep, {sleeper['samples']:,} samples: "
+        f"resident size growth over the run | {sleeper['growth_mib']:.1f} MiB (kulvo's own: "
+        f"{sleeper['kulvo_mib']:.1f} MiB) | ≤ 30 MiB |",
+        f"| the same, the program's end to the written JSON report | {sleeper['end_to_report_s']:.1f} s, "
+        f"{sleeper['peak_above_last_mib']:.0f} MiB above the last sample | ≤ 1 s, ≤ 100 MiB |",
+    ]
+    write_section(lines)
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
