@@ -111,15 +111,23 @@ def rank_hot_paths(stacks: Iterable[tuple[Stack, int]], top_n: int | None = None
     """The lines on which the most sampled time was spent, from (stack, time) pairs: a line counts
     once per sample, however often it recurs on the stack; ties go by file, function and line.
     `count` is the number of samples, `percent` the share of the sampled time."""
+    # Samples of one stack share its tuple: each distinct one is walked once.
+    per_stack: dict[int, tuple[Stack, list[int]]] = {}
+    for stack, weight in stacks:
+        found = per_stack.get(id(stack))
+        if found is None:
+            per_stack[id(stack)] = (stack, [weight, 1])
+        else:
+            found[1][0] += weight
+            found[1][1] += 1
     times: Counter[Frame] = Counter()
     counts: Counter[Frame] = Counter()
     total = 0
-    for stack, weight in stacks:
+    for stack, (weight, samples) in per_stack.values():
         total += weight
-        on_stack = set(stack)
-        counts.update(on_stack)
-        for frame in on_stack:
+        for frame in set(stack):
             times[frame] += weight
+            counts[frame] += samples
     ranked = sorted(times.items(), key=lambda item: (-item[1], item[0].file, item[0].function, item[0].line))
     return [
         HotPath(frame.file, frame.function, frame.line, counts[frame], 100.0 * time / total if total else 0.0)

@@ -304,9 +304,15 @@ class Profile:
 
 def _encode(profile: Profile) -> dict[str, Any]:
     table = FrameTable()
+    numbered: dict[int, list[int]] = {}  # samples of one stack share its tuple: numbered once
 
     def stack(frames: Stack | None) -> list[int] | None:
-        return None if frames is None else table.indices(frames)
+        if frames is None:
+            return None
+        found = numbered.get(id(frames))
+        if found is None:
+            found = numbered[id(frames)] = table.indices(frames)
+        return list(found)
 
     samples = [
         {
