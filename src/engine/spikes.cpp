@@ -38,7 +38,7 @@ public:
         if (open) {
             // Set once the peak is final: a rising memory run sets a new peak nearly every sample.
             open->peak_stack = peak_sample->stack;
-            events.push_back(std::move(*open));
+            events.push_back(*open);
             open.reset();
         }
     }

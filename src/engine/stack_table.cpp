@@ -66,11 +66,13 @@ StackId StackTable::extend(StackId parent, FrameId frame) {
     if (parent != kNoStack && nodes_[parent].frame == kOtherFrame) {
         return parent;
     }
-    if (const auto found = children_.find(child_key(parent, frame)); found != children_.end()) {
-        return found->second;
+    auto found = children_.find(child_key(parent, frame));
+    if (found == children_.end() && nodes_.size() >= limits_.max_nodes) {
+        frame = kOtherFrame;
+        found = children_.find(child_key(parent, frame));
     }
-    if (nodes_.size() >= limits_.max_nodes && frame != kOtherFrame) {
-        return extend(parent, kOtherFrame);
+    if (found != children_.end()) {
+        return found->second;
     }
     const auto id = static_cast<StackId>(nodes_.size());
     nodes_.push_back(StackNode{parent, frame, nodes_[parent].depth + 1});

@@ -60,6 +60,9 @@ public:
     explicit StackTable(StackTableLimits limits = {});
     StackTable(const StackTable&) = delete;
     StackTable& operator=(const StackTable&) = delete;
+    StackTable(StackTable&&) = delete;  // held by pointer: the sampler thread and stop() share one
+    StackTable& operator=(StackTable&&) = delete;
+    ~StackTable() = default;
 
     // Looks the frame up by content; copies its names only the first time they are seen.
     FrameId intern_frame(std::string_view file, std::string_view function, std::int32_t line);

@@ -78,7 +78,7 @@ Decoded decode(const std::uint8_t* data, std::size_t size) {
             }
             sample.stack = decoded.stacks->intern(stack);
         }
-        decoded.samples.push_back(std::move(sample));
+        decoded.samples.push_back(sample);
     }
     std::stable_sort(decoded.samples.begin(), decoded.samples.end(),
                      [](const Sample& a, const Sample& b) { return a.timestamp_ms < b.timestamp_ms; });
