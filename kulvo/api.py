@@ -154,7 +154,7 @@ def other_threads() -> set[int]:
 
 
 PROFILER_FRAMES = ProfilerFrames(
-    files=frozenset({Recording.start.__code__.co_filename}),
+    files=frozenset({Recording.start.__code__.co_filename, sampling.take_kick.__code__.co_filename}),
     busy=frozenset((code.co_filename, code.co_name) for code in (Recording.start.__code__, Recording.stop.__code__)),
 )
 
