@@ -576,10 +576,10 @@ PyObject* weighted_sampler_type() {
             {Py_tp_doc, const_cast<char*>(kWeightedClassDoc)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {
+        static PyType_Spec type_spec = {
             "kulvo._native.Sampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT, slots,
         };
-        type = PyType_FromSpec(&spec);
+        type = PyType_FromSpec(&type_spec);
     }
     return type;
 }
@@ -596,10 +596,10 @@ PyObject* py_sampler_type() {
             {Py_tp_doc, const_cast<char*>(doc.c_str())},
             {0, nullptr},
         };
-        PyType_Spec spec = {
+        PyType_Spec type_spec = {
             "builtins.PySampler", sizeof(PySamplerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots,
         };
-        type = PyType_FromSpec(&spec);
+        type = PyType_FromSpec(&type_spec);
     }
     return type;
 }
