@@ -7,6 +7,7 @@ import asyncio
 import graphlib
 import inspect
 import json
+import os
 import platform
 import signal
 import subprocess
@@ -271,7 +272,10 @@ class TestDecorator:
         profile = fetch.last_profile
         assert profile.wall_time_ms >= 80
         assert {"fetch", "spin"} <= {h.function for h in profile.hot_paths}
-        assert frame_files(profile) == {__file__}
+        # Stacks start at the coroutine; below it a sample may catch asyncio.sleep's own frames.
+        assert all(s.stack[0].function == "fetch" for s in profile.samples if s.stack)
+        assert __file__ in frame_files(profile)
+        assert not any(f.startswith(os.path.dirname(kulvo.__file__)) for f in frame_files(profile))
 
     def test_a_generator_is_profiled_from_its_first_item_to_its_last(self):
         @kulvo.profile(interval_ms=5)
