@@ -69,3 +69,12 @@ def packed_result(result: dict) -> dict:
         stack_frames=array("I", [n[1] for n in nodes]).tobytes(),
     )
     return packed
+
+
+def _address_sanitizer_loaded() -> bool:
+    """True in the hardening run that preloads the ASan runtime for an instrumented build."""
+    with open("/proc/self/maps") as maps:
+        return any("libclang_rt.asan" in line or "/libasan.so" in line for line in maps)
+
+
+ADDRESS_SANITIZER = _address_sanitizer_loaded()

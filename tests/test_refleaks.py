@@ -14,6 +14,7 @@ import time
 from dataclasses import dataclass
 
 import pytest
+from support import ADDRESS_SANITIZER
 
 from kulvo._core import PySampler
 
@@ -22,15 +23,6 @@ pytestmark = pytest.mark.slow
 ROUNDS = 4
 CYCLES_PER_ROUND = 40
 PAGE = 4096
-
-
-def _address_sanitizer_loaded() -> bool:
-    """True in the hardening run that preloads the ASan runtime for an instrumented build."""
-    with open("/proc/self/maps") as maps:
-        return any("libclang_rt.asan" in line or "/libasan.so" in line for line in maps)
-
-
-ADDRESS_SANITIZER = _address_sanitizer_loaded()
 
 
 def leaf() -> None:
