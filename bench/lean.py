@@ -91,7 +91,7 @@ def sleeper_run(seconds: float, workdir: str) -> dict:
         program_end = float(f.read())
     with open(report) as f:
         profile = json.load(f)
-    rss = [s["rss_bytes"] for s in profile["samples"] if s["rss_bytes"]]
+    rss = [rss for rss in profile["samples"]["rss_bytes"] if rss]
     peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     return {
         "samples": profile["sample_count"],

@@ -107,7 +107,7 @@ class Runner:
         return {
             "kulvo": labelled(shares.self_shares(shares.kulvo_self_stacks(doc), "drive", sources)),
             "py-spy": labelled(shares.self_shares(raw, "drive", sources)),
-            "samples": {"kulvo": len(doc["samples"]), "py-spy": int(sum(count for _, count in raw))},
+            "samples": {"kulvo": doc["sample_count"], "py-spy": int(sum(count for _, count in raw))},
         }
 
 

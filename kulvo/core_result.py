@@ -10,13 +10,24 @@ frames and the samples it took of itself starting or stopping are left out.
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import math
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from kulvo.model import Frame, FrameTable, HotPath, MemorySnapshot, Profile, RunMetadata, Sample, SpikeEvent, Stack
+from kulvo.model import (
+    Frame,
+    FrameTable,
+    HotPath,
+    MemorySnapshot,
+    Profile,
+    RunMetadata,
+    SampleColumns,
+    SpikeEvent,
+    Stack,
+)
 
 
 @dataclass(frozen=True)
@@ -107,23 +118,15 @@ def _profiled_part(stack: Stack | None, root: StackRoot | None, own: ProfilerFra
     return tuple(frame for frame in inside if frame.file not in own.files) or None, busy
 
 
-def rank_hot_paths(stacks: Iterable[tuple[Stack, int]], top_n: int | None = None) -> list[HotPath]:
-    """The lines on which the most sampled time was spent, from (stack, time) pairs: a line counts
-    once per sample, however often it recurs on the stack; ties go by file, function and line.
-    `count` is the number of samples, `percent` the share of the sampled time."""
-    # Samples of one stack share its tuple: each distinct one is walked once.
-    per_stack: dict[int, tuple[Stack, list[int]]] = {}
-    for stack, weight in stacks:
-        found = per_stack.get(id(stack))
-        if found is None:
-            per_stack[id(stack)] = (stack, [weight, 1])
-        else:
-            found[1][0] += weight
-            found[1][1] += 1
+def rank_hot_paths(stack_totals: Iterable[tuple[Stack, int, int]], top_n: int | None = None) -> list[HotPath]:
+    """The lines on which the most sampled time was spent, from (stack, time, samples) of each
+    distinct stack: a line counts once per sample, however often it recurs on the stack; ties
+    go by file, function and line. `count` is the number of samples, `percent` the share of the
+    sampled time."""
     times: Counter[Frame] = Counter()
     counts: Counter[Frame] = Counter()
     total = 0
-    for stack, (weight, samples) in per_stack.values():
+    for stack, weight, samples in stack_totals:
         total += weight
         for frame in set(stack):
             times[frame] += weight
@@ -133,6 +136,37 @@ def rank_hot_paths(stacks: Iterable[tuple[Stack, int]], top_n: int | None = None
         HotPath(frame.file, frame.function, frame.line, counts[frame], 100.0 * time / total if total else 0.0)
         for frame, time in ranked[:top_n]
     ]
+
+
+def _sample_columns(result: Mapping[str, Any], stacks: _CoreStacks) -> SampleColumns:
+    """The samples as columns, without the ones taken while kulvo was busy. Nothing here is
+    made per sample but list entries: a full ring is 100,000 samples."""
+    nodes = _array(result, "stack", "I")
+    cut_stacks: list[Stack | None] = []
+    column_of_node: dict[int, int] = {}  # -1: the node's samples are left out
+    for node in set(nodes):
+        stack, kulvo_busy = stacks.cut(node)
+        column_of_node[node] = -1 if kulvo_busy else len(cut_stacks)
+        if not kulvo_busy:
+            cut_stacks.append(stack)
+    stack_ids = list(map(column_of_node.__getitem__, nodes))
+    kept = [stack_id >= 0 for stack_id in stack_ids] if -1 in column_of_node.values() else None
+
+    def column(values: Iterable[Any]) -> list[Any]:
+        return list(values) if kept is None else list(itertools.compress(values, kept))
+
+    return SampleColumns(
+        timestamp_ms=column(_array(result, "timestamp_ms", "Q")),
+        cpu_percent=[
+            cpu if math.isfinite(cpu) and cpu >= 0 else None
+            for cpu in column(memoryview(result["cpu_percent"]).cast("d"))
+        ],
+        rss_bytes=[rss if rss > 0 else None for rss in column(_array(result, "rss_bytes", "Q"))],
+        stacks=cut_stacks,
+        stack_ids=column(stack_ids),
+        weight_us=column(_array(result, "weight_us", "Q")),
+        main_thread_waiting=[bool(waiting) for waiting in column(_array(result, "main_thread_waiting", "B"))],
+    )
 
 
 def profile_from_core(
@@ -156,30 +190,7 @@ def profile_from_core(
     the stacks are dropped: they are not those of the profiled code.
     """
     stacks = _CoreStacks(result, FrameTable(), lambda stack: _profiled_part(stack if with_stacks else None, root, own))
-    timestamps = _array(result, "timestamp_ms", "Q")
-    cpu_readings = memoryview(result["cpu_percent"]).cast("d")
-    rss_readings = _array(result, "rss_bytes", "Q")
-    sample_stacks = _array(result, "stack", "I")
-    weights = _array(result, "weight_us", "Q")
-    waiting = _array(result, "main_thread_waiting", "B")
-    samples: list[Sample] = []
-    for index, node in enumerate(sample_stacks):
-        stack, kulvo_busy = stacks.cut(node)
-        if kulvo_busy:
-            continue
-        cpu = cpu_readings[index]
-        rss = rss_readings[index]
-        samples.append(
-            Sample(
-                timestamp_ms=timestamps[index],
-                cpu_percent=cpu if math.isfinite(cpu) and cpu >= 0 else None,
-                rss_bytes=None if rss <= 0 else rss,
-                stack=stack,
-                weight_us=weights[index],
-                main_thread_waiting=bool(waiting[index]),
-            )
-        )
-
+    samples = _sample_columns(result, stacks)
     events = [
         SpikeEvent(
             kind=raw["kind"],
@@ -196,10 +207,10 @@ def profile_from_core(
         metadata=dataclasses.replace(metadata, kulvo_bytes=int(result["kulvo_bytes"])),
         sample_count=len(samples),
         wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
-        samples=tuple(samples),
+        samples=samples,
         spike_events=tuple(events),
         hot_paths=(),
         memory_snapshots=tuple(memory_snapshots),
     )
     # Ranked here rather than by the core: by time, on the stacks as cut, a line once per sample.
-    return dataclasses.replace(profile, hot_paths=tuple(rank_hot_paths(profile.weighted_stacks, top_n)))
+    return dataclasses.replace(profile, hot_paths=tuple(rank_hot_paths(profile.stack_totals, top_n)))

@@ -1,25 +1,23 @@
 """The typed profile: the records every renderer reads, and the versioned document they are
 saved as (`Profile.to_dict` / `Profile.from_dict`).
 
-The model imports no renderer; `kulvo.reports` plugs itself in for `Profile.render` and
-`Profile.save` when it is imported, which `import kulvo` does.
+The model imports no renderer and no codec: `kulvo.reports` plugs itself in for
+`Profile.render` and `Profile.save`, and `kulvo.document` for `Profile.to_dict` and
+`Profile.from_dict`, when they are imported, which `import kulvo` does.
 """
 
 from __future__ import annotations
 
-import math
+import itertools
 import re
 import statistics
-from collections.abc import Callable, Mapping
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Literal, Protocol
+from typing import Any, Literal, Protocol, overload
 
 SpikeKind = Literal["cpu", "memory"]
 SPIKE_KINDS: tuple[SpikeKind, ...] = ("cpu", "memory")
 HIDDEN_RSS_MARGIN_BYTES = 10 * 1024 * 1024
-
-DOCUMENT_FORMAT = "kulvo-profile"
-DOCUMENT_VERSION = 1
 
 
 class ProfileFormatError(ValueError):
@@ -83,6 +81,150 @@ class Sample:
     # known (profiles of older kulvo versions): the sample then stands for one interval.
     weight_us: int = 0
     main_thread_waiting: bool = False  # off the CPU: asleep, in a blocking call or a lock wait
+
+
+class SampleColumns(Sequence[Sample]):
+    """A profile's samples held as one list per field rather than one object per sample: a full
+    ring is 100,000 samples, and the saved document and the summaries read whole fields. A
+    Sample is made when one is asked for. Each distinct stack is held once, in `stacks`; a
+    sample holds its index there."""
+
+    __slots__ = ("cpu_percent", "main_thread_waiting", "rss_bytes", "stack_ids", "stacks", "timestamp_ms", "weight_us")
+
+    def __init__(
+        self,
+        *,
+        timestamp_ms: Sequence[int],
+        cpu_percent: Sequence[float | None],
+        rss_bytes: Sequence[int | None],
+        stacks: Sequence[Stack | None],
+        stack_ids: Sequence[int],
+        weight_us: Sequence[int],
+        main_thread_waiting: Sequence[bool],
+    ) -> None:
+        lengths = {len(timestamp_ms), len(cpu_percent), len(rss_bytes), len(stack_ids), len(weight_us)}
+        if len(lengths | {len(main_thread_waiting)}) != 1:
+            raise ValueError("sample columns of different lengths")
+        self.timestamp_ms = timestamp_ms
+        self.cpu_percent = cpu_percent
+        self.rss_bytes = rss_bytes
+        self.stacks = stacks
+        self.stack_ids = stack_ids
+        self.weight_us = weight_us
+        self.main_thread_waiting = main_thread_waiting
+
+    @classmethod
+    def from_samples(cls, samples: Iterable[Sample]) -> SampleColumns:
+        listed = list(samples)
+        stacks: list[Stack | None] = []
+        index_of: dict[Stack | None, int] = {}
+        # Samples of one stack usually share its tuple: found by identity first, which spares
+        # hashing every frame of it once per sample.
+        index_of_tuple: dict[int, int] = {}
+        stack_ids = []
+        for sample in listed:
+            found = index_of_tuple.get(id(sample.stack))
+            if found is None:
+                found = index_of.get(sample.stack)
+                if found is None:
+                    found = index_of[sample.stack] = len(stacks)
+                    stacks.append(sample.stack)
+                index_of_tuple[id(sample.stack)] = found
+            stack_ids.append(found)
+        return cls(
+            timestamp_ms=[s.timestamp_ms for s in listed],
+            cpu_percent=[s.cpu_percent for s in listed],
+            rss_bytes=[s.rss_bytes for s in listed],
+            stacks=stacks,
+            stack_ids=stack_ids,
+            weight_us=[s.weight_us for s in listed],
+            main_thread_waiting=[s.main_thread_waiting for s in listed],
+        )
+
+    def __len__(self) -> int:
+        return len(self.stack_ids)
+
+    @overload
+    def __getitem__(self, index: int) -> Sample: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> SampleColumns: ...
+
+    def __getitem__(self, index: int | slice) -> Sample | SampleColumns:
+        if isinstance(index, slice):
+            return SampleColumns(
+                timestamp_ms=self.timestamp_ms[index],
+                cpu_percent=self.cpu_percent[index],
+                rss_bytes=self.rss_bytes[index],
+                stacks=self.stacks,
+                stack_ids=self.stack_ids[index],
+                weight_us=self.weight_us[index],
+                main_thread_waiting=self.main_thread_waiting[index],
+            )
+        return Sample(
+            self.timestamp_ms[index],
+            self.cpu_percent[index],
+            self.rss_bytes[index],
+            self.stacks[self.stack_ids[index]],
+            self.weight_us[index],
+            self.main_thread_waiting[index],
+        )
+
+    def where(self, keep: Sequence[bool]) -> SampleColumns:
+        """The samples for which `keep` holds True, in order."""
+
+        def kept(column: Sequence[Any]) -> list[Any]:
+            return list(itertools.compress(column, keep))
+
+        return SampleColumns(
+            timestamp_ms=kept(self.timestamp_ms),
+            cpu_percent=kept(self.cpu_percent),
+            rss_bytes=kept(self.rss_bytes),
+            stacks=self.stacks,
+            stack_ids=kept(self.stack_ids),
+            weight_us=kept(self.weight_us),
+            main_thread_waiting=kept(self.main_thread_waiting),
+        )
+
+    def __iter__(self) -> Iterator[Sample]:
+        stacks = self.stacks
+        for timestamp_ms, cpu, rss, stack_id, weight_us, waiting in zip(
+            self.timestamp_ms,
+            self.cpu_percent,
+            self.rss_bytes,
+            self.stack_ids,
+            self.weight_us,
+            self.main_thread_waiting,
+        ):
+            yield Sample(timestamp_ms, cpu, rss, stacks[stack_id], weight_us, waiting)
+
+    def sample_stacks(self) -> Iterator[Stack | None]:
+        """Each sample's stack, oldest first, without making the samples."""
+        stacks = self.stacks
+        return (stacks[stack_id] for stack_id in self.stack_ids)
+
+    def stack_totals(self, default_weight_us: int) -> list[tuple[Stack, int, int]]:
+        """Each distinct sampled stack with its samples' time in microseconds (a weight of 0
+        counting as `default_weight_us`) and their number; samples without a stack left out."""
+        times_us = [0] * len(self.stacks)
+        counts = [0] * len(self.stacks)
+        for stack_id, weight_us in zip(self.stack_ids, self.weight_us):
+            times_us[stack_id] += weight_us or default_weight_us
+            counts[stack_id] += 1
+        return [
+            (stack, time_us, count) for stack, time_us, count in zip(self.stacks, times_us, counts) if stack and count
+        ]
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Sequence) or isinstance(other, (str, bytes)):
+            return NotImplemented
+        return len(self) == len(other) and all(mine == theirs for mine, theirs in zip(self, other))
+
+    def __hash__(self) -> int:
+        return hash(tuple(self))
+
+    def __repr__(self) -> str:
+        return f"SampleColumns({list(self)!r})"
 
 
 @dataclass(frozen=True)
@@ -173,6 +315,29 @@ def _loaded_reports() -> Reports:
     return _reports
 
 
+class DocumentCodec(Protocol):
+    """What `Profile.to_dict` and `Profile.from_dict` need from the saved document's codec."""
+
+    def encode(self, profile: Profile) -> dict[str, Any]: ...
+
+    def decode(self, document: Any) -> Profile: ...
+
+
+_codec: DocumentCodec | None = None
+
+
+def use_document_codec(codec: DocumentCodec) -> None:
+    """Called by `kulvo.document` when it is imported."""
+    global _codec
+    _codec = codec
+
+
+def _loaded_codec() -> DocumentCodec:
+    if _codec is None:
+        raise RuntimeError("the document codec is not loaded: import kulvo first")
+    return _codec
+
+
 @dataclass(frozen=True)
 class Profile:
     """The result of one profiled run."""
@@ -180,16 +345,26 @@ class Profile:
     metadata: RunMetadata
     sample_count: int
     wall_time_ms: int
-    samples: tuple[Sample, ...]
+    samples: Sequence[Sample]  # held as SampleColumns, whatever sequence was given
     spike_events: tuple[SpikeEvent, ...]
     hot_paths: tuple[HotPath, ...]
     memory_snapshots: tuple[MemorySnapshot, ...] = field(default=())
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.samples, SampleColumns):
+            object.__setattr__(self, "samples", SampleColumns.from_samples(self.samples))
+
+    @property
+    def columns(self) -> SampleColumns:
+        """The samples as the columns they are held in."""
+        assert isinstance(self.samples, SampleColumns)
+        return self.samples
 
     # -- summary figures shared by the renderers --------------------------------------
 
     @property
     def cpu_readings(self) -> list[float]:
-        return [s.cpu_percent for s in self.samples if s.cpu_percent is not None]
+        return [cpu for cpu in self.columns.cpu_percent if cpu is not None]
 
     @property
     def mean_cpu_percent(self) -> float | None:
@@ -203,12 +378,28 @@ class Profile:
 
     @property
     def peak_rss_bytes(self) -> int | None:
-        readings = [s.rss_bytes for s in self.samples if s.rss_bytes is not None]
-        return max(readings) if readings else None
+        return max((rss for rss in self.columns.rss_bytes if rss is not None), default=None)
+
+    @property
+    def end_ms(self) -> int:
+        """Where the run's timeline ends: its wall time, or its last sample if that came later."""
+        return max(self.wall_time_ms, max(self.columns.timestamp_ms, default=0))
+
+    @property
+    def cpu_timeline(self) -> list[tuple[int, float]]:
+        """(timestamp_ms, cpu_percent) of each sample with a CPU reading."""
+        columns = self.columns
+        return [(time_ms, cpu) for time_ms, cpu in zip(columns.timestamp_ms, columns.cpu_percent) if cpu is not None]
+
+    @property
+    def rss_timeline(self) -> list[tuple[int, int]]:
+        """(timestamp_ms, rss_bytes) of each sample with a resident size reading."""
+        columns = self.columns
+        return [(time_ms, rss) for time_ms, rss in zip(columns.timestamp_ms, columns.rss_bytes) if rss is not None]
 
     @property
     def stacks(self) -> list[Stack]:
-        return [s.stack for s in self.samples if s.stack]
+        return [stack for stack in self.columns.sample_stacks() if stack]
 
     def weight_us(self, sample: Sample) -> int:
         """The time `sample` stands for."""
@@ -217,7 +408,20 @@ class Profile:
     @property
     def weighted_stacks(self) -> list[tuple[Stack, int]]:
         """Each sampled stack with the time it stands for, in microseconds."""
-        return [(s.stack, self.weight_us(s)) for s in self.samples if s.stack]
+        columns = self.columns
+        interval_us = self.metadata.interval_ms * 1000
+        stacks = columns.stacks
+        return [
+            (stack, weight_us or interval_us)
+            for stack, weight_us in zip(map(stacks.__getitem__, columns.stack_ids), columns.weight_us)
+            if stack
+        ]
+
+    @property
+    def stack_totals(self) -> list[tuple[Stack, int, int]]:
+        """Each distinct sampled stack with the time its samples stand for, in microseconds,
+        and their number."""
+        return self.columns.stack_totals(self.metadata.interval_ms * 1000)
 
     def spike_count(self, kind: SpikeKind) -> int:
         return sum(1 for e in self.spike_events if e.kind == kind)
@@ -229,7 +433,7 @@ class Profile:
         process's own, from earlier in its life, or, on Linux, its parent's, which a new
         program inherits across fork and exec."""
         start = self.metadata.rss_at_start_bytes
-        first = next((s.rss_bytes for s in self.samples if s.rss_bytes is not None), None)
+        first = next((rss for rss in self.columns.rss_bytes if rss is not None), None)
         if start is None or first is None or first - start < HIDDEN_RSS_MARGIN_BYTES:
             return None
         return first
@@ -279,112 +483,19 @@ class Profile:
     # -- the saved document ------------------------------------------------------------
 
     def to_dict(self) -> dict[str, Any]:
-        """The versioned JSON document that `kulvo.load` reads back. Stacks are stored as lists
-        of indices into one table of frames, which keeps a long run's file small."""
-        return _encode(self)
+        """The versioned JSON document that `kulvo.load` reads back. Each distinct frame and call
+        path is stored once and the samples are one array per field, which keeps a long run's
+        file small and quick to write."""
+        return _loaded_codec().encode(self)
 
     @classmethod
     def from_dict(cls, document: Any) -> Profile:
-        """Rebuilds a profile from `to_dict()`'s document; raises ProfileFormatError naming what
-        is wrong, also for a document of another format or version."""
-        if not isinstance(document, Mapping) or document.get("format") != DOCUMENT_FORMAT:
-            raise ProfileFormatError("not a kulvo profile")
-        version = document.get("version")
-        if version != DOCUMENT_VERSION:
-            raise ProfileFormatError(
-                f"kulvo profile version {version!r} is not supported (this kulvo reads version {DOCUMENT_VERSION})"
-            )
-        try:
-            return _decode(document)
-        except ProfileFormatError:
-            raise
-        except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
-            raise _damaged(f"{type(error).__name__}: {error!s:.200}") from None
+        """Rebuilds a profile from `to_dict()`'s document, or from one of an earlier version;
+        raises ProfileFormatError naming what is wrong, also for a document of another format
+        or an unknown version."""
+        return _loaded_codec().decode(document)
 
 
-def _encode(profile: Profile) -> dict[str, Any]:
-    table = FrameTable()
-    numbered: dict[int, list[int]] = {}  # samples of one stack share its tuple: numbered once
-
-    def stack(frames: Stack | None) -> list[int] | None:
-        if frames is None:
-            return None
-        found = numbered.get(id(frames))
-        if found is None:
-            found = numbered[id(frames)] = table.indices(frames)
-        return list(found)
-
-    samples = [
-        {
-            "timestamp_ms": s.timestamp_ms,
-            "cpu_percent": s.cpu_percent,
-            "rss_bytes": s.rss_bytes,
-            "stack": stack(s.stack),
-            "weight_us": s.weight_us,
-            "main_thread_waiting": s.main_thread_waiting,
-        }
-        for s in profile.samples
-    ]
-    spike_events = [
-        {
-            "kind": e.kind,
-            "start_ms": e.start_ms,
-            "end_ms": e.end_ms,
-            "peak_value": e.peak_value,
-            "threshold": e.threshold,
-            "peak_stack": stack(e.peak_stack),
-        }
-        for e in profile.spike_events
-    ]
-    meta = profile.metadata
-    return {
-        "format": DOCUMENT_FORMAT,
-        "version": DOCUMENT_VERSION,
-        "metadata": {
-            "kulvo_version": meta.kulvo_version,
-            "python_version": meta.python_version,
-            "argv": list(meta.argv),
-            "start_time": meta.start_time,
-            "interval_ms": meta.interval_ms,
-            "top_n": meta.top_n,
-            "memory": meta.memory,
-            "rss_at_start_bytes": meta.rss_at_start_bytes,
-            "notes": list(meta.notes),
-            "kulvo_bytes": meta.kulvo_bytes,
-        },
-        "sample_count": profile.sample_count,
-        "wall_time_ms": profile.wall_time_ms,
-        "frames": [{"file": f.file, "function": f.function, "line": f.line} for f in table.frames],
-        "samples": samples,
-        "spike_events": spike_events,
-        "hot_paths": [
-            {"file": h.file, "function": h.function, "line": h.line, "count": h.count, "percent": h.percent}
-            for h in profile.hot_paths
-        ],
-        "memory_snapshots": [
-            {
-                "time_ms": m.time_ms,
-                "traced_bytes": m.traced_bytes,
-                "duration_ms": m.duration_ms,
-                "top_sites": [
-                    {
-                        "file": a.file,
-                        "line": a.line,
-                        "size_bytes": a.size_bytes,
-                        "size_diff_bytes": a.size_diff_bytes,
-                        "count": a.count,
-                        "count_diff": a.count_diff,
-                    }
-                    for a in m.top_sites
-                ],
-            }
-            for m in profile.memory_snapshots
-        ],
-    }
-
-
-# The core's counters, sizes and times are 64-bit; a document claiming more is damaged.
-_MAX_NUMBER = 2**63 - 1
 # Surrogate code points: U+DC80..U+DCFF stand for undecodable bytes (Python's surrogateescape),
 # the others are lone halves of a pair. Neither can be written as UTF-8.
 _SURROGATE = re.compile("[\ud800-\udfff]")
@@ -399,129 +510,3 @@ def valid_text(text: str) -> str:
         return f"\\x{code - 0xDC00:02x}" if 0xDC80 <= code <= 0xDCFF else f"\\u{code:04x}"
 
     return _SURROGATE.sub(escape, text)
-
-
-def _damaged(what: str) -> ProfileFormatError:
-    return ProfileFormatError(f"damaged kulvo profile ({what})")
-
-
-def _text(value: Any, name: str) -> str:
-    if not isinstance(value, str):
-        raise _damaged(f"{name} is not a string")
-    return valid_text(value)
-
-
-def _integer(value: Any, name: str, low: int = 0) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= _MAX_NUMBER:
-        raise _damaged(f"{name} is not an integer from {low} to 2**63-1")
-    return value
-
-
-def _signed(value: Any, name: str) -> int:
-    return _integer(value, name, low=-_MAX_NUMBER)
-
-
-def _flag(value: Any, name: str) -> bool:
-    if not isinstance(value, bool):
-        raise _damaged(f"{name} is not true or false")
-    return value
-
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise _damaged(f"{name} is not a finite number")
-    return float(value)
-
-
-def _decode(document: Mapping[str, Any]) -> Profile:
-    frames = [
-        Frame(_text(f["file"], "file"), _text(f["function"], "function"), _signed(f["line"], "line"))
-        for f in document["frames"]
-    ]
-
-    def stack(indices: list[int] | None) -> Stack | None:
-        if indices is None:
-            return None
-        if any(isinstance(i, bool) or not isinstance(i, int) or i < 0 for i in indices):
-            raise _damaged("bad frame index")
-        return tuple(frames[i] for i in indices)
-
-    def optional(value: Any, read: Callable[[Any, str], Any], name: str) -> Any:
-        return None if value is None else read(value, name)
-
-    meta = document["metadata"]
-    metadata = RunMetadata(
-        kulvo_version=_text(meta["kulvo_version"], "kulvo_version"),
-        python_version=_text(meta["python_version"], "python_version"),
-        argv=tuple(_text(a, "argv") for a in meta["argv"]),
-        start_time=_text(meta["start_time"], "start_time"),
-        interval_ms=_integer(meta["interval_ms"], "interval_ms", low=1),
-        top_n=_integer(meta["top_n"], "top_n"),
-        memory=_flag(meta["memory"], "memory"),
-        rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), _integer, "rss_at_start_bytes"),
-        notes=tuple(_text(n, "notes") for n in meta.get("notes", ())),
-        kulvo_bytes=optional(meta.get("kulvo_bytes"), _integer, "kulvo_bytes"),
-    )
-    samples = tuple(
-        Sample(
-            timestamp_ms=_integer(s["timestamp_ms"], "timestamp_ms"),
-            cpu_percent=optional(s["cpu_percent"], _real, "cpu_percent"),
-            rss_bytes=optional(s["rss_bytes"], _integer, "rss_bytes"),
-            stack=stack(s["stack"]),
-            weight_us=_integer(s.get("weight_us", 0), "weight_us"),
-            main_thread_waiting=_flag(s.get("main_thread_waiting", False), "main_thread_waiting"),
-        )
-        for s in document["samples"]
-    )
-    events = []
-    for e in document["spike_events"]:
-        if e["kind"] not in SPIKE_KINDS:
-            raise _damaged(f"unknown spike kind {e['kind']!r:.40}")
-        events.append(
-            SpikeEvent(
-                kind=e["kind"],
-                start_ms=_integer(e["start_ms"], "start_ms"),
-                end_ms=_integer(e["end_ms"], "end_ms"),
-                peak_value=_real(e["peak_value"], "peak_value"),
-                threshold=_real(e["threshold"], "threshold"),
-                peak_stack=stack(e["peak_stack"]),
-            )
-        )
-    hot_paths = tuple(
-        HotPath(
-            _text(h["file"], "file"),
-            _text(h["function"], "function"),
-            _signed(h["line"], "line"),
-            _integer(h["count"], "count"),
-            _real(h["percent"], "percent"),
-        )
-        for h in document["hot_paths"]
-    )
-    snapshots = tuple(
-        MemorySnapshot(
-            time_ms=_integer(m["time_ms"], "time_ms"),
-            traced_bytes=_integer(m["traced_bytes"], "traced_bytes"),
-            duration_ms=_integer(m["duration_ms"], "duration_ms"),
-            top_sites=tuple(
-                AllocationSite(
-                    file=_text(a["file"], "file"),
-                    line=_signed(a["line"], "line"),
-                    size_bytes=_integer(a["size_bytes"], "size_bytes"),
-                    size_diff_bytes=_signed(a["size_diff_bytes"], "size_diff_bytes"),
-                    count=_integer(a["count"], "count"),
-                    count_diff=_signed(a["count_diff"], "count_diff"),
-                )
-                for a in m["top_sites"]
-            ),
-        )
-        for m in document["memory_snapshots"]
-    )
-    return Profile(
-        metadata=metadata,
-        sample_count=_integer(document["sample_count"], "sample_count"),
-        wall_time_ms=_integer(document["wall_time_ms"], "wall_time_ms"),
-        samples=samples,
-        spike_events=tuple(events),
-        hot_paths=hot_paths,
-        memory_snapshots=snapshots,
-    )

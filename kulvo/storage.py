@@ -1,7 +1,7 @@
 """Saved profiles as JSON text and files: `kulvo.load` reads back what the json report wrote.
 
-The document itself (its fields, format name and version) belongs to the model:
-`Profile.to_dict` and `Profile.from_dict`.
+The document itself (its fields, format name and version) is `kulvo.document`'s, reached
+through `Profile.to_dict` and `Profile.from_dict`.
 """
 
 from __future__ import annotations
@@ -12,6 +12,7 @@ import re
 from pathlib import Path
 from typing import NoReturn
 
+from kulvo import document  # noqa: F401  (plugs the codec into Profile.to_dict and from_dict)
 from kulvo.model import Profile, ProfileFormatError
 
 __all__ = ["ProfileFormatError", "dumps", "load", "loads"]

@@ -323,7 +323,7 @@ class TestSaveAndLoad:
     def test_to_dict_is_the_saved_document(self, tmp_path, profile):
         path = profile.save(str(tmp_path / "p.json"))
         assert json.loads((tmp_path / "p.json").read_text()) == profile.to_dict()
-        assert profile.to_dict()["version"] == 1 and path.endswith("p.json")
+        assert profile.to_dict()["version"] == 2 and path.endswith("p.json")
 
     def test_save_takes_the_format_from_the_name_or_the_argument(self, tmp_path, profile):
         assert profile.save(str(tmp_path / "p.html"))

@@ -16,7 +16,8 @@ PROGRAM = "/x/prog.py"
 
 
 def document(samples: list[tuple[list[str] | None, dict]]) -> dict:
-    """A saved-profile document; each sample is (function names in PROGRAM, extra fields)."""
+    """A saved-profile document; each sample is (function names in PROGRAM, extra fields).
+    Each stack is its own chain of call paths: sharing is the writer's business, not the reader's."""
     frames = [{"file": PROGRAM, "function": name, "line": 1} for name in ("driver", "work", "nap")]
     frames.append({"file": "/lib/other.py", "function": "work", "line": 1})
     index = {(f["file"], f["function"]): i for i, f in enumerate(frames)}
@@ -25,11 +26,18 @@ def document(samples: list[tuple[list[str] | None, dict]]) -> dict:
         file, _, function = name.rpartition(":")
         return index[(file or PROGRAM, function)]
 
-    out = []
+    paths: list[list[int | None]] = []
+    columns: dict[str, list] = {"timestamp_ms": [], "cpu_percent": [], "stack": [], "weight_us": []}
     for t, (names, extra) in enumerate(samples):
-        stack = None if names is None else [frame(n) for n in names]
-        out.append({"timestamp_ms": t, "cpu_percent": 100.0, "rss_bytes": 1, "stack": stack, **extra})
-    return {"frames": frames, "samples": out}
+        path = None
+        for name in names or ():
+            paths.append([path, frame(name)])
+            path = len(paths) - 1
+        columns["timestamp_ms"].append(t)
+        columns["cpu_percent"].append(100.0)
+        columns["stack"].append(path)
+        columns["weight_us"].append(extra.get("weight_us", 1000))
+    return {"frames": frames, "stacks": paths, "samples": columns}
 
 
 class TestPhaseShares:

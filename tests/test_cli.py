@@ -384,8 +384,8 @@ class TestView:
 
     def test_waiting_can_be_left_out_of_the_shares(self, tmp_path, run_kulvo, saved_profile):
         document = json.loads(saved_profile.read_text())
-        for sample in document["samples"][::2]:
-            sample["main_thread_waiting"] = True
+        waiting = document["samples"]["main_thread_waiting"]
+        waiting[::2] = [True] * len(waiting[::2])
         (tmp_path / "waits.json").write_text(json.dumps(document))
         result = run_kulvo("view", "waits.json", "--leave-out-waiting", "-o", "waits.txt")
         assert result.returncode == 0, result.stderr

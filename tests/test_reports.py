@@ -17,11 +17,13 @@ from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import (
     AllocationSite,
     Frame,
+    FrameTable,
     HotPath,
     MemorySnapshot,
     Profile,
     RunMetadata,
     Sample,
+    SampleColumns,
     SpikeEvent,
 )
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
@@ -509,21 +511,65 @@ class TestJsonFormat:
         profile = make_profile()
         assert storage.loads(render(profile, "json")) == profile
 
-    def test_stacks_share_one_frame_table(self):
+    def test_frames_and_call_paths_are_stored_once(self):
         document = json.loads(render(make_profile(), "json"))
-        assert len(document["frames"]) == 4
-        assert document["samples"][3]["stack"] == [0, 2, 3]
-        assert document["samples"][7]["stack"] is None
-        assert document["samples"][2]["cpu_percent"] is None
+        frames, paths, samples = document["frames"], document["stacks"], document["samples"]
+        # (MAIN), (MAIN, SLEEP), (MAIN, WORK), (MAIN, WORK, INNER): outer frames shared.
+        assert len(frames) == 4 and len(paths) == 4
+        assert all(parent is None or parent < index for index, (parent, _) in enumerate(paths))
+
+        def functions(path: int) -> list[str]:
+            parent, frame = paths[path]
+            return (functions(parent) if parent is not None else []) + [frames[frame]["function"]]
+
+        assert functions(samples["stack"][3]) == ["<module>", "work", "inner"]
+        assert samples["stack"][3] == samples["stack"][5] and samples["stack"][7] is None
+        assert samples["cpu_percent"][2] is None and samples["rss_bytes"][9] is None
+        assert functions(document["spike_events"][1]["peak_stack"]) == ["<module>", "wait"]
+
+    def test_the_earlier_version_with_a_frame_list_per_sample_is_read(self):
+        profile = make_profile()
+        document = {**profile.to_dict(), "version": 1}
+        table = FrameTable()
+        document["samples"] = [
+            {
+                "timestamp_ms": s.timestamp_ms,
+                "cpu_percent": s.cpu_percent,
+                "rss_bytes": s.rss_bytes,
+                "stack": None if s.stack is None else table.indices(s.stack),
+                "weight_us": s.weight_us,
+                "main_thread_waiting": s.main_thread_waiting,
+            }
+            for s in profile.samples
+        ]
+        for event, original in zip(document["spike_events"], profile.spike_events):
+            event["peak_stack"] = table.indices(original.peak_stack)
+        document["frames"] = [{"file": f.file, "function": f.function, "line": f.line} for f in table.frames]
+        assert storage.loads(json.dumps(document)) == profile
+        # Files of still earlier versions have neither weights nor waiting flags.
+        for sample in document["samples"]:
+            del sample["weight_us"], sample["main_thread_waiting"]
+        older = storage.loads(json.dumps(document))
+        assert [s.weight_us for s in older.samples] == [0] * 10
+        assert not any(s.main_thread_waiting for s in older.samples) and older.weight_us(older.samples[0]) == 10_000
 
     @pytest.mark.parametrize(
         ("change", "message"),
         [
-            (lambda d: d.update(version=2), "version 2 is not supported"),
+            (lambda d: d.update(version=3), "version 3 is not supported"),
+            (lambda d: d.update(version=True), "version True is not supported"),
             (lambda d: d.update(format="something-else"), "not a kulvo profile"),
             (lambda d: d.pop("samples"), "damaged kulvo profile"),
-            (lambda d: d["samples"][0].update(stack=[99]), "damaged kulvo profile"),
-            (lambda d: d["samples"][0].update(stack=[-1]), "bad frame index"),
+            (lambda d: d.pop("stacks"), "damaged kulvo profile"),
+            (lambda d: d["samples"]["stack"].__setitem__(0, 4), "stack is not a list of integers from 0 to 3"),
+            (lambda d: d["samples"]["stack"].__setitem__(0, True), "stack is not a list of integers"),
+            (lambda d: d["samples"]["weight_us"].pop(), "different lengths"),
+            (lambda d: d["samples"]["main_thread_waiting"].__setitem__(0, 0), "main_thread_waiting is not a list"),
+            (lambda d: d["stacks"][0].__setitem__(0, 0), "parent path is not an integer from 0 to -1"),
+            (lambda d: d["stacks"][1].__setitem__(0, 3), "parent path is not an integer from 0 to 0"),
+            (lambda d: d["stacks"][1].__setitem__(1, 4), "frame index is not an integer from 0 to 3"),
+            (lambda d: d["stacks"][1].append(0), "not a \\[parent, frame\\] pair"),
+            (lambda d: d["spike_events"][0].update(peak_stack=-1), "stack is not an integer"),
             (lambda d: d["spike_events"][0].update(kind="disk"), "unknown spike kind"),
             (lambda d: d["metadata"].update(interval_ms="often"), "damaged kulvo profile"),
         ],
@@ -534,21 +580,27 @@ class TestJsonFormat:
         with pytest.raises(storage.ProfileFormatError, match=message):
             Profile.from_dict(document)
 
+    def test_a_damaged_frame_list_of_the_earlier_version_is_refused(self):
+        document = {**json.loads(render(make_profile(), "json")), "version": 1}
+        document["samples"] = [{"timestamp_ms": 1, "cpu_percent": None, "rss_bytes": None, "stack": [-1]}]
+        with pytest.raises(storage.ProfileFormatError, match="bad frame index"):
+            Profile.from_dict(document)
+
     @pytest.mark.parametrize(
         ("number", "message"),
         [
             ("1" * 5000, "integer of 5000 digits"),
             ("1" + "0" * 400, "integer of 401 digits"),
-            ("9223372036854775808", "rss_bytes is not an integer"),
-            ("-5", "rss_bytes is not an integer"),
-            ("1e400", "cpu_percent is not a finite number"),
+            ("9223372036854775808", "rss_bytes is not a list of integers"),
+            ("-5", "rss_bytes is not a list of integers"),
+            ("1e400", "cpu_percent is not a list of finite numbers"),
             ("NaN", "not a number kulvo writes"),
             ("-Infinity", "not a number kulvo writes"),
         ],
     )
     def test_numbers_kulvo_never_writes_are_refused(self, number, message):
         document = make_profile().to_dict()
-        document["samples"][0]["rss_bytes" if number.lstrip("-").isdigit() else "cpu_percent"] = "NUMBER"
+        document["samples"]["rss_bytes" if number.lstrip("-").isdigit() else "cpu_percent"][0] = "NUMBER"
         text = json.dumps(document).replace('"NUMBER"', number)
         with pytest.raises(storage.ProfileFormatError, match=message):
             storage.loads(text)
@@ -570,6 +622,41 @@ class TestJsonFormat:
     def test_json_that_is_not_an_object_is_refused(self):
         with pytest.raises(storage.ProfileFormatError, match="not a kulvo profile"):
             storage.loads("[1, 2, 3]")
+
+
+class TestSampleColumns:
+    """The samples are held one list per field; what a reader gets is the Samples given."""
+
+    def test_samples_read_back_as_given(self):
+        given = make_profile().samples
+        samples = tuple(Sample(s.timestamp_ms, s.cpu_percent, s.rss_bytes, s.stack, s.weight_us) for s in given)
+        profile = make_profile(samples=samples)
+        assert profile.samples == samples and list(profile.samples) == list(samples)
+        assert profile.samples[-1] == samples[-1] and profile.samples[3].stack == (MAIN, WORK, INNER)
+        assert profile.samples[2:5] == samples[2:5] and len(profile.samples[2:5]) == 3
+        assert profile == make_profile(samples=list(samples)) and hash(profile) == hash(make_profile())
+
+    def test_stack_totals_count_each_distinct_stack_once(self):
+        samples = [
+            Sample(i, None, None, stack, weight)
+            for i, (stack, weight) in enumerate(
+                [((MAIN, WORK), 5_000), ((MAIN, WORK), 0), (None, 7_000), ((MAIN,), 1_000)]
+            )
+        ]
+        profile = make_profile(samples=samples, sample_count=4)  # interval 10 ms
+        assert sorted(profile.stack_totals) == [((MAIN,), 1_000, 1), ((MAIN, WORK), 15_000, 2)]
+
+    def test_columns_of_different_lengths_are_refused(self):
+        with pytest.raises(ValueError, match="different lengths"):
+            SampleColumns(
+                timestamp_ms=[1, 2],
+                cpu_percent=[None],
+                rss_bytes=[None],
+                stacks=[None],
+                stack_ids=[0],
+                weight_us=[0],
+                main_thread_waiting=[False],
+            )
 
 
 class TestProfileFromCore:

@@ -23,10 +23,28 @@ def sample_weight(sample: dict) -> float:
     return 1.0 if weight is None else float(weight)
 
 
+def sample_rows(document: dict) -> list[dict]:
+    """The samples of a saved profile, one dict each, a stack as its list of frame indices
+    (outermost first) or None: the document holds one array per field and a stack as the
+    index of a call path ([parent path, frame])."""
+    paths = document["stacks"]
+
+    def frame_indices(path: int | None) -> list[int] | None:
+        indices = []
+        while path is not None:
+            path, frame = paths[path]
+            indices.append(frame)
+        return indices[::-1] or None
+
+    fields = document["samples"]
+    return [dict(zip(fields, row), stack=frame_indices(row_stack))
+            for row, row_stack in zip(zip(*fields.values()), fields["stack"])]
+
+
 def kulvo_stacks(document: dict) -> Iterator[tuple[Stack, float]]:
     """(stack, weight) for every sample of a saved profile that has a stack."""
     frames = document["frames"]
-    for sample in document["samples"]:
+    for sample in sample_rows(document):
         if sample["stack"]:
             yield [frames[i] for i in sample["stack"]], sample_weight(sample)
 
@@ -37,7 +55,7 @@ def driver_samples(document: dict, driver: str, program_file: str) -> list[tuple
     frames = document["frames"]
     base = os.path.basename(program_file)
     found = []
-    for sample in document["samples"]:
+    for sample in sample_rows(document):
         names = {frames[i]["function"] for i in sample["stack"] or () if os.path.basename(frames[i]["file"]) == base}
         if driver in names:
             found.append((sample, names))

@@ -1,0 +1,328 @@
+"""The saved profile as a versioned JSON document: `Profile.to_dict` writes the current version,
+`Profile.from_dict` reads it and the earlier one.
+
+Version 2 stores each distinct frame once, each distinct call path once (its parent path and
+its innermost frame), and the samples as one array per field, a sample's stack as the index of
+its call path. Version 1 stored the samples as one object each, a stack as a list of frame
+indices: a full ring made that 6 million numbers and 100,000 objects to write.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
+
+from kulvo import model
+from kulvo.document_fields import damaged, flag, flags, integer, integers, real, reals, signed, text
+from kulvo.model import (
+    SPIKE_KINDS,
+    AllocationSite,
+    Frame,
+    FrameTable,
+    HotPath,
+    MemorySnapshot,
+    Profile,
+    ProfileFormatError,
+    RunMetadata,
+    Sample,
+    SampleColumns,
+    SpikeEvent,
+    Stack,
+)
+
+DOCUMENT_FORMAT = "kulvo-profile"
+DOCUMENT_VERSION = 2
+READABLE_VERSIONS = (1, 2)
+
+
+class CallPaths:
+    """Call paths numbered in the order first seen, each a row [parent path or None, frame],
+    a parent always before its children. Stacks that share their outer frames share paths."""
+
+    def __init__(self) -> None:
+        self.frames = FrameTable()
+        self.rows: list[list[int | None]] = []
+        self._numbers: dict[tuple[int | None, int], int] = {}
+        # Frames are shared objects (one per distinct frame in a run): found by identity first,
+        # which spares hashing their strings once per frame of every distinct stack.
+        self._frame_numbers: dict[int, int] = {}
+        self._seen_frames: list[Frame] = []  # keeps the identities above valid
+
+    def _frame_number(self, frame: Frame) -> int:
+        found = self._frame_numbers.get(id(frame))
+        if found is None:
+            found = self._frame_numbers[id(frame)] = self.frames.index(frame)
+            self._seen_frames.append(frame)
+        return found
+
+    def number(self, stack: Stack | None) -> int | None:
+        """The path of `stack`; None for no stack (or an empty one)."""
+        path: int | None = None
+        for frame in stack or ():
+            key = (path, self._frame_number(frame))
+            found = self._numbers.get(key)
+            if found is None:
+                found = self._numbers[key] = len(self.rows)
+                self.rows.append([path, key[1]])
+            path = found
+        return path
+
+
+def encode(profile: Profile) -> dict[str, Any]:
+    paths = CallPaths()
+    columns = profile.columns
+    path_of_stack = [paths.number(stack) for stack in columns.stacks]
+    spike_events = [
+        {
+            "kind": e.kind,
+            "start_ms": e.start_ms,
+            "end_ms": e.end_ms,
+            "peak_value": e.peak_value,
+            "threshold": e.threshold,
+            "peak_stack": paths.number(e.peak_stack),
+        }
+        for e in profile.spike_events
+    ]
+    meta = profile.metadata
+    return {
+        "format": DOCUMENT_FORMAT,
+        "version": DOCUMENT_VERSION,
+        "metadata": {
+            "kulvo_version": meta.kulvo_version,
+            "python_version": meta.python_version,
+            "argv": list(meta.argv),
+            "start_time": meta.start_time,
+            "interval_ms": meta.interval_ms,
+            "top_n": meta.top_n,
+            "memory": meta.memory,
+            "rss_at_start_bytes": meta.rss_at_start_bytes,
+            "notes": list(meta.notes),
+            "kulvo_bytes": meta.kulvo_bytes,
+        },
+        "sample_count": profile.sample_count,
+        "wall_time_ms": profile.wall_time_ms,
+        "frames": [{"file": f.file, "function": f.function, "line": f.line} for f in paths.frames.frames],
+        "stacks": paths.rows,
+        "samples": {
+            "timestamp_ms": list(columns.timestamp_ms),
+            "cpu_percent": list(columns.cpu_percent),
+            "rss_bytes": list(columns.rss_bytes),
+            "stack": [path_of_stack[stack_id] for stack_id in columns.stack_ids],
+            "weight_us": list(columns.weight_us),
+            "main_thread_waiting": list(columns.main_thread_waiting),
+        },
+        "spike_events": spike_events,
+        "hot_paths": [
+            {"file": h.file, "function": h.function, "line": h.line, "count": h.count, "percent": h.percent}
+            for h in profile.hot_paths
+        ],
+        "memory_snapshots": [
+            {
+                "time_ms": m.time_ms,
+                "traced_bytes": m.traced_bytes,
+                "duration_ms": m.duration_ms,
+                "top_sites": [
+                    {
+                        "file": a.file,
+                        "line": a.line,
+                        "size_bytes": a.size_bytes,
+                        "size_diff_bytes": a.size_diff_bytes,
+                        "count": a.count,
+                        "count_diff": a.count_diff,
+                    }
+                    for a in m.top_sites
+                ],
+            }
+            for m in profile.memory_snapshots
+        ],
+    }
+
+
+def decode(document: Any) -> Profile:
+    """The profile of a document of any readable version; ProfileFormatError names what is wrong."""
+    if not isinstance(document, Mapping) or document.get("format") != DOCUMENT_FORMAT:
+        raise ProfileFormatError("not a kulvo profile")
+    version = document.get("version")
+    if isinstance(version, bool) or version not in READABLE_VERSIONS:
+        readable = " and ".join(map(str, READABLE_VERSIONS))
+        raise ProfileFormatError(f"kulvo profile version {version!r} is not supported (this kulvo reads {readable})")
+    try:
+        frames = [
+            Frame(text(f["file"], "file"), text(f["function"], "function"), signed(f["line"], "line"))
+            for f in document["frames"]
+        ]
+        if version == 1:
+            stack = _frame_lists(frames)
+            samples: Sequence[Sample] = tuple(_version_1_samples(document["samples"], stack))
+        else:
+            paths = _CallPathReader(frames, document["stacks"])
+            stack = paths.stack
+            samples = _version_2_samples(document["samples"], paths)
+        return _profile(document, samples, stack)
+    except ProfileFormatError:
+        raise
+    except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
+        raise damaged(f"{type(error).__name__}: {error!s:.200}") from None
+
+
+_StackReader = Callable[[Any], "Stack | None"]
+
+
+def _frame_lists(frames: list[Frame]) -> _StackReader:
+    """Version 1: a stack is a list of frame indices, outermost first."""
+
+    def stack(indices: Any) -> Stack | None:
+        if indices is None:
+            return None
+        if any(isinstance(i, bool) or not isinstance(i, int) or i < 0 for i in indices):
+            raise damaged("bad frame index")
+        return tuple(frames[i] for i in indices)
+
+    return stack
+
+
+def _version_1_samples(rows: Any, stack: _StackReader) -> list[Sample]:
+    return [
+        Sample(
+            timestamp_ms=integer(s["timestamp_ms"], "timestamp_ms"),
+            cpu_percent=None if s["cpu_percent"] is None else real(s["cpu_percent"], "cpu_percent"),
+            rss_bytes=None if s["rss_bytes"] is None else integer(s["rss_bytes"], "rss_bytes"),
+            stack=stack(s["stack"]),
+            weight_us=integer(s.get("weight_us", 0), "weight_us"),
+            main_thread_waiting=flag(s.get("main_thread_waiting", False), "main_thread_waiting"),
+        )
+        for s in rows
+    ]
+
+
+class _CallPathReader:
+    """Version 2: a stack is the index of a call path. Only the paths that samples or spikes
+    name are made into stacks, each once."""
+
+    def __init__(self, frames: list[Frame], rows: Any) -> None:
+        if not isinstance(rows, list):
+            raise damaged("stacks is not a list")
+        self._parents: list[int] = []
+        self._frames: list[Frame] = []
+        for index, row in enumerate(rows):
+            if not isinstance(row, list) or len(row) != 2:
+                raise damaged("a call path is not a [parent, frame] pair")
+            parent, frame = row
+            # A parent comes before its children: no cycle, and every path ends at an outermost frame.
+            self._parents.append(-1 if parent is None else integer(parent, "parent path", high=index - 1))
+            self._frames.append(frames[integer(frame, "frame index", high=len(frames) - 1)])
+        self._made: dict[int, Stack] = {}
+
+    @property
+    def path_count(self) -> int:
+        return len(self._parents)
+
+    def stack(self, path: Any) -> Stack | None:
+        if path is None:
+            return None
+        made = self._made.get(path)
+        if made is None:
+            frames = []
+            node = integer(path, "stack", high=len(self._parents) - 1)
+            while node >= 0:
+                frames.append(self._frames[node])
+                node = self._parents[node]
+            made = self._made[path] = tuple(reversed(frames))
+        return made
+
+
+def _version_2_samples(fields: Any, reader: _CallPathReader) -> SampleColumns:
+    if not isinstance(fields, Mapping):
+        raise damaged("samples is not an object of arrays")
+    paths = integers(fields["stack"], "stack", optional=True, high=reader.path_count - 1)
+    stacks: list[Stack | None] = []
+    index_of: dict[int | None, int] = {}
+    for path in set(paths):
+        index_of[path] = len(stacks)
+        stacks.append(reader.stack(path))
+    return SampleColumns(
+        timestamp_ms=integers(fields["timestamp_ms"], "timestamp_ms"),
+        cpu_percent=reals(fields["cpu_percent"], "cpu_percent"),
+        rss_bytes=integers(fields["rss_bytes"], "rss_bytes", optional=True),
+        stacks=stacks,
+        stack_ids=[index_of[path] for path in paths],
+        weight_us=integers(fields["weight_us"], "weight_us"),
+        main_thread_waiting=flags(fields["main_thread_waiting"], "main_thread_waiting"),
+    )
+
+
+def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _StackReader) -> Profile:
+    """What both versions store alike around the samples."""
+
+    def optional(value: Any, read: Callable[[Any, str], Any], name: str) -> Any:
+        return None if value is None else read(value, name)
+
+    meta = document["metadata"]
+    metadata = RunMetadata(
+        kulvo_version=text(meta["kulvo_version"], "kulvo_version"),
+        python_version=text(meta["python_version"], "python_version"),
+        argv=tuple(text(a, "argv") for a in meta["argv"]),
+        start_time=text(meta["start_time"], "start_time"),
+        interval_ms=integer(meta["interval_ms"], "interval_ms", low=1),
+        top_n=integer(meta["top_n"], "top_n"),
+        memory=flag(meta["memory"], "memory"),
+        rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), integer, "rss_at_start_bytes"),
+        notes=tuple(text(n, "notes") for n in meta.get("notes", ())),
+        kulvo_bytes=optional(meta.get("kulvo_bytes"), integer, "kulvo_bytes"),
+    )
+    events = []
+    for e in document["spike_events"]:
+        if e["kind"] not in SPIKE_KINDS:
+            raise damaged(f"unknown spike kind {e['kind']!r:.40}")
+        events.append(
+            SpikeEvent(
+                kind=e["kind"],
+                start_ms=integer(e["start_ms"], "start_ms"),
+                end_ms=integer(e["end_ms"], "end_ms"),
+                peak_value=real(e["peak_value"], "peak_value"),
+                threshold=real(e["threshold"], "threshold"),
+                peak_stack=stack(e["peak_stack"]),
+            )
+        )
+    hot_paths = tuple(
+        HotPath(
+            text(h["file"], "file"),
+            text(h["function"], "function"),
+            signed(h["line"], "line"),
+            integer(h["count"], "count"),
+            real(h["percent"], "percent"),
+        )
+        for h in document["hot_paths"]
+    )
+    snapshots = tuple(
+        MemorySnapshot(
+            time_ms=integer(m["time_ms"], "time_ms"),
+            traced_bytes=integer(m["traced_bytes"], "traced_bytes"),
+            duration_ms=integer(m["duration_ms"], "duration_ms"),
+            top_sites=tuple(
+                AllocationSite(
+                    file=text(a["file"], "file"),
+                    line=signed(a["line"], "line"),
+                    size_bytes=integer(a["size_bytes"], "size_bytes"),
+                    size_diff_bytes=signed(a["size_diff_bytes"], "size_diff_bytes"),
+                    count=integer(a["count"], "count"),
+                    count_diff=signed(a["count_diff"], "count_diff"),
+                )
+                for a in m["top_sites"]
+            ),
+        )
+        for m in document["memory_snapshots"]
+    )
+    return Profile(
+        metadata=metadata,
+        sample_count=integer(document["sample_count"], "sample_count"),
+        wall_time_ms=integer(document["wall_time_ms"], "wall_time_ms"),
+        samples=samples,
+        spike_events=tuple(events),
+        hot_paths=hot_paths,
+        memory_snapshots=snapshots,
+    )
+
+
+model.use_document_codec(sys.modules[__name__])
