@@ -9,10 +9,9 @@ where it waited, unless the reader leaves waiting out: the shares are then of wo
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Iterable
 from dataclasses import dataclass
 
-from kulvo.model import Frame, Profile, Sample
+from kulvo.model import Frame, Profile, SampleColumns
 
 FunctionKey = tuple[str, str]  # (file, function)
 
@@ -62,27 +61,34 @@ def _ranked(times: Counter[Frame]) -> list[tuple[Frame, int]]:
 
 
 def time_shares(
-    profile: Profile, *, leave_out_waiting: bool = False, samples: Iterable[Sample] | None = None
+    profile: Profile, *, leave_out_waiting: bool = False, samples: SampleColumns | None = None
 ) -> TimeShares:
     """Self and inclusive time by function of `samples` (all of the profile's by default)."""
+    columns = profile.columns if samples is None else samples
+    interval_us = profile.metadata.interval_ms * 1000
+    # Summed per distinct stack first: a stack's frames are then walked once, not once per sample.
+    grouped: Counter[tuple[int, bool]] = Counter()
+    for stack_id, weight_us, waiting in zip(columns.stack_ids, columns.weight_us, columns.main_thread_waiting):
+        grouped[(stack_id, waiting)] += weight_us or interval_us
+
     self_by_line: Counter[Frame] = Counter()
     total_by_line: Counter[Frame] = Counter()
     total_by_function: Counter[FunctionKey] = Counter()
     sampled_us = waiting_us = run_us = 0
-    for sample in profile.samples if samples is None else samples:
-        weight_us = profile.weight_us(sample)
+    for (stack_id, waiting), weight_us in grouped.items():
         run_us += weight_us
-        if sample.main_thread_waiting:
+        if waiting:
             waiting_us += weight_us
             if leave_out_waiting:
                 continue
-        if not sample.stack:
+        stack = columns.stacks[stack_id]
+        if not stack:
             continue
         sampled_us += weight_us
-        self_by_line[sample.stack[-1]] += weight_us
-        for frame in set(sample.stack):
+        self_by_line[stack[-1]] += weight_us
+        for frame in set(stack):
             total_by_line[frame] += weight_us
-        for key in {(frame.file, frame.function) for frame in sample.stack}:
+        for key in {(frame.file, frame.function) for frame in stack}:
             total_by_function[key] += weight_us
 
     self_by_function: Counter[FunctionKey] = Counter()

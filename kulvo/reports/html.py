@@ -97,7 +97,7 @@ class _Page:
         self.profile = profile
         self.shares = time_shares(profile, leave_out_waiting=options.leave_out_waiting)
         self.spikes_found = spikes(profile)
-        self.end_ms = max([profile.wall_time_ms] + [s.timestamp_ms for s in profile.samples])
+        self.end_ms = profile.end_ms
         self.snapshot_numbers = {id(m): n for n, m in enumerate(profile.memory_snapshots, start=1)}
 
     def header(self) -> str:
@@ -145,8 +145,8 @@ class _Page:
 
     def charts(self) -> str:
         p = self.profile
-        cpu_points = [(float(s.timestamp_ms), s.cpu_percent) for s in p.samples if s.cpu_percent is not None]
-        rss_points = [(float(s.timestamp_ms), s.rss_bytes / _MIB) for s in p.samples if s.rss_bytes is not None]
+        cpu_points = [(float(time_ms), cpu) for time_ms, cpu in p.cpu_timeline]
+        rss_points = [(float(time_ms), rss / _MIB) for time_ms, rss in p.rss_timeline]
         cpu_chart = line_chart(
             css_id="cpu-chart",
             title="CPU percent over time",

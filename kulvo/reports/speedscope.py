@@ -22,11 +22,17 @@ def profile_name(profile: Profile) -> str:
 
 def to_document(profile: Profile) -> dict[str, Any]:
     table = FrameTable()
+    columns = profile.columns
+    # One list of frame indices per distinct stack, shared by the samples that hold it.
+    indices = [table.indices(stack) if stack else None for stack in columns.stacks]
+    interval_us = profile.metadata.interval_ms * 1000
     samples: list[list[int]] = []
     weights: list[float] = []
-    for stack, weight_us in profile.weighted_stacks:
-        samples.append(table.indices(stack))
-        weights.append(weight_us / 1000)
+    for stack_id, weight_us in zip(columns.stack_ids, columns.weight_us):
+        stack_frames = indices[stack_id]
+        if stack_frames:
+            samples.append(stack_frames)
+            weights.append((weight_us or interval_us) / 1000)
 
     name = profile_name(profile)
     frames = [{"name": f.function, "file": f.file, "line": f.line} for f in table.frames]

@@ -67,13 +67,14 @@ def is_noise(profile: Profile, event: SpikeEvent, readings: list[tuple[int, floa
 
 def spikes(profile: Profile) -> Spikes:
     shown = []
-    readings = sorted((s.timestamp_ms, s.cpu_percent) for s in profile.samples if s.cpu_percent is not None)
+    columns = profile.columns
+    readings = sorted((t, cpu) for t, cpu in zip(columns.timestamp_ms, columns.cpu_percent) if cpu is not None)
     for event in profile.spike_events:
         if is_noise(profile, event, readings):
             continue
         during = None
         if event.kind == "cpu":
-            inside = [s for s in profile.samples if event.start_ms <= s.timestamp_ms <= event.end_ms]
+            inside = columns.where([event.start_ms <= t <= event.end_ms for t in columns.timestamp_ms])
             during = time_shares(profile, samples=inside)
         shown.append(Spike(event, during))
     return Spikes(tuple(shown), len(profile.spike_events) - len(shown))

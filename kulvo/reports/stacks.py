@@ -11,8 +11,8 @@ from kulvo.model import Frame, Profile, Stack
 def stack_times(profile: Profile) -> Counter[Stack]:
     """The sampled time, in microseconds, of each distinct stack."""
     times: Counter[Stack] = Counter()
-    for stack, weight_us in profile.weighted_stacks:
-        times[stack] += weight_us
+    for stack, time_us, _ in profile.stack_totals:
+        times[stack] += time_us
     return times
 
 

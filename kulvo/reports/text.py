@@ -276,10 +276,10 @@ class _Report:
 
     def timelines(self) -> None:
         p = self.profile
-        end_ms = max([p.wall_time_ms] + [s.timestamp_ms for s in p.samples])
+        end_ms = p.end_ms
         self.heading(f"Timeline  0 – {format_duration_ms(end_ms)}")
-        cpu_points = [(s.timestamp_ms, s.cpu_percent) for s in p.samples if s.cpu_percent is not None]
-        rss_points = [(s.timestamp_ms, float(s.rss_bytes)) for s in p.samples if s.rss_bytes is not None]
+        cpu_points = p.cpu_timeline
+        rss_points = [(time_ms, float(rss)) for time_ms, rss in p.rss_timeline]
         if not cpu_points and not rss_points:
             self.add("  no readings")
             return
