@@ -85,7 +85,8 @@ def sleeper_run(seconds: float, workdir: str) -> dict:
     with open(program, "w") as f:
         f.write(SLEEPER)
     kulvo = [sys.executable, "-m", "kulvo", "run", "--interval-ms", "1", "-o", report]
-    subprocess.run(kulvo + [program, str(seconds), ended], check=True, capture_output=True)
+    # Run elsewhere than the checkout, whose kulvo/ (without the built modules) would shadow the installed one.
+    subprocess.run(kulvo + [program, str(seconds), ended], check=True, capture_output=True, cwd=workdir)
     done = time.time()
     with open(ended) as f:
         program_end = float(f.read())
@@ -112,7 +113,11 @@ def write_section(lines: list[str]) -> None:
         text = f.read()
     section = "\n".join([SECTION, "", *lines, ""])
     found = re.search(rf"^{re.escape(SECTION)}\n.*?(?=^## |\Z)", text, re.M | re.S)
-    text = text[: found.start()] + section + "\n" + text[found.end() :] if found else text.rstrip() + "\n\n" + section
+    if found:
+        rest = text[found.end() :]
+        text = text[: found.start()] + section + ("\n" + rest if rest else "")  # one blank line before the next
+    else:
+        text = text.rstrip() + "\n\n" + section
     with open(path, "w") as f:
         f.write(text)
 
