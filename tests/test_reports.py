@@ -294,6 +294,20 @@ class TestTimeShares:
         assert (shares.sampled_us, shares.waiting_percent) == (10_000, 80.0)
         assert time_shares(make_profile(samples=samples)).sampled_us == 40_000
 
+    def test_methods_that_share_a_name_are_apart(self, tmp_path):
+        source = tmp_path / "shapes.py"
+        source.write_text("".join(f"class {name}:\n    def __init__(self):\n        pass\n" for name in "AB"))
+        main = Frame(str(source), "<module>", 7)
+        samples = (
+            Sample(10, 1.0, MIB, (main, Frame(str(source), "__init__", 3)), weight_us=30_000),
+            Sample(20, 1.0, MIB, (main, Frame(str(source), "__init__", 6)), weight_us=10_000),
+        )
+        shares = time_shares(make_profile(samples=samples))
+        assert [(f.line, shares.percent(f.self_us)) for f in shares.functions if f.function == "__init__"] == [
+            (3, 75.0),
+            (6, 25.0),
+        ]
+
     def test_samples_without_a_weight_stand_for_one_interval(self):
         samples = (Sample(10, 1.0, MIB, (MAIN, WORK)), Sample(20, 1.0, MIB, (MAIN, WORK), weight_us=30_000))
         assert time_shares(make_profile(samples=samples)).sampled_us == 40_000

@@ -12,8 +12,15 @@ from collections import Counter
 from dataclasses import dataclass
 
 from kulvo.model import Frame, Profile, SampleColumns
+from kulvo.reports.names import qualified_name
 
-FunctionKey = tuple[str, str]  # (file, function)
+# (file, function, qualified name): methods of different classes that share a name (every
+# `__init__` of a file) are different functions.
+FunctionKey = tuple[str, str, str]
+
+
+def _function_key(frame: Frame) -> FunctionKey:
+    return frame.file, frame.function, qualified_name(frame.file, frame.function, frame.line)
 
 
 @dataclass(frozen=True)
@@ -88,22 +95,22 @@ def time_shares(
         self_by_line[stack[-1]] += weight_us
         for frame in set(stack):
             total_by_line[frame] += weight_us
-        for key in {(frame.file, frame.function) for frame in stack}:
+        for key in {_function_key(frame) for frame in stack}:
             total_by_function[key] += weight_us
 
     self_by_function: Counter[FunctionKey] = Counter()
     line_of: dict[FunctionKey, int] = {}
     # Ranked lines come most time first, so the first line seen of a function is its busiest.
     for frame, time_us in _ranked(self_by_line):
-        self_by_function[(frame.file, frame.function)] += time_us
-        line_of.setdefault((frame.file, frame.function), frame.line)
+        self_by_function[_function_key(frame)] += time_us
+        line_of.setdefault(_function_key(frame), frame.line)
     for frame, _ in _ranked(total_by_line):
-        line_of.setdefault((frame.file, frame.function), frame.line)
+        line_of.setdefault(_function_key(frame), frame.line)
 
     functions = sorted(
         (
-            FunctionTime(file, function, line_of[(file, function)], self_by_function[(file, function)], total_us)
-            for (file, function), total_us in total_by_function.items()
+            FunctionTime(key[0], key[1], line_of[key], self_by_function[key], total_us)
+            for key, total_us in total_by_function.items()
         ),
         key=lambda f: (-f.self_us, -f.total_us, f.file, f.function),
     )

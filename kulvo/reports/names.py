@@ -56,6 +56,7 @@ def _definitions(file: str) -> tuple[_Definition, ...]:
     return tuple(found)
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def qualified_name(file: str, function: str, line: int) -> str:
     if function == MODULE:
         return function
