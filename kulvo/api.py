@@ -153,9 +153,20 @@ def other_threads() -> set[int]:
     return {t.ident for t in threading.enumerate() if t is not main and t.ident and not t.name.startswith("kulvo-")}
 
 
+# kulvo's own work while a profile runs: making, starting and stopping a recording, whatever
+# these call (a dataclass's generated `__init__`, the standard library). A sample inside one of
+# them is left out. The decorator's wrappers are not among them: they call the profiled code.
+_BUSY_CODE = (
+    Recording.__init__.__code__,
+    Recording.start.__code__,
+    Recording.stop.__code__,
+)
+_BUSY_PROFILER_METHODS = ("__enter__", "__exit__", "_start", "begin", "end")
+
 PROFILER_FRAMES = ProfilerFrames(
     files=frozenset({Recording.start.__code__.co_filename, sampling.take_kick.__code__.co_filename}),
-    busy=frozenset((code.co_filename, code.co_name) for code in (Recording.start.__code__, Recording.stop.__code__)),
+    busy=frozenset((code.co_filename, code.co_name) for code in _BUSY_CODE)
+    | frozenset((Recording.start.__code__.co_filename, name) for name in _BUSY_PROFILER_METHODS),
 )
 
 

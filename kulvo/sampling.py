@@ -1,8 +1,15 @@
 """The package's sampler: stacks read where the main thread is, samples weighted by time.
 
-The sampler thread asks the main thread for its stack through a pending call, which the main
-thread answers at its next check between bytecodes, reading its own stack in place. From 3.13
-the request alone reaches the main thread. Before 3.13 a pending call posted from another
+Where it can, the sampler thread reads the main thread's stack from memory while the main
+thread runs on, as out-of-process profilers do: nothing is asked of the main thread, no lock is
+taken, and a sample shows the line that was running at that moment, even inside a short
+function with no loop and no call. That needs this interpreter's layout (known for 3.10-3.13)
+and a sampler started on the main thread, and it is checked against the interpreter's own
+frames before it is used.
+
+Otherwise the sampler thread asks the main thread for its stack through a pending call, which
+the main thread answers at its next check between bytecodes, reading its own stack in place.
+From 3.13 the request alone reaches the main thread. Before 3.13 a pending call posted from another
 thread waits for the next forced switch of the interpreter lock (every 5 ms), so the sampler
 also sends the main thread a real-time signal: handled on the main thread, it makes the
 interpreter look at its pending calls at once. The signal's Python handler does nothing;
@@ -21,7 +28,7 @@ import sys
 import threading
 from dataclasses import dataclass
 
-from kulvo._native import Sampler, kick_handler
+from kulvo._native import Sampler, kick_handler, stacks_readable
 
 # Signals kulvo has installed its handler on, and how many running samplers use each.
 _kick_users: dict[int, int] = {}
@@ -31,10 +38,12 @@ _AT_HAND_OVERS = "stacks are read when the main thread lets the interpreter lock
 
 @dataclass
 class Kick:
-    """The signal one sampler uses (0 for none) and, without one, why."""
+    """How one sampler reaches the main thread's stack: from memory, or through requests with
+    the signal it uses (0 for none) and, without one, why."""
 
     signal_number: int = 0
     note: str | None = None
+    stacks_from_memory: bool = False
 
     def release(self) -> None:
         """Gives the signal back once no sampler uses it: its handler is the default again."""
@@ -59,7 +68,9 @@ def _wakeup_fd_is_set() -> bool:
 
 def take_kick() -> Kick:
     """The signal that lets the sampler reach the main thread, installed, or the reason why
-    none is used. Call on the thread that will stop the sampler."""
+    none is used. Call on the thread that will start and stop the sampler."""
+    if stacks_readable():
+        return Kick(stacks_from_memory=True)
     if sys.version_info >= (3, 13):
         return Kick()
     if threading.current_thread() is not threading.main_thread():
@@ -81,8 +92,13 @@ def take_kick() -> Kick:
 
 
 def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
-    """A sampler (not started) that uses `kick`'s signal."""
-    return Sampler(interval_ms=interval_ms, top_n=top_n, kick_signal=kick.signal_number)
+    """A sampler (not started) that reaches the main thread's stack as `kick` says."""
+    return Sampler(
+        interval_ms=interval_ms,
+        top_n=top_n,
+        kick_signal=kick.signal_number,
+        stacks_from_memory=kick.stacks_from_memory,
+    )
 
 
 # Samplers that run now. Before a fork each one's thread ends, so that the process forks with

@@ -17,13 +17,15 @@ import threading
 import time
 import tracemalloc
 import warnings
+from collections.abc import Iterator
 from datetime import datetime
 from pathlib import Path
+from typing import Any
 
 import pytest
 
 import kulvo
-from kulvo import _native, api, storage
+from kulvo import _native, api, sampling, storage
 
 MIB = 1024 * 1024
 
@@ -175,8 +177,53 @@ class TestWhereTheTimeGoes:
         assert not any("other thread" in note for note in alone.profile.metadata.notes)
         assert any(note.startswith("1 other thread(s) ran") for note in beside.profile.metadata.notes)
 
+    def test_a_short_function_without_a_loop_or_a_call_has_its_own_time(self):
+        # Its time shows only when the stack is read at the sample's moment: the main thread
+        # checks for requests only at function entries, backward jumps and after calls.
+        def leaf(x: int) -> int:
+            y = x * 3 + 1
+            y = (y ^ 0x5A5A) * 7
+            return y % 1_000_003
+
+        def caller(seconds: float) -> None:
+            deadline = time.perf_counter() + seconds
+            while time.perf_counter() < deadline:
+                for i in range(1000):
+                    leaf(i)
+
+        with kulvo.profile(interval_ms=1) as p:
+            kicks = range(signal.SIGRTMIN, signal.SIGRTMAX + 1)
+            during = [n for n in kicks if signal.getsignal(n) is _native.kick_handler]
+            caller(0.3)
+        assert _native.stacks_readable()
+        assert during == []  # nothing asked of the main thread, so no signal
+        own = [w for stack, w in p.profile.weighted_stacks if stack[-1].function == "leaf"]
+        assert sum(own) / sum(w for _, w in p.profile.weighted_stacks) > 0.15
+
+    def test_stacks_read_from_memory_match_the_interpreters_frames(self):
+        # Each call compares a read of the caller's stack with the interpreter's own frames:
+        # deep enough to span several of the interpreter's frame chunks, in a generator and a
+        # coroutine, and in generated code whose names are not ASCII.
+        def deep(n: int) -> bool:
+            return deep(n - 1) if n else _native.stacks_readable()
+
+        def generator() -> Iterator[bool]:
+            yield _native.stacks_readable()
+
+        async def coroutine() -> bool:
+            return _native.stacks_readable()
+
+        generated: dict[str, Any] = {"_native": _native}
+        exec("def fünf():\n    return _native.stacks_readable()\ndef 函数():\n    return fünf()\n", generated)
+        assert deep(600)
+        assert next(generator())
+        assert asyncio.run(coroutine())
+        assert generated["函数"]()
+
     @pytest.mark.skipif(sys.version_info >= (3, 13), reason="from 3.13 no signal is needed")
-    def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self):
+    def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self, monkeypatch):
+        # The signal is for a sampler that cannot read the main thread's stack from memory.
+        monkeypatch.setattr(sampling, "stacks_readable", lambda: False)
         own = signal.SIGRTMAX
         previous = signal.signal(own, lambda *_: None)
         try:

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -12,11 +11,11 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "stack_capture.hpp"
+#include "stack_reader_check.hpp"
 #include "stack_record.hpp"
 #include "thread_run_state.hpp"
 
@@ -254,16 +253,8 @@ PyMethodDef kick_handler_def = {"kick_handler", ignore_kick, METH_VARARGS,
 }  // namespace
 
 bool pending_calls_reach_main_thread() {
-    // "3.13.0 (main, ...": major, a dot, minor.
-    const std::string_view version(Py_GetVersion());
-    unsigned major = 0;
-    unsigned minor = 0;
-    const auto [dot, major_error] = std::from_chars(version.data(), version.data() + version.size(), major);
-    if (major_error != std::errc() || dot == version.data() + version.size() || *dot != '.') {
-        return false;
-    }
-    const auto [end, minor_error] = std::from_chars(dot + 1, version.data() + version.size(), minor);
-    return minor_error == std::errc() && (major > 3 || (major == 3 && minor >= 13));
+    const std::optional<InterpreterVersion> version = running_interpreter_version();
+    return version && (version->major > 3 || (version->major == 3 && version->minor >= 13));
 }
 
 bool restart_after_kick(int signal_number) {

@@ -8,6 +8,7 @@
 #include "py_sampler.hpp"
 #include "pyref.hpp"
 #include "stack_capture.hpp"
+#include "stack_reader_check.hpp"
 #include "trace_lines.hpp"
 
 namespace kulvo::py {
@@ -34,7 +35,8 @@ PyObject* init_native_module() {
     Ref module = Ref::steal(PyModule_Create2(&native_module_def, PYTHON_ABI_VERSION));
     if (!module || !add_attribute(module.get(), "Sampler", Ref::borrow(weighted_sampler_type())) ||
         !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) ||
-        !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) || !init_frame_type() ||
+        !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) ||
+        !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) || !init_frame_type() ||
         !register_exit_hook()) {
         ensure_exception_set();
         return nullptr;

@@ -18,6 +18,7 @@
 #include "sampler.hpp"
 #include "spikes.hpp"
 #include "stack_capture.hpp"
+#include "stack_reader_check.hpp"
 
 namespace kulvo::py {
 
@@ -33,6 +34,10 @@ struct PySamplerObject {
     std::int64_t access;               // GIL held: 0 idle, n > 0 shared calls, -1 one exclusive call
     // The package's sampler only: stacks read where the main thread is, weighted samples.
     std::optional<MainThreadTarget> main_thread;
+    // The package's sampler only: read the main thread's stack from memory where that was
+    // checked to work on the first start (kept for a run resumed after a fork).
+    bool stacks_from_memory;
+    std::optional<StackReaderPlace> stack_reader;
 };
 
 // The main thread's kernel id and POSIX handle, through threading; false when unreadable.
@@ -181,7 +186,7 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, SamplerConfig& config) {
 }
 
 PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
-                             const std::optional<MainThreadTarget>& main_thread) {
+                             const std::optional<MainThreadTarget>& main_thread, bool stacks_from_memory = false) {
     Result<std::unique_ptr<Sampler>> created = Sampler::create(config);
     if (const auto* error = std::get_if<Error>(&created)) {
         raise_error(*error);
@@ -202,6 +207,8 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     new (&object->sampler) std::unique_ptr<Sampler>(std::move(sampler));
     object->access = 0;
     new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
+    object->stacks_from_memory = stacks_from_memory;
+    new (&object->stack_reader) std::optional<StackReaderPlace>();
     return self;
 }
 
@@ -217,13 +224,15 @@ PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return translate_failures([&]() -> PyObject* {
-        static const char* keywords[] = {"interval_ms", "top_n", "kick_signal", "entry_to_caller", nullptr};
+        static const char* keywords[] = {"interval_ms",        "top_n", "kick_signal", "entry_to_caller",
+                                         "stacks_from_memory", nullptr};
         unsigned long long interval_ms = kDefaultIntervalMs;
         unsigned long long top_n = kDefaultTopN;
         int kick_signal = 0;
         int entry_to_caller = 1;
-        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKip:Sampler", const_cast<char**>(keywords), &interval_ms,
-                                        &top_n, &kick_signal, &entry_to_caller) == 0) {
+        int stacks_from_memory = 1;
+        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKipp:Sampler", const_cast<char**>(keywords), &interval_ms,
+                                        &top_n, &kick_signal, &entry_to_caller, &stacks_from_memory) == 0) {
             return nullptr;
         }
         SamplerConfig config;
@@ -232,7 +241,7 @@ PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwa
         MainThreadTarget target;
         target.kick_signal = kick_signal;
         target.entry_to_caller = entry_to_caller != 0;
-        return new_sampler_object(type, config, target);
+        return new_sampler_object(type, config, target, stacks_from_memory != 0);
     });
 }
 
@@ -242,12 +251,41 @@ void py_sampler_dealloc(PyObject* self) {
     // Release never blocks: a running thread is told to stop and detached.
     object->sampler.~unique_ptr<Sampler>();
     object->main_thread.~optional<MainThreadTarget>();
+    object->stack_reader.~optional<StackReaderPlace>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
 }
 
 // --- methods -------------------------------------------------------------------------
+
+// The main thread's stack read from memory, when the instance asks for it and a read was
+// checked to work on the main thread; checked on the first start only.
+std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* threading, bool resume) {
+    MainThreadTarget target = *object->main_thread;
+    if (!object->stacks_from_memory || !find_main_thread(threading, target)) {
+        return nullptr;
+    }
+    if (!resume && !object->stack_reader && pthread_equal(pthread_self(), target.thread) != 0) {
+        object->stack_reader = checked_stack_reader_place();
+    }
+    if (!object->stack_reader) {
+        return nullptr;
+    }
+    return memory_stack_source(MemoryStackReader(*object->stack_reader), target.native_id, target.thread);
+}
+
+// Stacks the main thread reads itself when asked; read at lock hand-overs without the
+// main thread's identity.
+std::unique_ptr<StackSource> answered_source(MainThreadTarget target, PyObject* threading,
+                                             PyThreadState* thread_state) {
+    if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
+        target.kick_signal = 0;
+    }
+    target.answers_requests = target.kick_signal != 0 || pending_calls_reach_main_thread();
+    return find_main_thread(threading, target) ? main_thread_source(target, thread_state)
+                                               : main_stack_source(thread_state);
+}
 
 // Starts a thread for the instance's run: its first, or one that resumes it after pause().
 // GIL held; raises and returns false on failure.
@@ -259,30 +297,28 @@ bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
         PyErr_Clear();  // the capture falls back to the deepest stack
     }
     remember_main_thread_function(threading.get());
-    PyThreadState* thread_state = make_sampler_thread_state();
-    if (thread_state == nullptr) {
-        raise_api_call_failed();
-        return false;
-    }
     std::unique_ptr<StackSource> source;
     LoopOptions options;
     if (object->main_thread) {
-        MainThreadTarget target = *object->main_thread;
-        if (target.kick_signal != 0 && !restart_after_kick(target.kick_signal)) {
-            target.kick_signal = 0;
-        }
-        target.answers_requests = target.kick_signal != 0 || pending_calls_reach_main_thread();
-        // Without the main thread's identity, stacks are read at lock hand-overs.
-        source = find_main_thread(threading.get(), target) ? main_thread_source(target, thread_state)
-                                                           : main_stack_source(thread_state);
         options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
-    } else {
-        source = main_stack_source(thread_state);
+        source = memory_source(object, threading.get(), resume);
+    }
+    PyThreadState* thread_state = nullptr;  // only for a sampler thread that takes the lock
+    if (!source) {
+        thread_state = make_sampler_thread_state();
+        if (thread_state == nullptr) {
+            raise_api_call_failed();
+            return false;
+        }
+        source = object->main_thread ? answered_source(*object->main_thread, threading.get(), thread_state)
+                                     : main_stack_source(thread_state);
     }
     auto error = resume ? object->sampler->resume(std::move(source), options)
                         : object->sampler->start(std::move(source), options);
     if (error) {
-        free_unused_thread_state(thread_state);
+        if (thread_state != nullptr) {
+            free_unused_thread_state(thread_state);
+        }
         raise_error(*error);
         return false;
     }
@@ -558,11 +594,13 @@ PyMethodDef weighted_sampler_methods[] = {
 };
 
 constexpr const char* kWeightedClassDoc =
-    "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True)\n--\n\n"
-    "The package's sampler: stacks read where the main thread is (a pending call the main\n"
-    "thread answers; before 3.13 with `kick_signal`, whose Python handler must be\n"
-    "`kick_handler`), one sample at a random point of each slot of the interval, and samples\n"
-    "that carry `weight_us` (the time they stand for) and `main_thread_waiting`.";
+    "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True, stacks_from_memory=True)\n--\n\n"
+    "The package's sampler: the main thread's stack read from memory while it runs (when\n"
+    "started on the main thread of an interpreter whose layout is known and checked), else\n"
+    "read where the main thread is (a pending call the main thread answers; before 3.13 with\n"
+    "`kick_signal`, whose Python handler must be `kick_handler`); one sample at a random point\n"
+    "of each slot of the interval, and samples that carry `weight_us` (the time they stand\n"
+    "for) and `main_thread_waiting`.";
 
 }  // namespace
 

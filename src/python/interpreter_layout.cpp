@@ -1,0 +1,108 @@
+#include "interpreter_layout.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+// Shared by every version here (x86-64 and other LP64 targets): the object header, str's
+// length and state, and bytes.
+InterpreterLayout common_layout() {
+    InterpreterLayout layout;
+    layout.code_units = 16;
+    layout.unicode_length = 16;
+    layout.unicode_state = 32;
+    layout.bytes_size = 16;
+    layout.bytes_data = 32;
+    return layout;
+}
+
+InterpreterLayout layout_3_10() {
+    InterpreterLayout layout = common_layout();
+    layout.thread_frame = 24;
+    layout.frames_are_objects = true;
+    layout.frame_size = 104;
+    layout.frame_previous = 24;
+    layout.frame_code = 32;
+    layout.frame_instruction = 96;
+    layout.code_header_size = 128;
+    layout.code_filename = 104;
+    layout.code_name = 112;
+    layout.code_first_line = 40;
+    layout.code_line_table = 120;
+    layout.line_table_format = LineTableFormat::StartLinePairs;
+    layout.ascii_header_size = 48;
+    layout.compact_header_size = 72;
+    return layout;
+}
+
+InterpreterLayout layout_3_11() {
+    InterpreterLayout layout = common_layout();
+    layout.thread_frame = 8;  // _PyCFrame.current_frame
+    layout.thread_c_frame = 56;
+    layout.frame_size = 80;
+    layout.frame_previous = 48;
+    layout.frame_code = 32;
+    layout.frame_instruction = 56;
+    layout.frame_owner = 69;
+    layout.code_header_size = 144;
+    layout.code_filename = 112;
+    layout.code_name = 120;
+    layout.code_first_line = 72;
+    layout.code_line_table = 136;
+    layout.code_bytecode = 184;
+    layout.ascii_header_size = 48;
+    layout.compact_header_size = 72;
+    return layout;
+}
+
+InterpreterLayout layout_3_12() {
+    InterpreterLayout layout = common_layout();
+    layout.thread_frame = 0;  // _PyCFrame.current_frame
+    layout.thread_c_frame = 56;
+    layout.frame_size = 80;
+    layout.frame_previous = 8;
+    layout.frame_code = 0;
+    layout.frame_instruction = 56;
+    layout.frame_owner = 70;
+    layout.owner_c_stack = 3;
+    layout.code_header_size = 144;
+    layout.code_filename = 112;
+    layout.code_name = 120;
+    layout.code_first_line = 68;
+    layout.code_line_table = 136;
+    layout.code_bytecode = 192;
+    layout.ascii_header_size = 40;
+    layout.compact_header_size = 56;
+    return layout;
+}
+
+InterpreterLayout layout_3_13() {
+    InterpreterLayout layout = layout_3_12();
+    layout.thread_frame = 72;
+    layout.thread_c_frame.reset();
+    layout.code_bytecode = 200;
+    return layout;
+}
+
+}  // namespace
+
+std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned minor) {
+    // The layouts are those of 64-bit builds.
+    if (sizeof(void*) != 8 || major != 3) {
+        return std::nullopt;
+    }
+    switch (minor) {
+        case 10:
+            return layout_3_10();
+        case 11:
+            return layout_3_11();
+        case 12:
+            return layout_3_12();
+        case 13:
+            return layout_3_13();
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace kulvo::py

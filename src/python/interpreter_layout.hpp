@@ -1,0 +1,54 @@
+// Where CPython keeps a thread's frames, their code and a code object's names and line
+// table, per minor version: what the stack reader needs to read a running thread's stack
+// from memory, as out-of-process profilers do. The figures come from each version's own
+// headers (scripts/interpreter_layout.c prints them); a reader checks them against the
+// interpreter's own answers before it is used, and versions not listed here are not read.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+namespace kulvo::py {
+
+enum class LineTableFormat {
+    StartLinePairs,  // 3.10: (bytecode advance, line advance) byte pairs
+    Locations,       // 3.11+: the location table
+};
+
+struct InterpreterLayout {
+    // PyThreadState: the innermost frame, directly or (3.11, 3.12) through the C frame.
+    std::size_t thread_frame = 0;
+    std::optional<std::size_t> thread_c_frame;  // offset of the C frame pointer, when there is one
+
+    // The frame: PyFrameObject before 3.11, _PyInterpreterFrame from 3.11.
+    bool frames_are_objects = false;
+    std::size_t frame_size = 0;  // bytes read per frame, every field below included
+    std::size_t frame_previous = 0;
+    std::size_t frame_code = 0;
+    std::size_t frame_instruction = 0;           // 3.10: f_lasti (int, in code units); else a pointer
+    std::optional<std::size_t> frame_owner;      // one byte
+    std::optional<unsigned char> owner_c_stack;  // frames of the C stack, not of Python code
+
+    // PyCodeObject.
+    std::size_t code_header_size = 0;  // bytes read per code object, every field below included
+    std::size_t code_units = 0;        // ob_size: the bytecode's length in code units (3.11+)
+    std::size_t code_filename = 0;
+    std::size_t code_name = 0;
+    std::size_t code_first_line = 0;  // int
+    std::size_t code_line_table = 0;
+    std::optional<std::size_t> code_bytecode;  // 3.11+: the bytecode, inline in the code object
+    LineTableFormat line_table_format = LineTableFormat::Locations;
+
+    // str and bytes.
+    std::size_t unicode_length = 0;
+    std::size_t unicode_state = 0;
+    std::size_t ascii_header_size = 0;    // sizeof(PyASCIIObject): ASCII text follows
+    std::size_t compact_header_size = 0;  // sizeof(PyCompactUnicodeObject): other text follows
+    std::size_t bytes_size = 0;
+    std::size_t bytes_data = 0;
+};
+
+// The layout for CPython 3.`minor` on this platform, if it is known.
+std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned minor);
+
+}  // namespace kulvo::py

@@ -1,0 +1,367 @@
+#include "memory_stack_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <utility>
+
+#include "thread_run_state.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+constexpr std::size_t kMaxDepth = 4096;       // deeper stacks keep their innermost frames
+constexpr std::size_t kMaxCodes = 65536;      // code objects whose names are kept between reads
+constexpr std::int64_t kMaxTextChars = 4096;  // longer names and paths are cut
+constexpr std::int64_t kMaxLineTableBytes = 1 << 20;
+constexpr int kReadAttempts = 3;
+constexpr std::size_t kObjectTypeOffset = 8;  // ob_type, after the reference count
+constexpr std::size_t kMaxLinesPerCode = 64;  // frame ids remembered per code object
+constexpr std::int64_t kCodeUnitBytes = 2;
+
+template <typename T>
+T load(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    T value{};
+    std::memcpy(&value, bytes.data() + offset, sizeof(T));
+    return value;
+}
+
+void append_utf8(std::string& out, std::uint32_t code_point) {
+    if (code_point >= 0xD800 && code_point <= 0xDFFF) {
+        out.push_back('?');  // a lone surrogate, as the "replace" error handler writes it
+    } else if (code_point < 0x80) {
+        out.push_back(static_cast<char>(code_point));
+    } else if (code_point < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    } else if (code_point < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+    }
+}
+
+// Text up to its first NUL, as the interpreter's own capture keeps it.
+std::string cut_at_nul(std::string text) {
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        text.resize(nul);
+    }
+    return text;
+}
+
+}  // namespace
+
+MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
+    : layout_(place.layout),
+      types_(place.types),
+      thread_state_(place.thread_state),
+      pages_(std::make_unique<std::array<Page, kCachedPages>>()) {}
+
+bool MemoryStackReader::read_cached(std::uintptr_t address, void* out, std::size_t size) {
+    auto* target = static_cast<std::uint8_t*>(out);
+    while (size > 0) {
+        const std::uintptr_t base = address & ~(std::uintptr_t{kPageBytes} - 1);
+        Page* page = nullptr;
+        for (Page& candidate : *pages_) {
+            if (candidate.valid && candidate.base == base) {
+                page = &candidate;
+                break;
+            }
+        }
+        if (page == nullptr) {
+            page = &(*pages_)[next_page_];
+            next_page_ = (next_page_ + 1) % kCachedPages;
+            page->base = base;
+            page->valid = memory_.read(base, page->bytes.data(), kPageBytes);
+            if (!page->valid) {
+                return false;
+            }
+        }
+        const std::size_t offset = address - base;
+        const std::size_t count = std::min(size, kPageBytes - offset);
+        std::memcpy(target, page->bytes.data() + offset, count);
+        target += count;
+        address += count;
+        size -= count;
+    }
+    return true;
+}
+
+std::optional<std::uintptr_t> MemoryStackReader::innermost_frame() {
+    std::uintptr_t holder = thread_state_;
+    if (layout_.thread_c_frame) {
+        std::uintptr_t c_frame = 0;
+        if (!read_cached(thread_state_ + *layout_.thread_c_frame, &c_frame, sizeof c_frame) || c_frame == 0) {
+            return std::nullopt;
+        }
+        holder = c_frame;
+    }
+    std::uintptr_t frame = 0;
+    if (!read_cached(holder + layout_.thread_frame, &frame, sizeof frame)) {
+        return std::nullopt;
+    }
+    return frame;
+}
+
+bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8_t, 128>& out) {
+    return address % alignof(void*) == 0 && read_cached(address, out.data(), layout_.frame_size);
+}
+
+std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
+    std::array<std::uint8_t, 128> header{};
+    if (address == 0 || !memory_.read(address, header.data(), layout_.ascii_header_size) ||
+        load<std::uintptr_t>(header, kObjectTypeOffset) != types_.str) {
+        return std::nullopt;
+    }
+    const auto length = load<std::int64_t>(header, layout_.unicode_length);
+    if (length < 0) {
+        return std::nullopt;
+    }
+    const auto chars = static_cast<std::size_t>(std::min(length, kMaxTextChars));
+    const auto state = load<std::uint32_t>(header, layout_.unicode_state);
+    const unsigned kind = (state >> 2U) & 7U;
+    const bool compact = ((state >> 5U) & 1U) != 0;
+    const bool ascii = ((state >> 6U) & 1U) != 0;
+    if (!compact) {
+        return std::string("<unknown>");  // a string made by the legacy API: not in the object
+    }
+    if (ascii) {
+        std::string text(chars, '\0');
+        if (!memory_.read(address + layout_.ascii_header_size, text.data(), chars)) {
+            return std::nullopt;
+        }
+        return cut_at_nul(std::move(text));
+    }
+    if (kind != 1 && kind != 2 && kind != 4) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> data(chars * kind);
+    if (!memory_.read(address + layout_.compact_header_size, data.data(), data.size())) {
+        return std::nullopt;
+    }
+    std::string text;
+    text.reserve(chars);
+    for (std::size_t i = 0; i < chars; ++i) {
+        std::uint32_t code_point = 0;
+        if (kind == 1) {
+            code_point = data[i];
+        } else if (kind == 2) {
+            code_point = load<std::uint16_t>(data, i * 2);
+        } else {
+            code_point = load<std::uint32_t>(data, i * 4);
+        }
+        append_utf8(text, code_point);
+    }
+    return cut_at_nul(std::move(text));
+}
+
+std::optional<std::vector<std::uint8_t>> MemoryStackReader::read_bytes(std::uintptr_t address) {
+    std::array<std::uint8_t, 64> header{};
+    if (address == 0 || !memory_.read(address, header.data(), layout_.bytes_data) ||
+        load<std::uintptr_t>(header, kObjectTypeOffset) != types_.bytes) {
+        return std::nullopt;
+    }
+    const auto size = load<std::int64_t>(header, layout_.bytes_size);
+    if (size < 0 || size > kMaxLineTableBytes) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
+    if (!memory_.read(address + layout_.bytes_data, data.data(), data.size())) {
+        return std::nullopt;
+    }
+    return data;
+}
+
+MemoryStackReader::CodeInfo* MemoryStackReader::code_info(std::uintptr_t address, const CodeHeader& header) {
+    auto found = codes_.find(address);
+    if (found != codes_.end() && found->second.header == header) {
+        return &found->second;
+    }
+    auto file = read_str(header.filename);
+    auto name = read_str(header.name);
+    auto table = read_bytes(header.line_table);
+    if (!file || !name || !table) {
+        return nullptr;
+    }
+    CodeInfo info;
+    info.header = header;
+    info.file_text = std::move(*file);
+    info.name_text = std::move(*name);
+    info.lines = decode_line_table(layout_.line_table_format, *table, header.first_line);
+    CodeInfo& kept = codes_[address];
+    kept = std::move(info);
+    return &kept;
+}
+
+std::int32_t MemoryStackReader::line_of(const CodeInfo& code, std::uintptr_t code_address,
+                                        std::uintptr_t instruction) const {
+    std::int64_t offset = -1;
+    if (layout_.frames_are_objects) {
+        const auto last_instruction = static_cast<std::int32_t>(instruction);
+        offset = last_instruction < 0 ? -1 : std::int64_t{last_instruction} * kCodeUnitBytes;
+    } else {
+        const std::uintptr_t start = code_address + *layout_.code_bytecode;
+        if (instruction >= start) {
+            offset = static_cast<std::int64_t>(instruction - start);
+        }
+        if (offset >= code.header.code_units * kCodeUnitBytes) {
+            offset = -1;  // not this code's: read while the frame changed
+        }
+    }
+    return line_at(code.lines, static_cast<std::int32_t>(offset), code.header.first_line);
+}
+
+bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
+    out.clear();
+    raw_.clear();
+    for (Page& page : *pages_) {
+        page.valid = false;
+    }
+    const std::optional<std::uintptr_t> innermost = innermost_frame();
+    if (!innermost) {
+        return false;
+    }
+    std::array<std::uint8_t, 128> frame_bytes{};
+    std::uintptr_t frame = *innermost;
+    while (frame != 0 && raw_.size() < kMaxDepth) {
+        if (!read_frame(frame, frame_bytes)) {
+            return false;
+        }
+        const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
+        const bool c_stack_frame =
+            layout_.frame_owner && layout_.owner_c_stack && frame_bytes[*layout_.frame_owner] == *layout_.owner_c_stack;
+        if (!c_stack_frame) {
+            RawFrame raw;
+            raw.code = load<std::uintptr_t>(frame_bytes, layout_.frame_code);
+            raw.instruction =
+                layout_.frames_are_objects
+                    ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
+                    : load<std::uintptr_t>(frame_bytes, layout_.frame_instruction);
+            raw_.push_back(raw);
+        }
+        frame = previous;
+    }
+
+    // Every code object's header in one system call.
+    std::vector<std::array<std::uint8_t, 160>> headers(raw_.size());
+    std::vector<MemoryRead> reads(raw_.size());
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        reads[i] = MemoryRead{raw_[i].code, headers[i].data(), layout_.code_header_size};
+    }
+    memory_.read_many(reads);
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        const std::span<const std::uint8_t> bytes(headers[i]);
+        if (!reads[i].done || load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
+            return false;
+        }
+        CodeHeader header;
+        header.filename = load<std::uintptr_t>(bytes, layout_.code_filename);
+        header.name = load<std::uintptr_t>(bytes, layout_.code_name);
+        header.line_table = load<std::uintptr_t>(bytes, layout_.code_line_table);
+        header.first_line = load<std::int32_t>(bytes, layout_.code_first_line);
+        header.code_units = load<std::int64_t>(bytes, layout_.code_units);
+        CodeInfo* info = code_info(raw_[i].code, header);
+        if (info == nullptr) {
+            return false;
+        }
+        out.push_back(ResolvedFrame{info, line_of(*info, raw_[i].code, raw_[i].instruction)});
+    }
+    return true;
+}
+
+std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
+    if (interned_in_ != &stacks) {
+        for (auto& [address, code] : codes_) {
+            code.frame_ids.clear();
+        }
+        interned_in_ = &stacks;
+    }
+    if (codes_.size() > kMaxCodes) {
+        codes_.clear();  // a program that makes code for ever: start again rather than grow
+    }
+    if (!walk_with_retries()) {
+        return std::nullopt;
+    }
+    frame_ids_.clear();
+    std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
+        CodeInfo& code = *frame.code;
+        auto known = std::find_if(code.frame_ids.begin(), code.frame_ids.end(),
+                                  [&](const auto& entry) { return entry.first == frame.line; });
+        if (known != code.frame_ids.end()) {
+            frame_ids_.push_back(known->second);
+            return;
+        }
+        const FrameId id = stacks.intern_frame(code.file_text, code.name_text, frame.line);
+        if (code.frame_ids.size() < kMaxLinesPerCode) {
+            code.frame_ids.emplace_back(frame.line, id);
+        }
+        frame_ids_.push_back(id);
+    });
+    return stacks.intern(frame_ids_);
+}
+
+std::vector<FrameInfo> MemoryStackReader::read_frames() {
+    std::vector<FrameInfo> frames;
+    if (!walk_with_retries()) {
+        return frames;
+    }
+    std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
+        frames.push_back(FrameInfo{frame.code->file_text, frame.code->name_text, frame.line});
+    });
+    return frames;
+}
+
+bool MemoryStackReader::walk_with_retries() {
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (walk(resolved_)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+class MemoryStackSource final : public StackSource {
+public:
+    MemoryStackSource(MemoryStackReader reader, pid_t native_id, pthread_t thread)
+        : reader_(std::move(reader)), watch_(native_id, thread) {}
+
+    InternedCapture capture(StackTable& stacks) override {
+        const RunState state = watch_.read();
+        const std::uint64_t cpu_ns = watch_.cpu_time_ns();
+        // A thread that has not run since the last read stands where it stood then.
+        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
+            return InternedCapture{last_stack_, std::nullopt, state != RunState::Running};
+        }
+        // A stack that changed under every attempt to read it: the last one read stands in.
+        const StackId stack = reader_.read(stacks).value_or(last_stack_);
+        last_stack_ = stack;
+        last_cpu_ns_ = cpu_ns;
+        return InternedCapture{stack, std::nullopt, state == RunState::Waiting};
+    }
+
+private:
+    // CPU time a thread may use without running Python: a wake-up, a signal's delivery.
+    static constexpr std::uint64_t kStillNs = 20'000;
+
+    MemoryStackReader reader_;
+    ThreadRunWatch watch_;
+    StackId last_stack_ = kNoStack;  // sampler thread only
+    std::uint64_t last_cpu_ns_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread) {
+    return std::make_unique<MemoryStackSource>(std::move(reader), native_id, thread);
+}
+
+}  // namespace kulvo::py
