@@ -13,21 +13,12 @@ import dataclasses
 import itertools
 import math
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from kulvo.model import (
-    Frame,
-    FrameTable,
-    HotPath,
-    MemorySnapshot,
-    Profile,
-    RunMetadata,
-    SampleColumns,
-    SpikeEvent,
-    Stack,
-)
+from kulvo.model import Frame, HotPath, MemorySnapshot, Profile, RunMetadata, SpikeEvent
+from kulvo.samples import NO_PATH, CallPaths, SampleColumns
 
 
 @dataclass(frozen=True)
@@ -53,104 +44,149 @@ class ProfilerFrames:
     busy: frozenset[tuple[str, str]] = frozenset()
 
 
-_Cut = tuple["Stack | None", bool]  # a stack as cut, and whether kulvo was busy in it
-
-
 def _array(result: Mapping[str, Any], key: str, code: Literal["i", "I", "Q", "B"]) -> memoryview[int]:
     """One of the core's packed per-record arrays, read in place."""
     return memoryview(result[key]).cast(code)
 
 
-class _CoreStacks:
-    """The core's call tree as Stacks, each node's stack built and cut once."""
+# How far down a stack the cut has got: (root frames seen, inside the profiled code, the path
+# of the frames kept, kulvo busy inside, kulvo busy anywhere on the stack).
+_CutState = tuple[int, bool, int, bool, bool]
+_START: _CutState = (0, False, NO_PATH, False, False)
 
-    def __init__(self, result: Mapping[str, Any], table: FrameTable, cut: Callable[[Stack | None], _Cut]) -> None:
+
+class _CutTree:
+    """The core's call tree with each stack cut to the profiled code, node by node: a node's
+    cut follows from its parent's and its own frame, each node is cut once, and a stack is
+    never walked whole. The kept frames go into `paths`.
+
+    Cut with a `root`: the frames outside it (up to and, unless kept, including its
+    `occurrence`-th frame) and the frames of the profiler's `own` files are left out. Without
+    the root on it, a stack is wholly outside the profiled code: kulvo's set-up or teardown,
+    or other code running while a profiled generator or coroutine was suspended.
+    """
+
+    def __init__(
+        self, result: Mapping[str, Any], root: StackRoot | None, own: ProfilerFrames, with_stacks: bool
+    ) -> None:
         names: Sequence[str] = result["strings"]
         self._frames = [
-            table.frame(names[file], names[function], line)
+            Frame(names[file], names[function], line)
             for file, function, line in zip(
                 _array(result, "frame_files", "i"),
                 _array(result, "frame_functions", "i"),
                 _array(result, "frame_lines", "i"),
             )
         ]
+        # What the cut needs of each core frame, looked up once per frame rather than per node.
+        self._is_root = [root is not None and (f.file, f.function) == (root.file, root.function) for f in self._frames]
+        self._is_own = [f.file in own.files for f in self._frames]
+        self._is_busy = [(f.file, f.function) in own.busy for f in self._frames]
+        self._frame_ids = [NO_PATH] * len(self._frames)  # per core frame: its number in `paths`
         self._parents = _array(result, "stack_parents", "I")
         self._node_frames = _array(result, "stack_frames", "I")
-        self._cut = cut
-        self._done: dict[int, _Cut] = {}
+        self._root = root
+        self._with_stacks = with_stacks
+        self._states: dict[int, _CutState] = {0: _START}  # node 0 is no stack
+        self.paths = CallPaths()
 
-    def stack(self, node: int) -> Stack | None:
-        frames: list[Frame] = []
-        while node:
-            frames.append(self._frames[self._node_frames[node]])
+    def cut(self, node: int) -> tuple[int, bool]:
+        """The path of the node's stack as cut (NO_PATH for none), and whether kulvo was busy
+        starting or stopping a profiler when it was sampled."""
+        if not self._with_stacks or node == 0:
+            return NO_PATH, False
+        _, inside, path, busy_inside, busy_anywhere = self._state(node)
+        if self._root is None or inside:
+            return path, busy_inside
+        return NO_PATH, busy_anywhere or self._is_own[self._node_frames[node]]
+
+    def _state(self, node: int) -> _CutState:
+        states = self._states
+        unseen = []
+        while node not in states:
+            unseen.append(node)
             node = self._parents[node]
-        return tuple(reversed(frames)) or None
+        seen, inside, path, busy_inside, busy_anywhere = states[node]
+        occurrence = self._root.occurrence if self._root is not None else 0
+        keep = self._root is not None and self._root.keep
+        for node in reversed(unseen):
+            core_frame = self._node_frames[node]
+            busy = self._is_busy[core_frame]
+            busy_anywhere = busy_anywhere or busy
+            if self._root is None:
+                path = self._kept(path, core_frame)
+            elif inside:
+                busy_inside = busy_inside or busy
+                if not self._is_own[core_frame]:
+                    path = self._kept(path, core_frame)
+            elif self._is_root[core_frame]:
+                seen += 1
+                inside = seen == occurrence
+                if inside and keep:
+                    busy_inside = busy
+                    if not self._is_own[core_frame]:
+                        path = self._kept(path, core_frame)
+            states[node] = (seen, inside, path, busy_inside, busy_anywhere)
+        return seen, inside, path, busy_inside, busy_anywhere
 
-    def cut(self, node: int) -> _Cut:
-        done = self._done.get(node)
-        if done is None:
-            done = self._done[node] = self._cut(self.stack(node))
-        return done
-
-
-def _root_index(stack: Stack, root: StackRoot) -> int | None:
-    seen = 0
-    for index, frame in enumerate(stack):
-        if frame.file == root.file and frame.function == root.function:
-            seen += 1
-            if seen == root.occurrence:
-                return index
-    return None
-
-
-def _profiled_part(stack: Stack | None, root: StackRoot | None, own: ProfilerFrames) -> tuple[Stack | None, bool]:
-    """The frames of the profiled code on one sampled stack, and whether kulvo was busy
-    starting or stopping a profiler when it was taken."""
-    if stack is None or root is None:
-        return stack, False
-    index = _root_index(stack, root)
-    # No root: wholly outside the profiled code, in kulvo's own set-up or teardown, or while
-    # the profiled generator or coroutine was suspended and other code ran.
-    inside = stack if index is None else stack[index if root.keep else index + 1 :]
-    busy = any((frame.file, frame.function) in own.busy for frame in inside)
-    if index is None:
-        return None, busy or stack[-1].file in own.files
-    return tuple(frame for frame in inside if frame.file not in own.files) or None, busy
+    def _kept(self, path: int, core_frame: int) -> int:
+        frame_id = self._frame_ids[core_frame]
+        if frame_id == NO_PATH:
+            frame = self._frames[core_frame]
+            frame_id = self._frame_ids[core_frame] = self.paths.frames.number(frame.file, frame.function, frame.line)
+        return self.paths.child(path, frame_id)
 
 
-def rank_hot_paths(stack_totals: Iterable[tuple[Stack, int, int]], top_n: int | None = None) -> list[HotPath]:
-    """The lines on which the most sampled time was spent, from (stack, time, samples) of each
-    distinct stack: a line counts once per sample, however often it recurs on the stack; ties
-    go by file, function and line. `count` is the number of samples, `percent` the share of the
+def rank_hot_paths(paths: CallPaths, totals: Mapping[int, tuple[int, int]], top_n: int | None = None) -> list[HotPath]:
+    """The lines on which the most sampled time was spent, from the (time, samples) of each
+    sampled path: a line counts once per sample, however often it recurs on the stack; ties go
+    by file, function and line. `count` is the number of samples, `percent` the share of the
     sampled time."""
-    times: Counter[Frame] = Counter()
-    counts: Counter[Frame] = Counter()
+    times: Counter[int] = Counter()  # per frame number
+    counts: Counter[int] = Counter()
     total = 0
-    for stack, weight, samples in stack_totals:
-        total += weight
-        for frame in set(stack):
-            times[frame] += weight
-            counts[frame] += samples
-    ranked = sorted(times.items(), key=lambda item: (-item[1], item[0].file, item[0].function, item[0].line))
+    parents, frame_ids = paths.parents, paths.frame_ids
+    for path, (time_us, samples) in totals.items():
+        if path == NO_PATH:
+            continue
+        total += time_us
+        on_stack = set()
+        while path != NO_PATH:
+            on_stack.add(frame_ids[path])
+            path = parents[path]
+        for frame_id in on_stack:
+            times[frame_id] += time_us
+            counts[frame_id] += samples
+    frames = paths.frames.frames
+    ranked = sorted(times, key=lambda frame_id: (-times[frame_id], *_frame_order(frames[frame_id])))
     return [
-        HotPath(frame.file, frame.function, frame.line, counts[frame], 100.0 * time / total if total else 0.0)
-        for frame, time in ranked[:top_n]
+        HotPath(
+            frames[frame_id].file,
+            frames[frame_id].function,
+            frames[frame_id].line,
+            counts[frame_id],
+            100.0 * times[frame_id] / total if total else 0.0,
+        )
+        for frame_id in ranked[:top_n]
     ]
 
 
-def _sample_columns(result: Mapping[str, Any], stacks: _CoreStacks) -> SampleColumns:
+def _frame_order(frame: Frame) -> tuple[str, str, int]:
+    return frame.file, frame.function, frame.line
+
+
+def _sample_columns(result: Mapping[str, Any], tree: _CutTree) -> SampleColumns:
     """The samples as columns, without the ones taken while kulvo was busy. Nothing here is
     made per sample but list entries: a full ring is 100,000 samples."""
     nodes = _array(result, "stack", "I")
-    cut_stacks: list[Stack | None] = []
-    column_of_node: dict[int, int] = {}  # -1: the node's samples are left out
+    path_of_node: dict[int, int] = {}
+    busy_nodes = False
     for node in set(nodes):
-        stack, kulvo_busy = stacks.cut(node)
-        column_of_node[node] = -1 if kulvo_busy else len(cut_stacks)
-        if not kulvo_busy:
-            cut_stacks.append(stack)
-    stack_ids = list(map(column_of_node.__getitem__, nodes))
-    kept = [stack_id >= 0 for stack_id in stack_ids] if -1 in column_of_node.values() else None
+        path, kulvo_busy = tree.cut(node)
+        path_of_node[node] = _LEFT_OUT if kulvo_busy else path
+        busy_nodes = busy_nodes or kulvo_busy
+    stack_ids = list(map(path_of_node.__getitem__, nodes))
+    kept = [stack_id != _LEFT_OUT for stack_id in stack_ids] if busy_nodes else None
 
     def column(values: Iterable[Any]) -> list[Any]:
         return list(values) if kept is None else list(itertools.compress(values, kept))
@@ -162,11 +198,14 @@ def _sample_columns(result: Mapping[str, Any], stacks: _CoreStacks) -> SampleCol
             for cpu in column(memoryview(result["cpu_percent"]).cast("d"))
         ],
         rss_bytes=[rss if rss > 0 else None for rss in column(_array(result, "rss_bytes", "Q"))],
-        stacks=cut_stacks,
+        paths=tree.paths,
         stack_ids=column(stack_ids),
         weight_us=column(_array(result, "weight_us", "Q")),
         main_thread_waiting=[bool(waiting) for waiting in column(_array(result, "main_thread_waiting", "B"))],
     )
+
+
+_LEFT_OUT = NO_PATH - 1  # a sample kulvo took of itself
 
 
 def profile_from_core(
@@ -189,8 +228,8 @@ def profile_from_core(
     thread does) with the package's own measure of the profiled code. Without `with_stacks`
     the stacks are dropped: they are not those of the profiled code.
     """
-    stacks = _CoreStacks(result, FrameTable(), lambda stack: _profiled_part(stack if with_stacks else None, root, own))
-    samples = _sample_columns(result, stacks)
+    tree = _CutTree(result, root, own, with_stacks)
+    samples = _sample_columns(result, tree)
     events = [
         SpikeEvent(
             kind=raw["kind"],
@@ -198,7 +237,7 @@ def profile_from_core(
             end_ms=int(raw["end_ms"]),
             peak_value=float(raw["peak_value"]),
             threshold=float(raw["threshold"]),
-            peak_stack=stacks.cut(int(raw["peak_stack"]))[0],
+            peak_stack=tree.paths.stack(tree.cut(int(raw["peak_stack"]))[0]),
         )
         for raw in result["spike_events"]
     ]
@@ -213,4 +252,5 @@ def profile_from_core(
         memory_snapshots=tuple(memory_snapshots),
     )
     # Ranked here rather than by the core: by time, on the stacks as cut, a line once per sample.
-    return dataclasses.replace(profile, hot_paths=tuple(rank_hot_paths(profile.stack_totals, top_n)))
+    totals = samples.path_totals(metadata.interval_ms * 1000)
+    return dataclasses.replace(profile, hot_paths=tuple(rank_hot_paths(tree.paths, totals, top_n)))

@@ -19,7 +19,6 @@ from kulvo.model import (
     SPIKE_KINDS,
     AllocationSite,
     Frame,
-    FrameTable,
     HotPath,
     MemorySnapshot,
     Profile,
@@ -30,49 +29,18 @@ from kulvo.model import (
     SpikeEvent,
     Stack,
 )
+from kulvo.samples import NO_PATH, CallPaths
 
 DOCUMENT_FORMAT = "kulvo-profile"
 DOCUMENT_VERSION = 2
 READABLE_VERSIONS = (1, 2)
 
 
-class CallPaths:
-    """Call paths numbered in the order first seen, each a row [parent path or None, frame],
-    a parent always before its children. Stacks that share their outer frames share paths."""
-
-    def __init__(self) -> None:
-        self.frames = FrameTable()
-        self.rows: list[list[int | None]] = []
-        self._numbers: dict[tuple[int | None, int], int] = {}
-        # Frames are shared objects (one per distinct frame in a run): found by identity first,
-        # which spares hashing their strings once per frame of every distinct stack.
-        self._frame_numbers: dict[int, int] = {}
-        self._seen_frames: list[Frame] = []  # keeps the identities above valid
-
-    def _frame_number(self, frame: Frame) -> int:
-        found = self._frame_numbers.get(id(frame))
-        if found is None:
-            found = self._frame_numbers[id(frame)] = self.frames.index(frame)
-            self._seen_frames.append(frame)
-        return found
-
-    def number(self, stack: Stack | None) -> int | None:
-        """The path of `stack`; None for no stack (or an empty one)."""
-        path: int | None = None
-        for frame in stack or ():
-            key = (path, self._frame_number(frame))
-            found = self._numbers.get(key)
-            if found is None:
-                found = self._numbers[key] = len(self.rows)
-                self.rows.append([path, key[1]])
-            path = found
-        return path
-
-
 def encode(profile: Profile) -> dict[str, Any]:
-    paths = CallPaths()
     columns = profile.columns
-    path_of_stack = [paths.number(stack) for stack in columns.stacks]
+    paths = columns.paths
+    # Numbered first: a spike's stack may add paths (in a profile built by hand).
+    peak_paths = [paths.number(e.peak_stack) for e in profile.spike_events]
     spike_events = [
         {
             "kind": e.kind,
@@ -80,9 +48,9 @@ def encode(profile: Profile) -> dict[str, Any]:
             "end_ms": e.end_ms,
             "peak_value": e.peak_value,
             "threshold": e.threshold,
-            "peak_stack": paths.number(e.peak_stack),
+            "peak_stack": _path_or_null(path),
         }
-        for e in profile.spike_events
+        for e, path in zip(profile.spike_events, peak_paths)
     ]
     meta = profile.metadata
     return {
@@ -103,12 +71,12 @@ def encode(profile: Profile) -> dict[str, Any]:
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
         "frames": [{"file": f.file, "function": f.function, "line": f.line} for f in paths.frames.frames],
-        "stacks": paths.rows,
+        "stacks": [[_path_or_null(parent), frame_id] for parent, frame_id in zip(paths.parents, paths.frame_ids)],
         "samples": {
             "timestamp_ms": list(columns.timestamp_ms),
             "cpu_percent": list(columns.cpu_percent),
             "rss_bytes": list(columns.rss_bytes),
-            "stack": [path_of_stack[stack_id] for stack_id in columns.stack_ids],
+            "stack": _paths_or_null(columns.stack_ids),
             "weight_us": list(columns.weight_us),
             "main_thread_waiting": list(columns.main_thread_waiting),
         },
@@ -139,6 +107,15 @@ def encode(profile: Profile) -> dict[str, Any]:
     }
 
 
+def _path_or_null(path: int) -> int | None:
+    return None if path == NO_PATH else path
+
+
+def _paths_or_null(paths: Sequence[int]) -> list[int | None]:
+    listed: list[int | None] = list(paths)
+    return [None if path == NO_PATH else path for path in listed] if NO_PATH in listed else listed
+
+
 def decode(document: Any) -> Profile:
     """The profile of a document of any readable version; ProfileFormatError names what is wrong."""
     if not isinstance(document, Mapping) or document.get("format") != DOCUMENT_FORMAT:
@@ -156,8 +133,8 @@ def decode(document: Any) -> Profile:
             stack = _frame_lists(frames)
             samples: Sequence[Sample] = tuple(_version_1_samples(document["samples"], stack))
         else:
-            paths = _CallPathReader(frames, document["stacks"])
-            stack = paths.stack
+            paths = _call_paths(frames, document["stacks"])
+            stack = _path_stacks(paths)
             samples = _version_2_samples(document["samples"], paths)
         return _profile(document, samples, stack)
     except ProfileFormatError:
@@ -196,57 +173,43 @@ def _version_1_samples(rows: Any, stack: _StackReader) -> list[Sample]:
     ]
 
 
-class _CallPathReader:
-    """Version 2: a stack is the index of a call path. Only the paths that samples or spikes
-    name are made into stacks, each once."""
-
-    def __init__(self, frames: list[Frame], rows: Any) -> None:
-        if not isinstance(rows, list):
-            raise damaged("stacks is not a list")
-        self._parents: list[int] = []
-        self._frames: list[Frame] = []
-        for index, row in enumerate(rows):
-            if not isinstance(row, list) or len(row) != 2:
-                raise damaged("a call path is not a [parent, frame] pair")
-            parent, frame = row
-            # A parent comes before its children: no cycle, and every path ends at an outermost frame.
-            self._parents.append(-1 if parent is None else integer(parent, "parent path", high=index - 1))
-            self._frames.append(frames[integer(frame, "frame index", high=len(frames) - 1)])
-        self._made: dict[int, Stack] = {}
-
-    @property
-    def path_count(self) -> int:
-        return len(self._parents)
-
-    def stack(self, path: Any) -> Stack | None:
-        if path is None:
-            return None
-        made = self._made.get(path)
-        if made is None:
-            frames = []
-            node = integer(path, "stack", high=len(self._parents) - 1)
-            while node >= 0:
-                frames.append(self._frames[node])
-                node = self._parents[node]
-            made = self._made[path] = tuple(reversed(frames))
-        return made
+def _call_paths(frames: list[Frame], rows: Any) -> CallPaths:
+    """Version 2's call paths: each row [parent path or null, frame index], a parent before its
+    children, so that no path leads back to itself and every one ends at an outermost frame."""
+    if not isinstance(rows, list):
+        raise damaged("stacks is not a list")
+    paths = CallPaths()
+    # Frames listed twice in a document edited by hand are one frame here.
+    frame_ids = [paths.frames.index(frame) for frame in frames]
+    parents = []
+    row_frames = []
+    for index, row in enumerate(rows):
+        if not isinstance(row, list) or len(row) != 2:
+            raise damaged("a call path is not a [parent, frame] pair")
+        parent, frame = row
+        parents.append(NO_PATH if parent is None else integer(parent, "parent path", high=index - 1))
+        row_frames.append(frame_ids[integer(frame, "frame index", high=len(frames) - 1)])
+    paths.extend(parents, row_frames)
+    return paths
 
 
-def _version_2_samples(fields: Any, reader: _CallPathReader) -> SampleColumns:
+def _path_stacks(paths: CallPaths) -> _StackReader:
+    def stack(path: Any) -> Stack | None:
+        return None if path is None else paths.stack(integer(path, "stack", high=len(paths) - 1))
+
+    return stack
+
+
+def _version_2_samples(fields: Any, paths: CallPaths) -> SampleColumns:
     if not isinstance(fields, Mapping):
         raise damaged("samples is not an object of arrays")
-    paths = integers(fields["stack"], "stack", optional=True, high=reader.path_count - 1)
-    stacks: list[Stack | None] = []
-    index_of: dict[int | None, int] = {}
-    for path in set(paths):
-        index_of[path] = len(stacks)
-        stacks.append(reader.stack(path))
+    stack_ids = integers(fields["stack"], "stack", optional=True, high=len(paths) - 1)
     return SampleColumns(
         timestamp_ms=integers(fields["timestamp_ms"], "timestamp_ms"),
         cpu_percent=reals(fields["cpu_percent"], "cpu_percent"),
         rss_bytes=integers(fields["rss_bytes"], "rss_bytes", optional=True),
-        stacks=stacks,
-        stack_ids=[index_of[path] for path in paths],
+        paths=paths,
+        stack_ids=[NO_PATH if path is None else path for path in stack_ids],
         weight_us=integers(fields["weight_us"], "weight_us"),
         main_thread_waiting=flags(fields["main_thread_waiting"], "main_thread_waiting"),
     )

@@ -8,12 +8,18 @@ The model imports no renderer and no codec: `kulvo.reports` plugs itself in for
 
 from __future__ import annotations
 
-import itertools
 import re
 import statistics
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, Literal, Protocol, overload
+from typing import Any, Literal, Protocol
+
+# The samples' own types, re-exported: the records every renderer reads are found here.
+from kulvo.samples import Frame as Frame
+from kulvo.samples import FrameTable as FrameTable
+from kulvo.samples import Sample as Sample
+from kulvo.samples import SampleColumns as SampleColumns
+from kulvo.samples import Stack as Stack
 
 SpikeKind = Literal["cpu", "memory"]
 SPIKE_KINDS: tuple[SpikeKind, ...] = ("cpu", "memory")
@@ -22,209 +28,6 @@ HIDDEN_RSS_MARGIN_BYTES = 10 * 1024 * 1024
 
 class ProfileFormatError(ValueError):
     """The document is not a kulvo profile this version can read."""
-
-
-@dataclass(frozen=True)
-class Frame:
-    """One frame of a sampled stack."""
-
-    file: str
-    function: str
-    line: int
-
-    @property
-    def label(self) -> str:
-        return f"{self.function} ({self.file}:{self.line})"
-
-
-Stack = tuple[Frame, ...]
-"""A sampled stack, outermost frame first and the executing frame last."""
-
-
-class FrameTable:
-    """Frames numbered in the order first seen. Equal frames share one Frame object (the many
-    samples of one loop hold the same frames) and one number (documents store a stack as a
-    list of numbers)."""
-
-    def __init__(self) -> None:
-        self.frames: list[Frame] = []
-        self._numbers: dict[tuple[str, str, int], int] = {}
-
-    def number(self, file: str, function: str, line: int) -> int:
-        key = (file, function, line)
-        found = self._numbers.get(key)
-        if found is None:
-            found = self._numbers[key] = len(self.frames)
-            self.frames.append(Frame(file, function, line))
-        return found
-
-    def frame(self, file: str, function: str, line: int) -> Frame:
-        return self.frames[self.number(file, function, line)]
-
-    def index(self, frame: Frame) -> int:
-        return self.number(frame.file, frame.function, frame.line)
-
-    def indices(self, stack: Stack) -> list[int]:
-        return [self.index(frame) for frame in stack]
-
-
-@dataclass(frozen=True)
-class Sample:
-    """One measurement. A failed reading is None rather than the core's sentinel."""
-
-    timestamp_ms: int
-    cpu_percent: float | None
-    rss_bytes: int | None
-    stack: Stack | None
-    # The time the sample stands for: its slot of the interval, and every slot a capture
-    # that had to wait (a long call holding the interpreter lock) ran through. 0 where not
-    # known (profiles of older kulvo versions): the sample then stands for one interval.
-    weight_us: int = 0
-    main_thread_waiting: bool = False  # off the CPU: asleep, in a blocking call or a lock wait
-
-
-class SampleColumns(Sequence[Sample]):
-    """A profile's samples held as one list per field rather than one object per sample: a full
-    ring is 100,000 samples, and the saved document and the summaries read whole fields. A
-    Sample is made when one is asked for. Each distinct stack is held once, in `stacks`; a
-    sample holds its index there."""
-
-    __slots__ = ("cpu_percent", "main_thread_waiting", "rss_bytes", "stack_ids", "stacks", "timestamp_ms", "weight_us")
-
-    def __init__(
-        self,
-        *,
-        timestamp_ms: Sequence[int],
-        cpu_percent: Sequence[float | None],
-        rss_bytes: Sequence[int | None],
-        stacks: Sequence[Stack | None],
-        stack_ids: Sequence[int],
-        weight_us: Sequence[int],
-        main_thread_waiting: Sequence[bool],
-    ) -> None:
-        lengths = {len(timestamp_ms), len(cpu_percent), len(rss_bytes), len(stack_ids), len(weight_us)}
-        if len(lengths | {len(main_thread_waiting)}) != 1:
-            raise ValueError("sample columns of different lengths")
-        self.timestamp_ms = timestamp_ms
-        self.cpu_percent = cpu_percent
-        self.rss_bytes = rss_bytes
-        self.stacks = stacks
-        self.stack_ids = stack_ids
-        self.weight_us = weight_us
-        self.main_thread_waiting = main_thread_waiting
-
-    @classmethod
-    def from_samples(cls, samples: Iterable[Sample]) -> SampleColumns:
-        listed = list(samples)
-        stacks: list[Stack | None] = []
-        index_of: dict[Stack | None, int] = {}
-        # Samples of one stack usually share its tuple: found by identity first, which spares
-        # hashing every frame of it once per sample.
-        index_of_tuple: dict[int, int] = {}
-        stack_ids = []
-        for sample in listed:
-            found = index_of_tuple.get(id(sample.stack))
-            if found is None:
-                found = index_of.get(sample.stack)
-                if found is None:
-                    found = index_of[sample.stack] = len(stacks)
-                    stacks.append(sample.stack)
-                index_of_tuple[id(sample.stack)] = found
-            stack_ids.append(found)
-        return cls(
-            timestamp_ms=[s.timestamp_ms for s in listed],
-            cpu_percent=[s.cpu_percent for s in listed],
-            rss_bytes=[s.rss_bytes for s in listed],
-            stacks=stacks,
-            stack_ids=stack_ids,
-            weight_us=[s.weight_us for s in listed],
-            main_thread_waiting=[s.main_thread_waiting for s in listed],
-        )
-
-    def __len__(self) -> int:
-        return len(self.stack_ids)
-
-    @overload
-    def __getitem__(self, index: int) -> Sample: ...
-
-    @overload
-    def __getitem__(self, index: slice) -> SampleColumns: ...
-
-    def __getitem__(self, index: int | slice) -> Sample | SampleColumns:
-        if isinstance(index, slice):
-            return SampleColumns(
-                timestamp_ms=self.timestamp_ms[index],
-                cpu_percent=self.cpu_percent[index],
-                rss_bytes=self.rss_bytes[index],
-                stacks=self.stacks,
-                stack_ids=self.stack_ids[index],
-                weight_us=self.weight_us[index],
-                main_thread_waiting=self.main_thread_waiting[index],
-            )
-        return Sample(
-            self.timestamp_ms[index],
-            self.cpu_percent[index],
-            self.rss_bytes[index],
-            self.stacks[self.stack_ids[index]],
-            self.weight_us[index],
-            self.main_thread_waiting[index],
-        )
-
-    def where(self, keep: Sequence[bool]) -> SampleColumns:
-        """The samples for which `keep` holds True, in order."""
-
-        def kept(column: Sequence[Any]) -> list[Any]:
-            return list(itertools.compress(column, keep))
-
-        return SampleColumns(
-            timestamp_ms=kept(self.timestamp_ms),
-            cpu_percent=kept(self.cpu_percent),
-            rss_bytes=kept(self.rss_bytes),
-            stacks=self.stacks,
-            stack_ids=kept(self.stack_ids),
-            weight_us=kept(self.weight_us),
-            main_thread_waiting=kept(self.main_thread_waiting),
-        )
-
-    def __iter__(self) -> Iterator[Sample]:
-        stacks = self.stacks
-        for timestamp_ms, cpu, rss, stack_id, weight_us, waiting in zip(
-            self.timestamp_ms,
-            self.cpu_percent,
-            self.rss_bytes,
-            self.stack_ids,
-            self.weight_us,
-            self.main_thread_waiting,
-        ):
-            yield Sample(timestamp_ms, cpu, rss, stacks[stack_id], weight_us, waiting)
-
-    def sample_stacks(self) -> Iterator[Stack | None]:
-        """Each sample's stack, oldest first, without making the samples."""
-        stacks = self.stacks
-        return (stacks[stack_id] for stack_id in self.stack_ids)
-
-    def stack_totals(self, default_weight_us: int) -> list[tuple[Stack, int, int]]:
-        """Each distinct sampled stack with its samples' time in microseconds (a weight of 0
-        counting as `default_weight_us`) and their number; samples without a stack left out."""
-        times_us = [0] * len(self.stacks)
-        counts = [0] * len(self.stacks)
-        for stack_id, weight_us in zip(self.stack_ids, self.weight_us):
-            times_us[stack_id] += weight_us or default_weight_us
-            counts[stack_id] += 1
-        return [
-            (stack, time_us, count) for stack, time_us, count in zip(self.stacks, times_us, counts) if stack and count
-        ]
-
-    def __eq__(self, other: object) -> bool:
-        if not isinstance(other, Sequence) or isinstance(other, (str, bytes)):
-            return NotImplemented
-        return len(self) == len(other) and all(mine == theirs for mine, theirs in zip(self, other))
-
-    def __hash__(self) -> int:
-        return hash(tuple(self))
-
-    def __repr__(self) -> str:
-        return f"SampleColumns({list(self)!r})"
 
 
 @dataclass(frozen=True)
@@ -410,10 +213,9 @@ class Profile:
         """Each sampled stack with the time it stands for, in microseconds."""
         columns = self.columns
         interval_us = self.metadata.interval_ms * 1000
-        stacks = columns.stacks
         return [
             (stack, weight_us or interval_us)
-            for stack, weight_us in zip(map(stacks.__getitem__, columns.stack_ids), columns.weight_us)
+            for stack, weight_us in zip(columns.sample_stacks(), columns.weight_us)
             if stack
         ]
 

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import json
+import random
 import re
+from collections import Counter
 from dataclasses import replace
 from pathlib import Path
 from typing import Any, ClassVar
@@ -33,6 +35,7 @@ from kulvo.reports.names import qualified_name
 from kulvo.reports.stacks import flame_tree
 from kulvo.reports.text import bucket_values
 from kulvo.reports.units import format_duration_ms, short_path
+from kulvo.samples import NO_PATH, CallPaths
 
 MIB = 1024 * 1024
 SCHEMA_PATH = Path(__file__).parent / "data" / "speedscope-file-format-schema.json"
@@ -666,8 +669,8 @@ class TestSampleColumns:
                 timestamp_ms=[1, 2],
                 cpu_percent=[None],
                 rss_bytes=[None],
-                stacks=[None],
-                stack_ids=[0],
+                paths=CallPaths(),
+                stack_ids=[NO_PATH],
                 weight_us=[0],
                 main_thread_waiting=[False],
             )
@@ -767,6 +770,59 @@ class TestProfileFromCore:
         assert profile.metadata.kulvo_bytes == 4096
         assert "4.0 KiB is kulvo's own" in render(profile, "text")
         assert storage.loads(storage.dumps(profile)).metadata.kulvo_bytes == 4096
+
+    @pytest.mark.parametrize(
+        "root",
+        [
+            None,
+            StackRoot("run.py", "enter"),
+            StackRoot("run.py", "enter", keep=True),
+            StackRoot("run.py", "enter", occurrence=2),
+            StackRoot("run.py", "enter", keep=True, occurrence=2),
+        ],
+    )
+    def test_stacks_and_hot_paths_agree_with_cutting_each_stack_whole(self, root):
+        """The conversion cuts the core's call tree node by node and ranks lines on it; the
+        oracle cuts every sampled stack on its own and counts each line once per sample."""
+        own = ProfilerFrames(files=frozenset({"kulvo.py"}), busy=frozenset({("kulvo.py", "stop")}))
+        names = [("run.py", "enter"), ("app.py", "f"), ("app.py", "g"), ("kulvo.py", "wrap"), ("kulvo.py", "stop")]
+        rng = random.Random(7)
+        samples = []
+        for t in range(400):
+            picks = [rng.choice(names) for _ in range(rng.randrange(9))]
+            stack = [{"file": file, "function": function, "line": rng.randrange(1, 3)} for file, function in picks]
+            weight_us = rng.choice([0, 500, 2_000])
+            samples.append(
+                {"timestamp_ms": t, "cpu_percent": 1.0, "rss_bytes": 1, "stack": stack, "weight_us": weight_us}
+            )
+        result = {"sample_count": 400, "wall_time_ms": 400, "samples": samples, "spike_events": [], "hot_paths": []}
+        profile = profile_from_core(packed_result(result), metadata(), root=root, own=own, top_n=1000)
+
+        def cut(raw: list[dict] | None) -> tuple[tuple[Frame, ...] | None, bool]:
+            stack = tuple(Frame(f["file"], f["function"], f["line"]) for f in raw or ())
+            if not stack or root is None:
+                return stack or None, False
+            found = [i for i, f in enumerate(stack) if (f.file, f.function) == (root.file, root.function)]
+            index = found[root.occurrence - 1] if len(found) >= root.occurrence else None
+            inside = stack if index is None else stack[index if root.keep else index + 1 :]
+            busy = any((f.file, f.function) in own.busy for f in inside)
+            if index is None:
+                return None, busy or stack[-1].file in own.files
+            return tuple(f for f in inside if f.file not in own.files) or None, busy
+
+        kept = [(cut(s["stack"])[0], s["weight_us"] or 10_000) for s in samples if not cut(s["stack"])[1]]
+        assert [s.stack for s in profile.samples] == [stack for stack, _ in kept]
+        times: Counter[Frame] = Counter()
+        counts: Counter[Frame] = Counter()
+        for stack, weight_us in kept:
+            for frame in set(stack or ()):
+                times[frame] += weight_us
+                counts[frame] += 1
+        total = sum(weight_us for stack, weight_us in kept if stack)
+        expected = sorted(times, key=lambda f: (-times[f], f.file, f.function, f.line))
+        assert [(h.frame, h.count) for h in profile.hot_paths] == [(f, counts[f]) for f in expected]
+        assert [h.percent for h in profile.hot_paths] == pytest.approx([100 * times[f] / total for f in expected])
+        assert storage.loads(storage.dumps(profile)) == profile
 
     def test_without_a_root_stacks_are_kept_whole(self):
         profile = profile_from_core(packed_result(self.core_result()), metadata())

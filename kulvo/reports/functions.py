@@ -88,7 +88,7 @@ def time_shares(
             waiting_us += weight_us
             if leave_out_waiting:
                 continue
-        stack = columns.stacks[stack_id]
+        stack = columns.paths.stack(stack_id)
         if not stack:
             continue
         sampled_us += weight_us

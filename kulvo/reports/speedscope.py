@@ -24,12 +24,15 @@ def to_document(profile: Profile) -> dict[str, Any]:
     table = FrameTable()
     columns = profile.columns
     # One list of frame indices per distinct stack, shared by the samples that hold it.
-    indices = [table.indices(stack) if stack else None for stack in columns.stacks]
+    indices: dict[int, list[int]] = {}
     interval_us = profile.metadata.interval_ms * 1000
     samples: list[list[int]] = []
     weights: list[float] = []
     for stack_id, weight_us in zip(columns.stack_ids, columns.weight_us):
-        stack_frames = indices[stack_id]
+        stack_frames = indices.get(stack_id)
+        if stack_frames is None:
+            stack = columns.paths.stack(stack_id)
+            stack_frames = indices[stack_id] = table.indices(stack) if stack else []
         if stack_frames:
             samples.append(stack_frames)
             weights.append((weight_us or interval_us) / 1000)
