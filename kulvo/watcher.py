@@ -11,9 +11,16 @@ most of it tracemalloc's own copy of its traces), and under steady growth the fl
 rising. So snapshots, the first included, may take at most `SNAPSHOT_SHARE` of the time since
 tracing began, or `FREE_SNAPSHOT_S` altogether if that is more. Each one's cost is predicted
 from the previous one's, scaled by tracemalloc's own memory, which grows with the number of
-traces. Their total then stays a bounded share of the run instead of growing with its square;
-a program with so many live blocks that a snapshot would break that budget gets fewer
-snapshots, or none, and a note saying so.
+traces. Their total then stays a bounded share of the run instead of growing with its square.
+
+A program that keeps hundreds of thousands of new blocks a second outgrows that budget for
+good: listing every live block once costs about as much as tracing them did. When memory keeps
+growing like that and the watcher started tracemalloc itself, it opens a window instead: it
+clears tracemalloc's traces, lets the program run on, and snapshots what was allocated since
+and is still live, as soon as that snapshot would use up the budget left. The lines that
+allocate during steady growth are the same in any stretch of it, so the window names them at a
+bounded cost. A program that traces on its own keeps its traces: it gets snapshots within the
+budget, or a note saying there were none.
 """
 
 from __future__ import annotations
@@ -40,6 +47,13 @@ FREE_SNAPSHOT_S = 0.100
 FIRST_COST_S_PER_TRACING_BYTE = 20e-9
 # How long one wait for the flag may block; ended early by stop_polling().
 WAIT_S = 3600.0
+# Windows repeat what the first one showed, so they get a smaller share of the run. One opens
+# once this much of that budget is free, checks its snapshot's predicted cost this often, and
+# lasts no longer than this: growth that stops is not waited for to the end.
+WINDOW_SHARE = 0.05
+MIN_WINDOW_COST_S = 0.030
+WINDOW_POLL_S = 0.020
+MAX_WINDOW_S = 0.500
 TOP_SITES = 10
 MAX_SNAPSHOTS = 50
 
@@ -59,6 +73,12 @@ STOPPED_NOTE = "the program stopped tracemalloc (seen at {time_ms} ms): no memor
 OVER_BUDGET_NOTE = (
     "memory grew from {time_ms} ms on without a snapshot: with this many live blocks one would have "
     "taken more than {share_percent:.0f} % of the run"
+)
+
+WINDOWS_NOTE = (
+    "memory grew too fast to list every live block within {share_percent:.0f} % of the run: from {time_ms} ms "
+    "on, each memory snapshot shows only what was allocated in a short window before it and still live "
+    "(snapshots took {spent_ms} ms in all, clearing the traces between them {clearing_ms} ms)"
 )
 
 LineTotals = dict[tuple[str, int], tuple[int, int]]
@@ -124,10 +144,17 @@ class MemoryWatcher:
         self._previous: LineTotals | None = None
         self._tracing_since_s = 0.0
         self._spent_s = 0.0  # in snapshots so far
+        # In clearing traces for windows: work that tracemalloc.stop() would do at the end
+        # anyway, so it is not charged to the snapshots' budget.
+        self._clearing_s = 0.0
         self._last_snapshot_s = 0.0
         # The last snapshot's duration over tracemalloc's memory then.
         self._cost_s_per_tracing_byte = FIRST_COST_S_PER_TRACING_BYTE
         self._pending_since_s: float | None = None  # the first rise not covered by a snapshot
+        self._pending_rises = 0
+        self._window_since_s: float | None = None  # when the open window cleared the traces
+        self._windows_from_s: float | None = None  # when the first window opened
+        self._cleared_bytes = 0  # traced when windows cleared the traces
         self.snapshots: list[MemorySnapshot] = []
         self.note: str | None = None  # why snapshots ended early, for the report
 
@@ -161,9 +188,19 @@ class MemoryWatcher:
         # Growth since the last snapshot, or a jump the thread had no time to see, still counts.
         if self._sampler.mem_spike_flag():
             self._note_rise()
-        if self._pending_since_s is not None and time.monotonic() >= self._next_due_s():
+        # An open window's snapshot was kept within the budget as it grew.
+        if self._pending_since_s is not None and (
+            self._window_since_s is not None or time.monotonic() >= self._next_due_s()
+        ):
             self._snapshot()
-        if self._pending_since_s is not None and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
+        if self._windows_from_s is not None and self.note is None:
+            self.note = WINDOWS_NOTE.format(
+                share_percent=SNAPSHOT_SHARE * 100,
+                time_ms=self._ms_since_origin(self._windows_from_s),
+                spent_ms=round(self._spent_s * 1000),
+                clearing_ms=round(self._clearing_s * 1000),
+            )
+        elif self._pending_since_s is not None and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
             self.note = OVER_BUDGET_NOTE.format(
                 time_ms=self._ms_since_origin(self._pending_since_s), share_percent=SNAPSHOT_SHARE * 100
             )
@@ -187,31 +224,82 @@ class MemoryWatcher:
 
     def _run(self) -> None:
         while not self._stop.is_set() and self._previous is not None and len(self.snapshots) < MAX_SNAPSHOTS:
-            # Blocks while nothing grows; with growth not yet snapshotted, only until it is due.
-            pending = self._pending_since_s is not None
-            timeout_s = min(WAIT_S, max(0.0, self._next_due_s() - time.monotonic())) if pending else WAIT_S
-            if self._sampler.wait_mem_spike(timeout_s):
+            if self._sampler.wait_mem_spike(self._wait_s()):
                 self._note_rise()
             if self._stop.is_set():
                 return
-            if self._pending_since_s is not None and time.monotonic() >= self._next_due_s():
+            self._act_on_growth()
+
+    def _wait_s(self) -> float:
+        """Blocks while nothing grows; otherwise until the next thing to do may be due."""
+        if self._pending_since_s is None:
+            return WAIT_S
+        if self._window_since_s is not None:
+            return WINDOW_POLL_S
+        now_s = time.monotonic()
+        due_s = self._next_due_s()
+        if self._may_open_window():
+            due_s = min(due_s, self._window_affordable_s())
+        return min(WAIT_S, max(0.0, due_s - now_s))
+
+    def _act_on_growth(self) -> None:
+        if self._pending_since_s is None:
+            return
+        now_s = time.monotonic()
+        if self._window_since_s is not None:
+            # Snapshotted once it no longer fits the windows' budget: it overshoots by what one
+            # poll's growth costs, a few milliseconds.
+            used_up = now_s < self._affordable_s(self._predicted_cost_s(), WINDOW_SHARE)
+            if used_up or now_s - self._window_since_s >= MAX_WINDOW_S:
                 self._snapshot()
+        elif now_s >= self._next_due_s():
+            self._snapshot()
+        elif self._may_open_window() and now_s >= self._window_affordable_s():
+            self._open_window()
 
     def _note_rise(self) -> None:
         # Cleared at once: the next rise is new growth, whether or not this one gets its
         # snapshot straight away.
         self._sampler.notify_snapshot_taken()
+        self._pending_rises += 1
         if self._pending_since_s is None:
             self._pending_since_s = time.monotonic()
 
+    def _affordable_s(self, cost_s: float, share: float) -> float:
+        """From when the snapshots so far and one more of `cost_s` fit in a budget of `share` of
+        the time since tracing began (or `FREE_SNAPSHOT_S`, if that is more)."""
+        spent_after_s = self._spent_s + cost_s
+        if spent_after_s <= FREE_SNAPSHOT_S:
+            return 0.0
+        return self._tracing_since_s + spent_after_s / share
+
+    def _predicted_cost_s(self) -> float:
+        return self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
+
     def _next_due_s(self) -> float:
         """When the snapshots so far and the next one's predicted cost fit in the budget."""
-        spent_after_s = self._spent_s + self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
-        if spent_after_s <= FREE_SNAPSHOT_S:
-            within_budget_s = 0.0
-        else:
-            within_budget_s = self._tracing_since_s + spent_after_s / SNAPSHOT_SHARE
+        within_budget_s = self._affordable_s(self._predicted_cost_s(), SNAPSHOT_SHARE)
         return max(self._last_snapshot_s + MIN_SPACING_S, within_budget_s)
+
+    def _may_open_window(self) -> bool:
+        """Growth goes on past a snapshot's reach (a second rise, or windows already), and the
+        traces are the watcher's to clear."""
+        return self._started_tracing and (self._pending_rises >= 2 or self._windows_from_s is not None)
+
+    def _window_affordable_s(self) -> float:
+        """When enough of the windows' budget is free for a window's snapshot."""
+        within_budget_s = self._affordable_s(MIN_WINDOW_COST_S, WINDOW_SHARE)
+        return max(self._last_snapshot_s + MIN_SPACING_S, within_budget_s)
+
+    def _open_window(self) -> None:
+        started_s = time.monotonic()
+        if self._windows_from_s is None:
+            self._windows_from_s = started_s
+        self._cleared_bytes += tracemalloc.get_traced_memory()[0]
+        tracemalloc.clear_traces()
+        self._previous = {}
+        self._window_since_s = time.monotonic()
+        self._clearing_s += self._window_since_s - started_s
 
     def _snapshot(self) -> None:
         if self._previous is None or len(self.snapshots) >= MAX_SNAPSHOTS:
@@ -222,7 +310,9 @@ class MemoryWatcher:
         except RuntimeError:  # the program stopped tracemalloc (checked here: it may do so any time)
             self._give_up_tracing()
             return
-        traced_bytes = tracemalloc.get_traced_memory()[0]
+        # Blocks traced before a window cleared the traces still count: an upper bound, as
+        # their frees are no longer seen.
+        traced_bytes = self._cleared_bytes + tracemalloc.get_traced_memory()[0]
         finished_s = time.monotonic()
         self.snapshots.append(
             MemorySnapshot(
@@ -237,6 +327,8 @@ class MemoryWatcher:
         self._spent_s += finished_s - started_s
         self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, tracemalloc.get_tracemalloc_memory())
         self._pending_since_s = None
+        self._pending_rises = 0
+        self._window_since_s = None
 
     def _ms_since_origin(self, instant_s: float) -> int:
         return max(0, int((instant_s - self._origin_s) * 1000))

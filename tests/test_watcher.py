@@ -146,6 +146,48 @@ class TestSnapshots:
         assert flag.notifications > 1  # the flag kept rising, and was cleared each time
         assert memory_watcher.note is not None and "without a snapshot" in memory_watcher.note
 
+    @pytest.fixture
+    def growth_past_the_budget(self, monkeypatch):
+        """Full snapshots never fit; windows always do, and close after 150 ms."""
+        monkeypatch.setattr(watcher, "SNAPSHOT_SHARE", 1e-9)
+        monkeypatch.setattr(watcher, "FREE_SNAPSHOT_S", 0.0)
+        monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
+        monkeypatch.setattr(watcher, "WINDOW_SHARE", 1e9)
+        monkeypatch.setattr(watcher, "MAX_WINDOW_S", 0.15)
+
+    def test_growth_past_the_budget_gets_windows_that_show_only_what_they_saw_allocated(
+        self, make_watcher, growth_past_the_budget
+    ):
+        flag = FakeFlag(sticky=True)
+        memory_watcher = make_watcher(flag)
+        before = [bytes(4096) for _ in range(256)]
+        flag.raised.set()
+        assert wait_until(lambda: memory_watcher._window_since_s is not None)
+        during = [bytes(4096) for _ in range(256)]
+        line = sys._getframe().f_lineno - 1
+        assert wait_until(lambda: len(memory_watcher.snapshots) >= 1)
+        snapshots = memory_watcher.stop_polling()
+        assert (snapshots[0].top_sites[0].file, snapshots[0].top_sites[0].line) == (__file__, line)
+        assert snapshots[0].traced_bytes >= 2 * 256 * 4096  # the cleared blocks still count
+        assert not [site for s in snapshots for site in s.top_sites if site.line == line - 6]
+        assert tracemalloc.get_object_traceback(before[0]) is None  # the window cleared its trace
+        assert memory_watcher.note is not None and "window" in memory_watcher.note
+        del during
+
+    def test_a_program_that_traces_keeps_its_traces_past_the_budget(self, make_watcher, growth_past_the_budget):
+        tracemalloc.start()
+        try:
+            before = [bytes(4096) for _ in range(256)]
+            flag = FakeFlag(sticky=True)
+            memory_watcher = make_watcher(flag)
+            flag.raised.set()
+            time.sleep(0.2)
+            assert memory_watcher.stop_polling() == []
+            assert tracemalloc.get_object_traceback(before[0]) is not None
+            assert memory_watcher.note is not None and "without a snapshot" in memory_watcher.note
+        finally:
+            tracemalloc.stop()
+
     def test_the_number_of_snapshots_is_capped(self, make_watcher, monkeypatch):
         monkeypatch.setattr(watcher, "MIN_SPACING_S", 0.0)
         monkeypatch.setattr(watcher, "MAX_SNAPSHOTS", 3)
