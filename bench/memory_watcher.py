@@ -8,7 +8,7 @@ within a repetition. `kulvo --memory` is `kulvo.profile(memory=True)` at the def
 what `kulvo run --memory` does; `kulvo+tracemalloc` is the sampler alone with tracemalloc on,
 which separates the watcher's own part from the sampler's. Then one snapshot's cost against the number of live blocks,
 in parts: tracemalloc's copy of its traces, kulvo's grouping, and the Snapshot API's grouping
-for comparison. Needs kulvo (and docutils for that workload) in the running interpreter.
+for comparison. Needs kulvo (and docutils and pandas for those workloads) in the running interpreter.
 Writes bench/results/memory_watcher.json and prints the tables in Markdown.
 """
 
@@ -28,7 +28,7 @@ sys.path.insert(0, os.path.join(HERE, "lib"))
 
 # kulvo+tracemalloc: the sampler without the watcher, tracemalloc on around it.
 CONDITIONS = ["none", "tracemalloc", "kulvo+tracemalloc", "kulvo-memory"]
-WORKLOADS = ["alloc_growth", "records", "json_docs", "docutils"]
+WORKLOADS = ["alloc_growth", "records", "json_docs", "docutils", "pandas"]
 
 _kept: list[object] = []
 
@@ -70,7 +70,24 @@ def docutils(scale: int) -> None:
         _kept.append(publish_string(source, writer_name="html"))
 
 
-OWN = {"alloc_growth": alloc_growth, "records": records, "json_docs": json_docs, "docutils": docutils}
+def pandas_frames(scale: int) -> None:
+    """Rows parsed into pandas DataFrames, a column derived and a summary taken, the frames kept."""
+    import pandas
+
+    for unit in range(scale):
+        rows = [{"id": unit * 1000 + i, "city": f"city {i % 37}", "amount": i * 0.25} for i in range(1000)]
+        frame = pandas.DataFrame.from_records(rows)
+        frame["label"] = frame["city"] + " #" + frame["id"].astype(str)
+        _kept.append((frame, frame.groupby("city")["amount"].sum()))
+
+
+OWN = {
+    "alloc_growth": alloc_growth,
+    "records": records,
+    "json_docs": json_docs,
+    "docutils": docutils,
+    "pandas": pandas_frames,
+}
 
 
 def child(workload: str, condition: str, scale: int) -> None:
