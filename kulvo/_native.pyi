@@ -1,7 +1,7 @@
 # Type stub for the package's private native module.
 from collections.abc import Sequence
 from types import FrameType
-from typing import Any
+from typing import Any, NewType
 
 class Sampler:
     def __init__(
@@ -23,8 +23,14 @@ class Sampler:
     def wait_mem_spike(self, timeout_s: float, /) -> bool: ...
     def stop_mem_wait(self) -> None: ...
 
+# Live bytes and blocks per allocating line, held natively (a capsule).
+LineTotals = NewType("LineTotals", object)
+
 def group_traces(
     traces: Sequence[tuple[Any, ...]], ignored_files: frozenset[str], ignored_prefixes: tuple[str, ...], /
-) -> dict[tuple[str, int], tuple[int, int]]: ...
+) -> LineTotals: ...
+def top_growth(
+    current: LineTotals, previous: LineTotals | None, limit: int, /
+) -> tuple[tuple[str, int, int, int, int, int], ...]: ...
 def kick_handler(signal_number: int, frame: FrameType | None) -> None: ...
 def stacks_readable() -> bool: ...

@@ -31,10 +31,14 @@ import threading
 import time
 import tracemalloc
 from _tracemalloc import _get_traces
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
 
 from kulvo._native import group_traces
+from kulvo._native import top_growth as native_top_growth
 from kulvo.model import AllocationSite, MemorySnapshot
+
+if TYPE_CHECKING:
+    from kulvo._native import LineTotals
 
 # Never less than this apart: a burst of rises is one spike.
 MIN_SPACING_S = 0.200
@@ -81,9 +85,6 @@ WINDOWS_NOTE = (
     "(snapshots took {spent_ms} ms in all, clearing the traces between them {clearing_ms} ms)"
 )
 
-LineTotals = dict[tuple[str, int], tuple[int, int]]
-"""(file, line) -> (bytes, blocks) allocated there and still alive."""
-
 
 class SpikeFlag(Protocol):
     """The part of kulvo._native.Sampler that the watcher uses."""
@@ -98,11 +99,12 @@ class SpikeFlag(Protocol):
 
 
 def line_totals() -> LineTotals:
-    """The live traced blocks per allocating line, kulvo's and the import system's left out.
-    Raises RuntimeError when tracemalloc is not tracing."""
+    """The live traced blocks per allocating line, kulvo's and the import system's left out,
+    held natively. Raises RuntimeError when tracemalloc is not tracing."""
     # tracemalloc's raw traces, the list take_snapshot() wraps: grouping them natively
-    # leaves out a Python object per trace and the Python loop over them. The list holds a
-    # tuple per live block: a collection while it exists would walk them all.
+    # leaves out a Python object per trace and the Python loop over them, and keeping the
+    # totals natively one per line (each traced, and slow to allocate, under tracing). The
+    # list holds a tuple per live block: a collection while it exists would walk them all.
     collecting = gc.isenabled()
     gc.disable()
     try:
@@ -115,21 +117,16 @@ def line_totals() -> LineTotals:
             gc.enable()
 
 
-def top_growth(current: LineTotals, previous: LineTotals, limit: int = TOP_SITES) -> tuple[AllocationSite, ...]:
-    """The source lines whose allocated size grew most between two snapshots.
+def no_totals() -> LineTotals:
+    """Totals with no line: what a window that cleared the traces grows from."""
+    return group_traces([], IGNORED_FILES, IGNORED_PREFIXES)
 
-    Lines that grew by less than a thousandth of the total growth are crumbs that any span
-    of time leaves, and are dropped.
-    """
-    grown = []
-    for key, (size, count) in current.items():
-        old_size, old_count = previous.get(key, (0, 0))
-        if size > old_size:
-            grown.append(AllocationSite(key[0], key[1], size, size - old_size, count, count - old_count))
-    total_bytes = sum(site.size_diff_bytes for site in grown)
-    grown = [site for site in grown if site.size_diff_bytes * 1000 >= total_bytes]
-    grown.sort(key=lambda site: (-site.size_diff_bytes, site.file, site.line))
-    return tuple(grown[:limit])
+
+def top_growth(current: LineTotals, previous: LineTotals | None, limit: int = TOP_SITES) -> tuple[AllocationSite, ...]:
+    """The source lines whose allocated size grew most between two snapshots (or since
+    nothing). Lines that grew by less than a thousandth of the total growth are crumbs that
+    any span of time leaves, and are dropped."""
+    return tuple(AllocationSite(*site) for site in native_top_growth(current, previous, limit))
 
 
 class MemoryWatcher:
@@ -297,7 +294,7 @@ class MemoryWatcher:
             self._windows_from_s = started_s
         self._cleared_bytes += tracemalloc.get_traced_memory()[0]
         tracemalloc.clear_traces()
-        self._previous = {}
+        self._previous = no_totals()
         self._window_since_s = time.monotonic()
         self._clearing_s += self._window_since_s - started_s
 

@@ -1,32 +1,26 @@
 #include "trace_lines.hpp"
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 
+#include "line_totals.hpp"
 #include "py_errors.hpp"
 
 namespace kulvo::py {
 
 namespace {
 
-struct Totals {
-    std::uint64_t size_bytes = 0;
-    std::uint64_t count = 0;
-};
+constexpr const char* kCapsuleName = "kulvo._native.LineTotals";
 
-// A line: the file name object (shared by every trace from that file) and the line number.
-using LineKey = std::pair<PyObject*, long>;
+void destroy_line_totals(PyObject* capsule) {
+    // The name matches: only wrap_line_totals() makes these capsules.
+    delete static_cast<LineTotals*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
 
-struct LineKeyHash {
-    std::size_t operator()(const LineKey& key) const noexcept {
-        return std::hash<PyObject*>()(key.first) ^ (std::hash<long>()(key.second) * 0x9E3779B97F4A7C15ULL);
-    }
-};
-
-// All borrowed: the traces list holds every object named here for the whole call, and no
-// Python code runs meanwhile.
+// All borrowed but what the totals keep: the traces list holds every object named here for
+// the whole call, and no Python code runs meanwhile.
 class LineGrouper {
 public:
     LineGrouper(PyObject* ignored_files, PyObject* ignored_prefixes)
@@ -50,10 +44,10 @@ public:
         return true;
     }
 
-    // The totals per line, as a new dict; null with an exception set.
-    Ref by_line() {
-        std::unordered_map<LineKey, Totals, LineKeyHash> lines;
-        for (const auto& [traceback, totals] : by_traceback_) {
+    // The totals per line; null with an exception set.
+    std::unique_ptr<LineTotals> by_line() {
+        auto totals = std::make_unique<LineTotals>();
+        for (const auto& [traceback, sum] : by_traceback_) {
             PyObject* frame =
                 PyTuple_Check(traceback) && PyTuple_Size(traceback) > 0 ? PyTuple_GetItem(traceback, 0) : nullptr;
             PyObject* file = frame != nullptr && PyTuple_Check(frame) && PyTuple_Size(frame) == 2
@@ -63,53 +57,47 @@ public:
             // which could free the borrowed objects this walk holds.
             if (file == nullptr || !PyUnicode_CheckExact(file)) {
                 fail("a traceback must be a non-empty tuple of (file, line) frames");
-                return {};
+                return nullptr;
             }
-            const int ignored = is_ignored(file);
-            if (ignored < 0) {
-                return {};
+            const FileFacts* facts = facts_of(file, *totals);
+            if (facts == nullptr) {
+                return nullptr;
             }
-            if (ignored != 0) {
+            if (facts->ignored) {
                 continue;
             }
             PyObject* line_number = PyTuple_GetItem(frame, 1);
             if (!PyLong_CheckExact(line_number)) {
                 fail("a frame's line must be an int");
-                return {};
+                return nullptr;
             }
             const long line = PyLong_AsLong(line_number);
             if (line == -1 && PyErr_Occurred() != nullptr) {
-                return {};
+                return nullptr;
             }
-            Totals& sum = lines[LineKey{file, line}];
-            sum.size_bytes += totals.size_bytes;
-            sum.count += totals.count;
+            Totals& line_sum = totals->lines[LineKey{file, facts->hash, line}];
+            line_sum.size_bytes += sum.size_bytes;
+            line_sum.count += sum.count;
         }
-        Ref result = Ref::steal(PyDict_New());
-        if (!result) {
-            return {};
-        }
-        for (const auto& [key, totals] : lines) {
-            const Ref line_key = Ref::steal(Py_BuildValue("(Ol)", key.first, key.second));
-            const Ref value = Ref::steal(Py_BuildValue("(KK)", static_cast<unsigned long long>(totals.size_bytes),
-                                                       static_cast<unsigned long long>(totals.count)));
-            if (!line_key || !value || PyDict_SetItem(result.get(), line_key.get(), value.get()) != 0) {
-                return {};
-            }
-        }
-        return result;
+        return totals;
     }
 
 private:
+    struct FileFacts {
+        bool ignored = false;
+        Py_hash_t hash = 0;
+    };
+
     static bool fail(const char* message) {
         PyErr_SetString(PyExc_TypeError, message);
         return false;
     }
 
-    // 1 ignored, 0 kept, -1 with an exception set; decided once per file name object.
-    int is_ignored(PyObject* file) {
-        if (const auto found = ignored_by_file_.find(file); found != ignored_by_file_.end()) {
-            return found->second ? 1 : 0;
+    // Decided once per file name object; a kept file gets a reference in `totals`. Null with
+    // an exception set.
+    const FileFacts* facts_of(PyObject* file, LineTotals& totals) {
+        if (const auto found = facts_by_file_.find(file); found != facts_by_file_.end()) {
+            return &found->second;
         }
         int ignored = PySet_Contains(ignored_files_, file);
         for (Py_ssize_t i = 0; ignored == 0 && i < PyTuple_Size(ignored_prefixes_); ++i) {
@@ -117,16 +105,20 @@ private:
                 PyUnicode_Tailmatch(file, PyTuple_GetItem(ignored_prefixes_, i), 0, PY_SSIZE_T_MAX, -1);
             ignored = matched < 0 ? -1 : static_cast<int>(matched);
         }
-        if (ignored >= 0) {
-            ignored_by_file_[file] = ignored != 0;
+        const Py_hash_t hash = ignored == 0 ? PyObject_Hash(file) : 0;
+        if (ignored < 0 || hash == -1) {
+            return nullptr;
         }
-        return ignored;
+        if (ignored == 0) {
+            totals.files.push_back(Ref::borrow(file));
+        }
+        return &facts_by_file_.emplace(file, FileFacts{ignored != 0, hash}).first->second;
     }
 
     PyObject* ignored_files_;
     PyObject* ignored_prefixes_;
     std::unordered_map<PyObject*, Totals> by_traceback_;
-    std::unordered_map<PyObject*, bool> ignored_by_file_;
+    std::unordered_map<PyObject*, FileFacts> facts_by_file_;
 };
 
 PyObject* group_traces(PyObject* /*module*/, PyObject* args) {
@@ -157,17 +149,34 @@ PyObject* group_traces(PyObject* /*module*/, PyObject* args) {
                 return nullptr;
             }
         }
-        return grouper.by_line().release();
+        std::unique_ptr<LineTotals> totals = grouper.by_line();
+        return totals ? wrap_line_totals(std::move(totals)) : nullptr;
     });
 }
 
 PyMethodDef group_traces_def = {"group_traces", group_traces, METH_VARARGS,
                                 "group_traces(traces, ignored_files, ignored_prefixes, /)\n--\n\n"
-                                "Live bytes and blocks per allocating line, {(file, line): (size, count)}, from\n"
+                                "Live bytes and blocks per allocating line, held natively for top_growth(), from\n"
                                 "tracemalloc's traces (each trace's most recent frame), leaving out the files in the\n"
                                 "frozenset `ignored_files` and those starting with a string of `ignored_prefixes`."};
 
 }  // namespace
+
+PyObject* wrap_line_totals(std::unique_ptr<LineTotals> totals) {
+    PyObject* capsule = PyCapsule_New(totals.get(), kCapsuleName, destroy_line_totals);
+    if (capsule != nullptr) {
+        static_cast<void>(totals.release());  // the capsule owns it now
+    }
+    return capsule;
+}
+
+const LineTotals* unwrap_line_totals(PyObject* capsule) {
+    if (PyCapsule_IsValid(capsule, kCapsuleName) == 0) {
+        PyErr_SetString(PyExc_TypeError, "expected line totals from group_traces()");
+        return nullptr;
+    }
+    return static_cast<const LineTotals*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
 
 PyObject* group_traces_function() {
     return PyCFunction_NewEx(&group_traces_def, nullptr, nullptr);
