@@ -17,10 +17,12 @@ A program that keeps hundreds of thousands of new blocks a second outgrows that 
 good: listing every live block once costs about as much as tracing them did. When memory keeps
 growing like that and the watcher started tracemalloc itself, it opens a window instead: it
 clears tracemalloc's traces, lets the program run on, and snapshots what was allocated since
-and is still live, as soon as that snapshot would use up the budget left. The lines that
-allocate during steady growth are the same in any stretch of it, so the window names them at a
-bounded cost. A program that traces on its own keeps its traces: it gets snapshots within the
-budget, or a note saying there were none.
+and is still live once that snapshot would use up what is left of a smaller budget,
+`WINDOW_SHARE` of the run. Clearing frees traces that tracemalloc.stop() would free at the
+end anyway, so it is not charged to the budget. The lines that allocate during steady growth
+are the same in any stretch of it, so the window names them at a bounded cost. A program that
+traces on its own keeps its traces: it gets snapshots within the budget, or a note saying there
+were none.
 """
 
 from __future__ import annotations
@@ -102,9 +104,9 @@ def line_totals() -> LineTotals:
     """The live traced blocks per allocating line, kulvo's and the import system's left out,
     held natively. Raises RuntimeError when tracemalloc is not tracing."""
     # tracemalloc's raw traces, the list take_snapshot() wraps: grouping them natively
-    # leaves out a Python object per trace and the Python loop over them, and keeping the
-    # totals natively one per line (each traced, and slow to allocate, under tracing). The
-    # list holds a tuple per live block: a collection while it exists would walk them all.
+    # leaves out a Python object per trace and the Python loop over them. The totals stay
+    # native too: every object made here is itself traced, which makes it slow to allocate.
+    # The list holds a tuple per live block: a collection while it exists would walk them all.
     collecting = gc.isenabled()
     gc.disable()
     try:
