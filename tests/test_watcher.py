@@ -345,6 +345,16 @@ class TestGroupTraces:
             AllocationSite("b.py", 2, 30, 30, 1, 1),
         )
 
+    def test_totals_hold_each_file_name_once_until_freed(self):
+        # The traces are gone once grouped: the totals alone keep the name alive, and give it back.
+        file = "".join(["held", ".py"])
+        before = sys.getrefcount(file)
+        grouped = totals({(file, 1): (10, 2), (file, 2): (10, 1)})
+        assert sys.getrefcount(file) == before + 1
+        assert top_growth(grouped, grouped) == ()
+        del grouped
+        assert sys.getrefcount(file) == before
+
     @pytest.mark.parametrize(
         "trace",
         [(0, 1), (0, "1", (("a.py", 1),), 1), (0, 1, (), 0), (0, 1, ((b"a.py", 1),), 1), (0, 1, (("a.py", 1.5),), 1)],
