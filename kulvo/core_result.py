@@ -52,7 +52,6 @@ def _array(result: Mapping[str, Any], key: str, code: Literal["i", "I", "Q", "B"
 # How far down a stack the cut has got: (root frames seen, inside the profiled code, the path
 # of the frames kept, kulvo busy inside, kulvo busy anywhere on the stack).
 _CutState = tuple[int, bool, int, bool, bool]
-_START: _CutState = (0, False, NO_PATH, False, False)
 
 
 class _CutTree:
@@ -79,15 +78,19 @@ class _CutTree:
             )
         ]
         # What the cut needs of each core frame, looked up once per frame rather than per node.
+        # Without a root every stack is inside from its outermost frame and kept whole.
         self._is_root = [root is not None and (f.file, f.function) == (root.file, root.function) for f in self._frames]
         self._is_own = [f.file in own.files for f in self._frames]
-        self._is_busy = [(f.file, f.function) in own.busy for f in self._frames]
+        self._kept = [root is None or not own_file for own_file in self._is_own]
+        self._is_busy = [root is not None and (f.file, f.function) in own.busy for f in self._frames]
+        self._occurrence = 0 if root is None else root.occurrence
+        self._keep_root = root is not None and root.keep
         self._frame_ids = [NO_PATH] * len(self._frames)  # per core frame: its number in `paths`
         self._parents = _array(result, "stack_parents", "I")
         self._node_frames = _array(result, "stack_frames", "I")
         self._root = root
         self._with_stacks = with_stacks
-        self._states: dict[int, _CutState] = {0: _START}  # node 0 is no stack
+        self._states: dict[int, _CutState] = {0: (0, root is None, NO_PATH, False, False)}  # node 0: no stack
         self.paths = CallPaths()
 
     def cut(self, node: int) -> tuple[int, bool]:
@@ -107,34 +110,33 @@ class _CutTree:
             unseen.append(node)
             node = self._parents[node]
         seen, inside, path, busy_inside, busy_anywhere = states[node]
-        occurrence = self._root.occurrence if self._root is not None else 0
-        keep = self._root is not None and self._root.keep
+        # Read once here: this loop runs once per node of the tree.
+        node_frames, is_busy, is_root, kept = self._node_frames, self._is_busy, self._is_root, self._kept
+        frame_ids, child = self._frame_ids, self.paths.child
         for node in reversed(unseen):
-            core_frame = self._node_frames[node]
-            busy = self._is_busy[core_frame]
+            core_frame = node_frames[node]
+            busy = is_busy[core_frame]
             busy_anywhere = busy_anywhere or busy
-            if self._root is None:
-                path = self._kept(path, core_frame)
-            elif inside:
-                busy_inside = busy_inside or busy
-                if not self._is_own[core_frame]:
-                    path = self._kept(path, core_frame)
-            elif self._is_root[core_frame]:
+            if not inside and is_root[core_frame]:
                 seen += 1
-                inside = seen == occurrence
-                if inside and keep:
-                    busy_inside = busy
-                    if not self._is_own[core_frame]:
-                        path = self._kept(path, core_frame)
+                inside = seen == self._occurrence
+                if not (inside and self._keep_root):
+                    states[node] = (seen, inside, path, busy_inside, busy_anywhere)
+                    continue
+            if inside:
+                busy_inside = busy_inside or busy
+                if kept[core_frame]:
+                    frame_id = frame_ids[core_frame]
+                    if frame_id == NO_PATH:
+                        frame_id = self._number_frame(core_frame)
+                    path = child(path, frame_id)
             states[node] = (seen, inside, path, busy_inside, busy_anywhere)
         return seen, inside, path, busy_inside, busy_anywhere
 
-    def _kept(self, path: int, core_frame: int) -> int:
-        frame_id = self._frame_ids[core_frame]
-        if frame_id == NO_PATH:
-            frame = self._frames[core_frame]
-            frame_id = self._frame_ids[core_frame] = self.paths.frames.number(frame.file, frame.function, frame.line)
-        return self.paths.child(path, frame_id)
+    def _number_frame(self, core_frame: int) -> int:
+        frame = self._frames[core_frame]
+        self._frame_ids[core_frame] = self.paths.frames.number(frame.file, frame.function, frame.line)
+        return self._frame_ids[core_frame]
 
 
 def rank_hot_paths(paths: CallPaths, totals: Mapping[int, tuple[int, int]], top_n: int | None = None) -> list[HotPath]:

@@ -9,6 +9,7 @@ indices: a full ring made that 6 million numbers and 100,000 objects to write.
 
 from __future__ import annotations
 
+import operator
 import sys
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
@@ -71,7 +72,7 @@ def encode(profile: Profile) -> dict[str, Any]:
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
         "frames": [{"file": f.file, "function": f.function, "line": f.line} for f in paths.frames.frames],
-        "stacks": [[_path_or_null(parent), frame_id] for parent, frame_id in zip(paths.parents, paths.frame_ids)],
+        "stacks": {"parent": _paths_or_null(paths.parents), "frame": list(paths.frame_ids)},
         "samples": {
             "timestamp_ms": list(columns.timestamp_ms),
             "cpu_percent": list(columns.cpu_percent),
@@ -112,8 +113,12 @@ def _path_or_null(path: int) -> int | None:
 
 
 def _paths_or_null(paths: Sequence[int]) -> list[int | None]:
-    listed: list[int | None] = list(paths)
-    return [None if path == NO_PATH else path for path in listed] if NO_PATH in listed else listed
+    return _nulls_as(list(paths), None, NO_PATH)
+
+
+def _nulls_as(values: list[Any], replacement: Any, null: Any = None) -> list[Any]:
+    """`values` with each `null` in them replaced, copied only where there is one."""
+    return [replacement if value == null else value for value in values] if null in values else values
 
 
 def decode(document: Any) -> Profile:
@@ -173,23 +178,23 @@ def _version_1_samples(rows: Any, stack: _StackReader) -> list[Sample]:
     ]
 
 
-def _call_paths(frames: list[Frame], rows: Any) -> CallPaths:
-    """Version 2's call paths: each row [parent path or null, frame index], a parent before its
-    children, so that no path leads back to itself and every one ends at an outermost frame."""
-    if not isinstance(rows, list):
-        raise damaged("stacks is not a list")
+def _call_paths(frames: list[Frame], table: Any) -> CallPaths:
+    """Version 2's call paths: path n is `parent[n]` (a path, or null) with the frame
+    `frame[n]` called from it. A parent comes before its children, so that no path leads back
+    to itself and every one ends at an outermost frame."""
+    if not isinstance(table, Mapping):
+        raise damaged("stacks is not an object of arrays")
+    parents = integers(table["parent"], "parent", optional=True)
+    frame_indices = integers(table["frame"], "frame", high=len(frames) - 1)
+    if len(parents) != len(frame_indices):
+        raise damaged("stacks has arrays of different lengths")
+    parent_paths = _nulls_as(parents, NO_PATH)
+    if not all(map(operator.lt, parent_paths, range(len(parent_paths)))):
+        raise damaged("a call path's parent does not come before it")
     paths = CallPaths()
     # Frames listed twice in a document edited by hand are one frame here.
     frame_ids = [paths.frames.index(frame) for frame in frames]
-    parents = []
-    row_frames = []
-    for index, row in enumerate(rows):
-        if not isinstance(row, list) or len(row) != 2:
-            raise damaged("a call path is not a [parent, frame] pair")
-        parent, frame = row
-        parents.append(NO_PATH if parent is None else integer(parent, "parent path", high=index - 1))
-        row_frames.append(frame_ids[integer(frame, "frame index", high=len(frames) - 1)])
-    paths.extend(parents, row_frames)
+    paths.extend(parent_paths, [frame_ids[index] for index in frame_indices])
     return paths
 
 
@@ -209,7 +214,7 @@ def _version_2_samples(fields: Any, paths: CallPaths) -> SampleColumns:
         cpu_percent=reals(fields["cpu_percent"], "cpu_percent"),
         rss_bytes=integers(fields["rss_bytes"], "rss_bytes", optional=True),
         paths=paths,
-        stack_ids=[NO_PATH if path is None else path for path in stack_ids],
+        stack_ids=_nulls_as(stack_ids, NO_PATH),
         weight_us=integers(fields["weight_us"], "weight_us"),
         main_thread_waiting=flags(fields["main_thread_waiting"], "main_thread_waiting"),
     )

@@ -8,6 +8,7 @@ its innermost frame), and the samples as one list per field.
 from __future__ import annotations
 
 import itertools
+from collections import Counter
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, overload
@@ -231,14 +232,14 @@ class SampleColumns(Sequence[Sample]):
     def path_totals(self, default_weight_us: int) -> dict[int, tuple[int, int]]:
         """Per path sampled (NO_PATH included): its samples' time in microseconds (a weight of
         0 counting as `default_weight_us`) and their number."""
-        totals: dict[int, list[int]] = {}
-        for stack_id, weight_us in zip(self.stack_ids, self.weight_us):
-            found = totals.get(stack_id)
-            if found is None:
-                found = totals[stack_id] = [0, 0]
-            found[0] += weight_us or default_weight_us
-            found[1] += 1
-        return {path: (time_us, count) for path, (time_us, count) in totals.items()}
+        weights_us = self.weight_us
+        if 0 in weights_us:
+            weights_us = [weight_us or default_weight_us for weight_us in weights_us]
+        times_us: dict[int, int] = dict.fromkeys(self.stack_ids, 0)
+        for stack_id, weight_us in zip(self.stack_ids, weights_us):
+            times_us[stack_id] += weight_us
+        counts = Counter(self.stack_ids)
+        return {path: (time_us, counts[path]) for path, time_us in times_us.items()}
 
     def stack_totals(self, default_weight_us: int) -> list[tuple[Stack, int, int]]:
         """Each distinct sampled stack with its samples' time in microseconds and their number;

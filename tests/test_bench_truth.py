@@ -26,13 +26,14 @@ def document(samples: list[tuple[list[str] | None, dict]]) -> dict:
         file, _, function = name.rpartition(":")
         return index[(file or PROGRAM, function)]
 
-    paths: list[list[int | None]] = []
+    paths: dict[str, list] = {"parent": [], "frame": []}
     columns: dict[str, list] = {"timestamp_ms": [], "cpu_percent": [], "stack": [], "weight_us": []}
     for t, (names, extra) in enumerate(samples):
         path = None
         for name in names or ():
-            paths.append([path, frame(name)])
-            path = len(paths) - 1
+            paths["parent"].append(path)
+            paths["frame"].append(frame(name))
+            path = len(paths["frame"]) - 1
         columns["timestamp_ms"].append(t)
         columns["cpu_percent"].append(100.0)
         columns["stack"].append(path)

@@ -532,12 +532,12 @@ class TestJsonFormat:
         document = json.loads(render(make_profile(), "json"))
         frames, paths, samples = document["frames"], document["stacks"], document["samples"]
         # (MAIN), (MAIN, SLEEP), (MAIN, WORK), (MAIN, WORK, INNER): outer frames shared.
-        assert len(frames) == 4 and len(paths) == 4
-        assert all(parent is None or parent < index for index, (parent, _) in enumerate(paths))
+        assert len(frames) == 4 and len(paths["parent"]) == len(paths["frame"]) == 4
+        assert all(parent is None or parent < index for index, parent in enumerate(paths["parent"]))
 
         def functions(path: int) -> list[str]:
-            parent, frame = paths[path]
-            return (functions(parent) if parent is not None else []) + [frames[frame]["function"]]
+            parent = paths["parent"][path]
+            return (functions(parent) if parent is not None else []) + [frames[paths["frame"][path]]["function"]]
 
         assert functions(samples["stack"][3]) == ["<module>", "work", "inner"]
         assert samples["stack"][3] == samples["stack"][5] and samples["stack"][7] is None
@@ -582,10 +582,11 @@ class TestJsonFormat:
             (lambda d: d["samples"]["stack"].__setitem__(0, True), "stack is not a list of integers"),
             (lambda d: d["samples"]["weight_us"].pop(), "different lengths"),
             (lambda d: d["samples"]["main_thread_waiting"].__setitem__(0, 0), "main_thread_waiting is not a list"),
-            (lambda d: d["stacks"][0].__setitem__(0, 0), "parent path is not an integer from 0 to -1"),
-            (lambda d: d["stacks"][1].__setitem__(0, 3), "parent path is not an integer from 0 to 0"),
-            (lambda d: d["stacks"][1].__setitem__(1, 4), "frame index is not an integer from 0 to 3"),
-            (lambda d: d["stacks"][1].append(0), "not a \\[parent, frame\\] pair"),
+            (lambda d: d["stacks"]["parent"].__setitem__(0, 0), "parent does not come before it"),
+            (lambda d: d["stacks"]["parent"].__setitem__(1, 3), "parent does not come before it"),
+            (lambda d: d["stacks"]["parent"].__setitem__(1, -1), "parent is not a list of integers"),
+            (lambda d: d["stacks"]["frame"].__setitem__(1, 4), "frame is not a list of integers from 0 to 3"),
+            (lambda d: d["stacks"]["frame"].append(0), "stacks has arrays of different lengths"),
             (lambda d: d["spike_events"][0].update(peak_stack=-1), "stack is not an integer"),
             (lambda d: d["spike_events"][0].update(kind="disk"), "unknown spike kind"),
             (lambda d: d["metadata"].update(interval_ms="often"), "damaged kulvo profile"),

@@ -26,14 +26,14 @@ def sample_weight(sample: dict) -> float:
 def sample_rows(document: dict) -> list[dict]:
     """The samples of a saved profile, one dict each, a stack as its list of frame indices
     (outermost first) or None: the document holds one array per field and a stack as the
-    index of a call path ([parent path, frame])."""
-    paths = document["stacks"]
+    index of a call path (its parent path and its frame)."""
+    parents, frames = document["stacks"]["parent"], document["stacks"]["frame"]
 
     def frame_indices(path: int | None) -> list[int] | None:
         indices = []
         while path is not None:
-            path, frame = paths[path]
-            indices.append(frame)
+            indices.append(frames[path])
+            path = parents[path]
         return indices[::-1] or None
 
     fields = document["samples"]
