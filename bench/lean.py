@@ -11,7 +11,8 @@ running this script must have kulvo installed. Three measurements, each a median
   bench/lib/harness.py stopcost, at 20,000 and 100,000 samples of 30 frames;
 - `kulvo run --interval-ms 1 -o FILE.json` of a program that sleeps 60 frames deep: the
   growth of the resident size over the run as sampled, kulvo's own figure, and from the
-  program's end to the written report, the time and the process's peak above its last sample.
+  program's end to the written report, the time and the process's peak above its last sample;
+  the end to the report again for a busy program whose samples hold many distinct stacks.
 """
 
 from __future__ import annotations
@@ -20,7 +21,6 @@ import argparse
 import json
 import os
 import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -40,6 +40,38 @@ def down(n):
     with open(sys.argv[2], "w") as f:
         f.write(repr(time.time()))
 down(60)
+"""
+
+# Recursion of random depth through three functions: tens of thousands of distinct stacks.
+BUSY = """
+import random, sys, time
+random.seed(1)
+def a(n):
+    if n <= 0:
+        return sum(range(200))
+    r = random.random()
+    if r < 0.3:
+        return a(n - 1) + 1
+    if r < 0.6:
+        return b(n - 1) + 2
+    return c(n - 1) + 3
+def b(n):
+    return a(n - 1) if n % 2 else c(n - 2)
+def c(n):
+    return a(n - 1) + len([i for i in range(20)])
+end = time.time() + float(sys.argv[1])
+while time.time() < end:
+    a(random.randrange(60))
+with open(sys.argv[2], "w") as f:
+    f.write(repr(time.time()))
+"""
+
+# Runs a command and reports when it ended and its peak resident size, apart from every
+# other process this benchmark started.
+WRAPPER = """
+import resource, subprocess, sys, time
+subprocess.run(sys.argv[1:], check=True, capture_output=True)
+print(time.time(), resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 """
 
 RING = """
@@ -78,28 +110,29 @@ def stop_cost(hook_dir: str, samples: int, seed: int) -> dict:
     }
 
 
-def sleeper_run(seconds: float, workdir: str) -> dict:
-    program = os.path.join(workdir, "sleeper.py")
+def run_to_report(source: str, seconds: float, workdir: str) -> dict:
+    """`kulvo run --interval-ms 1` of `source`, which runs for `seconds` and writes when it ended."""
+    program = os.path.join(workdir, "program.py")
     ended = os.path.join(workdir, "ended")
-    report = os.path.join(workdir, "sleeper.json")
+    report = os.path.join(workdir, "report.json")
     with open(program, "w") as f:
-        f.write(SLEEPER)
-    kulvo = [sys.executable, "-m", "kulvo", "run", "--interval-ms", "1", "-o", report]
+        f.write(source)
+    kulvo = [sys.executable, "-m", "kulvo", "run", "--interval-ms", "1", "-o", report, program, str(seconds), ended]
     # Run elsewhere than the checkout, whose kulvo/ (without the built modules) would shadow the installed one.
-    subprocess.run(kulvo + [program, str(seconds), ended], check=True, capture_output=True, cwd=workdir)
-    done = time.time()
+    out = subprocess.run([sys.executable, "-c", WRAPPER, *kulvo], check=True, capture_output=True, text=True, cwd=workdir)
+    done, peak_kb = out.stdout.split()
     with open(ended) as f:
         program_end = float(f.read())
     with open(report) as f:
         profile = json.load(f)
     rss = [rss for rss in profile["samples"]["rss_bytes"] if rss]
-    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     return {
         "samples": profile["sample_count"],
+        "stacks": len(set(profile["samples"]["stack"])),
         "growth_mib": (max(rss) - rss[0]) / MIB,
         "kulvo_mib": profile["metadata"]["kulvo_bytes"] / MIB,
-        "end_to_report_s": done - program_end,
-        "peak_above_last_mib": (peak_kb * 1024 - rss[-1]) / MIB,
+        "end_to_report_s": float(done) - program_end,
+        "peak_above_last_mib": (int(peak_kb) * 1024 - rss[-1]) / MIB,
     }
 
 
@@ -128,16 +161,16 @@ def main() -> None:
     p.add_argument("--seconds", type=float, default=105.0)
     p.add_argument("--reps", type=int, default=3)
     args = p.parse_args()
-    # First: the peak resident size of this process's children counts every child so far.
     with tempfile.TemporaryDirectory() as workdir:
-        sleeper = sleeper_run(args.seconds, workdir)
+        sleeper = run_to_report(SLEEPER, args.seconds, workdir)
+        busy = run_to_report(BUSY, args.seconds, workdir)
     ring = statistics.median(ring_bytes(args.hook_dir) for _ in range(args.reps)) / MIB
     stops = {n: [stop_cost(args.hook_dir, n, seed) for seed in range(1, args.reps + 1)] for n in (20_000, 100_000)}
     load = os.getloadavg()[0]
     lines = [
         f"Measured by `python bench/lean.py` on Python {sys.version.split()[0]}, "
         f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, load average {load:.1f} on this machine; "
-        f"medians of {args.reps} runs (the sleeping program: one run of {args.seconds:.0f} s).",
+        f"medians of {args.reps} runs (the sleeping and the busy program: one run of {args.seconds:.0f} s each).",
         "",
         "| measure | figure | goal |",
         "| --- | --- | --- |",
@@ -157,6 +190,9 @@ def main() -> None:
         f"{sleeper['kulvo_mib']:.1f} MiB) | ≤ 30 MiB |",
         f"| the same, the program's end to the written JSON report | {sleeper['end_to_report_s']:.1f} s, "
         f"{sleeper['peak_above_last_mib']:.0f} MiB above the last sample | ≤ 1 s, ≤ 100 MiB |",
+        f"| the same for a busy recursive program, {busy['samples']:,} samples of {busy['stacks']:,} distinct stacks "
+        f"| {busy['end_to_report_s']:.1f} s, {busy['peak_above_last_mib']:.0f} MiB above the last sample "
+        "| ≤ 1 s, ≤ 100 MiB |",
     ]
     write_section(lines)
     print("\n".join(lines))
