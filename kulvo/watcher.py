@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import gc
 import os
+import resource
 import threading
 import time
 import tracemalloc
@@ -42,6 +43,8 @@ from kulvo.model import AllocationSite, MemorySnapshot
 if TYPE_CHECKING:
     from kulvo._native import LineTotals
 
+# The core's step: peak resident growth that raises its flag between two samples.
+FLAG_STEP_BYTES = 10 * 1024 * 1024
 # Never less than this apart: a burst of rises is one spike.
 MIN_SPACING_S = 0.200
 # The most of the time since tracing began that snapshots may take altogether, and what they
@@ -119,6 +122,11 @@ def line_totals() -> LineTotals:
             gc.enable()
 
 
+def peak_rss_bytes() -> int:
+    """The process's peak resident size so far, as the core reads it (getrusage, KiB on Linux)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def no_totals() -> LineTotals:
     """Totals with no line: what a window that cleared the traces grows from."""
     return group_traces([], IGNORED_FILES, IGNORED_PREFIXES)
@@ -147,6 +155,7 @@ class MemoryWatcher:
         # anyway, so it is not charged to the snapshots' budget.
         self._clearing_s = 0.0
         self._last_snapshot_s = 0.0
+        self._peak_rss_at_snapshot_bytes = 0
         # The last snapshot's duration over tracemalloc's memory then.
         self._cost_s_per_tracing_byte = FIRST_COST_S_PER_TRACING_BYTE
         self._pending_since_s: float | None = None  # the first rise not covered by a snapshot
@@ -165,6 +174,7 @@ class MemoryWatcher:
             tracemalloc.start()
             self._started_tracing = True
         self._previous = line_totals()
+        self._peak_rss_at_snapshot_bytes = peak_rss_bytes()
         self._tracing_since_s = time.monotonic()
 
     def set_origin(self, origin_s: float) -> None:
@@ -184,8 +194,10 @@ class MemoryWatcher:
             self._thread = None
         if self._previous is not None and not tracemalloc.is_tracing():
             self._give_up_tracing()
-        # Growth since the last snapshot, or a jump the thread had no time to see, still counts.
-        if self._sampler.mem_spike_flag():
+        # Growth since the last snapshot, or a jump the thread had no time to see, still counts;
+        # so does growth that the sampler's cycles split into steps each below the flag's.
+        grown_bytes = peak_rss_bytes() - self._peak_rss_at_snapshot_bytes
+        if self._sampler.mem_spike_flag() or grown_bytes >= FLAG_STEP_BYTES:
             self._note_rise()
         # An open window's snapshot was kept within the budget as it grew.
         if self._pending_since_s is not None and (
@@ -322,6 +334,7 @@ class MemoryWatcher:
             )
         )
         self._previous = current
+        self._peak_rss_at_snapshot_bytes = peak_rss_bytes()
         self._last_snapshot_s = finished_s
         self._spent_s += finished_s - started_s
         self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, tracemalloc.get_tracemalloc_memory())

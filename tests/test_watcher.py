@@ -121,6 +121,20 @@ class TestSnapshots:
         assert len(memory_watcher.stop_polling()) == 1
         assert flag.notifications == 1
 
+    def test_growth_the_flag_never_showed_is_caught_at_stop(self, make_watcher, monkeypatch):
+        # The sampler's cycles can split a jump into steps that each stay below the flag's.
+        peak = [100 * MIB]
+        monkeypatch.setattr(watcher, "peak_rss_bytes", lambda: peak[0])
+        short, enough = make_watcher(FakeFlag()), make_watcher(FakeFlag())
+        blob = [b"w" * (64 * 1024) for _ in range(32)]
+        line = sys._getframe().f_lineno - 1
+        peak[0] += watcher.FLAG_STEP_BYTES - 1
+        assert short.stop_polling() == []
+        peak[0] += 1
+        (snapshot,) = enough.stop_polling()
+        assert (snapshot.top_sites[0].file, snapshot.top_sites[0].line) == (__file__, line)
+        del blob
+
     def test_snapshot_times_count_from_the_origin(self, make_watcher):
         flag = FakeFlag()
         memory_watcher = make_watcher(flag, origin_s=time.monotonic() - 5.0)
