@@ -110,12 +110,17 @@ std::optional<std::uintptr_t> MemoryStackReader::innermost_frame() {
     return frame;
 }
 
-bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8_t, 128>& out) {
+bool MemoryStackReader::fits(const InterpreterLayout& layout) {
+    return layout.frame_size <= kFrameBytes && layout.code_header_size <= kCodeHeaderBytes &&
+           layout.compact_header_size <= kObjectHeaderBytes && layout.bytes_data <= kObjectHeaderBytes;
+}
+
+bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out) {
     return address % alignof(void*) == 0 && read_cached(address, out.data(), layout_.frame_size);
 }
 
 std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
-    std::array<std::uint8_t, 128> header{};
+    std::array<std::uint8_t, kObjectHeaderBytes> header{};
     if (address == 0 || !memory_.read(address, header.data(), layout_.ascii_header_size) ||
         load<std::uintptr_t>(header, kObjectTypeOffset) != types_.str) {
         return std::nullopt;
@@ -163,7 +168,7 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
 }
 
 std::optional<std::vector<std::uint8_t>> MemoryStackReader::read_bytes(std::uintptr_t address) {
-    std::array<std::uint8_t, 64> header{};
+    std::array<std::uint8_t, kObjectHeaderBytes> header{};
     if (address == 0 || !memory_.read(address, header.data(), layout_.bytes_data) ||
         load<std::uintptr_t>(header, kObjectTypeOffset) != types_.bytes) {
         return std::nullopt;
@@ -228,7 +233,7 @@ bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
     if (!innermost) {
         return false;
     }
-    std::array<std::uint8_t, 128> frame_bytes{};
+    std::array<std::uint8_t, kFrameBytes> frame_bytes{};
     std::uintptr_t frame = *innermost;
     while (frame != 0 && raw_.size() < kMaxDepth) {
         if (!read_frame(frame, frame_bytes)) {
@@ -250,15 +255,15 @@ bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
     }
 
     // Every code object's header in one system call.
-    std::vector<std::array<std::uint8_t, 160>> headers(raw_.size());
-    std::vector<MemoryRead> reads(raw_.size());
+    headers_.resize(raw_.size());
+    reads_.resize(raw_.size());
     for (std::size_t i = 0; i < raw_.size(); ++i) {
-        reads[i] = MemoryRead{raw_[i].code, headers[i].data(), layout_.code_header_size};
+        reads_[i] = MemoryRead{raw_[i].code, headers_[i].data(), layout_.code_header_size};
     }
-    memory_.read_many(reads);
+    memory_.read_many(reads_);
     for (std::size_t i = 0; i < raw_.size(); ++i) {
-        const std::span<const std::uint8_t> bytes(headers[i]);
-        if (!reads[i].done || load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
+        const std::span<const std::uint8_t> bytes(headers_[i]);
+        if (!reads_[i].done || load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
             return false;
         }
         CodeHeader header;

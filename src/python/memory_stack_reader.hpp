@@ -50,6 +50,9 @@ class MemoryStackReader {
 public:
     explicit MemoryStackReader(const StackReaderPlace& place);
 
+    // Whether the layout's frames, code headers and str headers fit the reader's buffers.
+    static bool fits(const InterpreterLayout& layout);
+
     // The stack as a path of `stacks`, whose names are interned once per code object
     // (kNoStack for a thread without frames); none when it could not be read whole.
     std::optional<StackId> read(StackTable& stacks);
@@ -58,6 +61,10 @@ public:
     std::vector<FrameInfo> read_frames();
 
 private:
+    static constexpr std::size_t kFrameBytes = 128;
+    static constexpr std::size_t kCodeHeaderBytes = 160;
+    static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
+
     struct RawFrame {
         std::uintptr_t code = 0;
         std::uintptr_t instruction = 0;  // a pointer into the bytecode, or (3.10) f_lasti
@@ -89,7 +96,7 @@ private:
     bool walk(std::vector<ResolvedFrame>& out);
     bool walk_with_retries();  // into resolved_
     std::optional<std::uintptr_t> innermost_frame();
-    bool read_frame(std::uintptr_t address, std::array<std::uint8_t, 128>& out);
+    bool read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out);
     CodeInfo* code_info(std::uintptr_t address, const CodeHeader& header);
     std::optional<std::string> read_str(std::uintptr_t address);
     std::optional<std::vector<std::uint8_t>> read_bytes(std::uintptr_t address);
@@ -117,6 +124,8 @@ private:
 
     // Scratch kept between reads (sampler thread only).
     std::vector<RawFrame> raw_;
+    std::vector<std::array<std::uint8_t, kCodeHeaderBytes>> headers_;
+    std::vector<MemoryRead> reads_;
     std::vector<ResolvedFrame> resolved_;
     std::vector<FrameId> frame_ids_;
 };

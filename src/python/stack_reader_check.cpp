@@ -64,7 +64,7 @@ std::optional<StackReaderPlace> checked_stack_reader_place() {
     std::optional<InterpreterLayout> layout = interpreter_layout(version->major, version->minor);
     std::optional<ReadableTypes> types = readable_types();
     auto* frame = reinterpret_cast<PyObject*>(PyEval_GetFrame());
-    if (!layout || !types || frame == nullptr) {
+    if (!layout || !MemoryStackReader::fits(*layout) || !types || frame == nullptr) {
         return std::nullopt;
     }
     StackReaderPlace place{*layout, *types, reinterpret_cast<std::uintptr_t>(PyThreadState_Get())};
