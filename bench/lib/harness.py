@@ -10,9 +10,9 @@ Modes:
   capture --depth D --reps N                capture_main_stack() timed by the bench hook
   stopcost --samples N --depth D            stop()'s stages on synthetic samples (bench hook)
 
-Profilers (in-process unless noted): none, kulvo:MS, kulvo-mem, tracemalloc, pyinstrument,
-cprofile, yappi, memray; py-spy and scalene wrap this process from outside and run it
-with `none`.
+Profilers (in-process unless noted): none, kulvo:MS (the core), profile:MS (the package's
+kulvo.profile), kulvo-mem, tracemalloc, pyinstrument, cprofile, yappi, memray; py-spy and
+scalene wrap this process from outside and run it with `none`.
 """
 
 from __future__ import annotations
@@ -64,6 +64,23 @@ class Kulvo(Profiler):
         t0 = time.perf_counter()
         self.result = self.sampler.stop()
         return {"samples": self.result["sample_count"], "stop_s": time.perf_counter() - t0}
+
+
+class KulvoProfile(Profiler):
+    """The package's sampler as users meet it: `kulvo.profile(interval_ms=...)` around the
+    timed region, the profile built at the end (its report is not drawn)."""
+
+    def __init__(self, interval_ms: int):
+        import kulvo
+
+        self.profiler = kulvo.profile(interval_ms=interval_ms)
+
+    def start(self):
+        self.profiler.__enter__()
+
+    def stop(self):
+        self.profiler.__exit__(None, None, None)
+        return {"samples": self.profiler.profile.sample_count}
 
 
 class KulvoMemory(Profiler):
@@ -198,6 +215,8 @@ def make_profiler(name: str, out: str | None) -> Profiler:
         return Profiler()
     if name.startswith("kulvo:"):
         return Kulvo(int(name.split(":", 1)[1]))
+    if name.startswith("profile:"):
+        return KulvoProfile(int(name.split(":", 1)[1]))
     if name == "kulvo-mem":
         return KulvoMemory()
     if name == "kulvo-mem-direct":
