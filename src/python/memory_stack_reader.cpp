@@ -11,8 +11,10 @@ namespace kulvo::py {
 
 namespace {
 
-constexpr std::size_t kMaxDepth = 4096;       // deeper stacks keep their innermost frames
-constexpr std::size_t kMaxCodes = 65536;      // code objects whose names are kept between reads
+constexpr std::size_t kMaxDepth = 20000;  // deeper stacks keep their innermost frames
+// Code objects whose names and lines are kept between reads (a few hundred bytes each): more
+// than a program's busy code, few enough that kulvo's own memory stays small.
+constexpr std::size_t kMaxCodes = 8192;
 constexpr std::int64_t kMaxTextChars = 4096;  // longer names and paths are cut
 constexpr std::int64_t kMaxLineTableBytes = 1 << 20;
 constexpr int kReadAttempts = 3;
