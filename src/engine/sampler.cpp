@@ -85,10 +85,14 @@ std::uint64_t process_cpu_time_us();
 // returns: with samples at random points of their slots, two samples can be microseconds
 // apart, and a gap between the readings (this thread preempted) would show as a wild
 // percentage.
-Instant read_process_cpu(ResourceUsage& usage) {
+Instant read_process_cpu(ResourceUsage& usage, std::optional<clockid_t> worker_clock) {
     Instant now;
     for (int attempt = 0; attempt < kClockReadAttempts; ++attempt) {
         const Instant before = monotonic_now();
+        if (worker_clock) {
+            timespec ignored{};
+            clock_gettime(*worker_clock, &ignored);  // updates the thread's recorded running time
+        }
         usage.cpu_time_us = process_cpu_time_us();
         now = monotonic_now();
         if (as_nanoseconds(duration_between(before, now)) < kClockReadSkewNs) {
@@ -196,7 +200,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
         Instant now_cpu = monotonic_now();
         std::optional<ResourceUsage> usage = read_resource_usage();
         if (usage && start.options.precise_cpu) {
-            now_cpu = read_process_cpu(*usage);
+            now_cpu = read_process_cpu(*usage, start.options.worker_clock);
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         raise_mem_spike_if(measured.mem_spike, start);

@@ -301,6 +301,11 @@ bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
     LoopOptions options;
     if (object->main_thread) {
         options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
+        MainThreadTarget target = *object->main_thread;
+        clockid_t main_clock{};
+        if (find_main_thread(threading.get(), target) && pthread_getcpuclockid(target.thread, &main_clock) == 0) {
+            options.worker_clock = main_clock;
+        }
         source = memory_source(object, threading.get(), resume);
     }
     PyThreadState* thread_state = nullptr;  // only for a sampler thread that takes the lock
