@@ -18,7 +18,8 @@ namespace {
 PyModuleDef native_module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
-    "kulvo's private native module: the package's sampler, its signal handler and the memory watcher's grouping.",
+    "kulvo's private native module: the package's sampler, the check of its stack reader, its signal handler "
+    "and the memory watcher's grouping.",
     0,
     nullptr,
     nullptr,
