@@ -69,11 +69,13 @@ def _wakeup_fd_is_set() -> bool:
 def take_kick() -> Kick:
     """The signal that lets the sampler reach the main thread, installed, or the reason why
     none is used. Call on the thread that will start and stop the sampler."""
-    if stacks_readable():
+    on_main_thread = threading.current_thread() is threading.main_thread()
+    # The reader reads the thread that starts the sampler: it must be the main thread.
+    if on_main_thread and stacks_readable():
         return Kick(stacks_from_memory=True)
     if sys.version_info >= (3, 13):
         return Kick()
-    if threading.current_thread() is not threading.main_thread():
+    if not on_main_thread:
         return Kick(note=f"profiled from a thread other than the main thread: {_AT_HAND_OVERS}")
     for number in _kick_users:
         _kick_users[number] += 1
