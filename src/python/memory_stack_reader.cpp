@@ -18,9 +18,11 @@ constexpr std::size_t kMaxCodes = 8192;
 constexpr std::int64_t kMaxTextChars = 4096;  // longer names and paths are cut
 constexpr std::int64_t kMaxLineTableBytes = 1 << 20;
 constexpr int kReadAttempts = 3;
+constexpr std::size_t kReferenceCountOffset = 0;
 constexpr std::size_t kObjectTypeOffset = 8;  // ob_type, after the reference count
 constexpr std::size_t kMaxLinesPerCode = 64;  // frame ids remembered per code object
 constexpr std::int64_t kCodeUnitBytes = 2;
+constexpr std::uint32_t kMaxCodePoint = 0x10FFFF;
 
 template <typename T>
 T load(std::span<const std::uint8_t> bytes, std::size_t offset) {
@@ -141,7 +143,10 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
     }
     if (ascii) {
         std::string text(chars, '\0');
-        if (!memory_.read(address + layout_.ascii_header_size, text.data(), chars)) {
+        // Text that is not what its flag says was read while the string was being made or
+        // after it was freed: the read fails rather than keep invalid UTF-8.
+        if (!memory_.read(address + layout_.ascii_header_size, text.data(), chars) ||
+            std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
             return std::nullopt;
         }
         return cut_at_nul(std::move(text));
@@ -163,6 +168,9 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
             code_point = load<std::uint16_t>(data, i * 2);
         } else {
             code_point = load<std::uint32_t>(data, i * 4);
+        }
+        if (code_point > kMaxCodePoint) {
+            return std::nullopt;
         }
         append_utf8(text, code_point);
     }
@@ -239,6 +247,12 @@ bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
     std::uintptr_t frame = *innermost;
     while (frame != 0 && raw_.size() < kMaxDepth) {
         if (!read_frame(frame, frame_bytes)) {
+            return false;
+        }
+        // A frame object that has returned goes back to a free list (its next field
+        // then links free frames) or waits as its code's spare: either way its reference
+        // count is zero, while every frame on a stack is referenced.
+        if (layout_.frames_are_objects && load<std::int64_t>(frame_bytes, kReferenceCountOffset) <= 0) {
             return false;
         }
         const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
