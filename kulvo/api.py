@@ -19,7 +19,7 @@ from kulvo import sampling
 from kulvo._core import __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
-from kulvo.sampling import Kick, make_sampler, take_kick
+from kulvo.sampling import Kick, make_sampler, take_kick, unheld_note
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
@@ -131,7 +131,11 @@ class Recording:
             top_n=self._top_n,
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
-            notes=tuple(note for note in (self._kick.note, self._threads_note(), watcher_note) if note),
+            notes=tuple(
+                note
+                for note in (self._kick.note, unheld_note(self._sampler), self._threads_note(), watcher_note)
+                if note
+            ),
         )
         return profile_from_core(
             result,

@@ -1,11 +1,19 @@
 """The package's sampler: stacks read where the main thread is, samples weighted by time.
 
-Where it can, the sampler thread reads the main thread's stack from memory while the main
-thread runs on, as out-of-process profilers do: nothing is asked of the main thread, no lock is
-taken, and a sample shows the line that was running at that moment, even inside a short
-function with no loop and no call. That needs this interpreter's layout (known for 3.10-3.13)
-and a sampler started on the main thread, and it is checked against the interpreter's own
-frames before it is used.
+Where it can, the sampler thread reads the main thread's stack from memory, as out-of-process
+profilers do: no interpreter lock is taken, and a sample shows the line that was running at
+that moment, even inside a short function with no loop and no call. That needs this
+interpreter's layout (known for 3.10-3.13) and a sampler started on the main thread, and it is
+checked against the interpreter's own frames before it is used.
+
+A main thread that is on a CPU is held still for the read, as py-spy stops its target: a
+real-time signal interrupts it wherever it is, and a C handler (nothing in Python, invisible to
+`signal.getsignal`) waits until the read is done, tens of microseconds. A stack read while its
+thread runs on is read over several system calls, and a short call can return between them:
+such reads land on call boundaries far more often than by chance and gave callers up to twice
+their true share. System calls the signal interrupts resume (SA_RESTART) or are retried by
+Python. Without a free real-time signal, or once the program puts its own handler on kulvo's,
+reads go ahead while the main thread runs, and the profile says so.
 
 Otherwise the sampler thread asks the main thread for its stack through a pending call, which
 the main thread answers at its next check between bytecodes, reading its own stack in place.
@@ -91,6 +99,15 @@ def take_kick() -> Kick:
         _kick_users[number] = 1
         return Kick(number)
     return Kick(note=f"no free real-time signal: {_AT_HAND_OVERS}")
+
+
+def unheld_note(sampler: Sampler) -> str | None:
+    """The profile's note when the main thread could not be held still for its reads."""
+    reason = sampler.unheld_reads()
+    if reason is None:
+        return None
+    why = "no free real-time signal" if reason == "no free signal" else "the program took kulvo's real-time signal"
+    return f"{why}: stacks are read while the main thread runs on, and a short call's time may show in its caller"
 
 
 def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:

@@ -239,8 +239,8 @@ Sampler::Sampler(const SamplerConfig& config)
       stop_requested_(std::make_shared<std::atomic<bool>>(false)),
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
       spike_waiters_(std::make_shared<SpikeWaiters>(mem_spike_)),
-      start_instant_(monotonic_now()),
-      created_in_pid_(getpid()) {}
+      created_in_pid_(getpid()),
+      start_instant_(monotonic_now()) {}
 
 Result<std::unique_ptr<Sampler>> Sampler::create(const SamplerConfig& config) {
     if (auto error = interval_error(config.interval_ms)) {

@@ -5,6 +5,7 @@
 #include <span>
 #include <utility>
 
+#include "thread_freeze.hpp"
 #include "thread_run_state.hpp"
 
 namespace kulvo::py {
@@ -352,8 +353,18 @@ namespace {
 
 class MemoryStackSource final : public StackSource {
 public:
-    MemoryStackSource(MemoryStackReader reader, pid_t native_id, pthread_t thread)
-        : reader_(std::move(reader)), watch_(native_id, thread) {}
+    MemoryStackSource(MemoryStackReader reader, pid_t native_id, pthread_t thread,
+                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<std::atomic<HeldReads>> held_reads)
+        : reader_(std::move(reader)),
+          watch_(native_id, thread),
+          freeze_signal_(std::move(freeze_signal)),
+          held_reads_(std::move(held_reads)) {
+        if (freeze_signal_) {
+            freeze_.emplace(native_id, *freeze_signal_);
+        } else {
+            held_reads_->store(HeldReads::NoFreeSignal);
+        }
+    }
 
     InternedCapture capture(StackTable& stacks) override {
         const RunState state = watch_.read();
@@ -361,6 +372,17 @@ public:
         // A thread that has not run since the last read stands where it stood then.
         if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
             return InternedCapture{last_stack_, std::nullopt, state != RunState::Running};
+        }
+        // A thread on a CPU is held still while it is read; one that waits does not move.
+        std::optional<ThreadFreeze::Hold> hold;
+        if (state == RunState::Running && freeze_) {
+            // Signals must not reach a handler the program has put on the signal since.
+            if (freeze_signal_->still_ours()) {
+                hold.emplace(*freeze_);
+            } else {
+                freeze_.reset();
+                held_reads_->store(HeldReads::SignalTaken);
+            }
         }
         // A stack that changed under every attempt to read it: the last one read stands in.
         const StackId stack = reader_.read(stacks).value_or(last_stack_);
@@ -375,14 +397,20 @@ private:
 
     MemoryStackReader reader_;
     ThreadRunWatch watch_;
+    std::optional<FreezeSignal> freeze_signal_;
+    std::optional<ThreadFreeze> freeze_;  // refers to freeze_signal_
+    std::shared_ptr<std::atomic<HeldReads>> held_reads_;
     StackId last_stack_ = kNoStack;  // sampler thread only
     std::uint64_t last_cpu_ns_ = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread) {
-    return std::make_unique<MemoryStackSource>(std::move(reader), native_id, thread);
+std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
+                                                 std::optional<FreezeSignal> freeze_signal,
+                                                 std::shared_ptr<std::atomic<HeldReads>> held_reads) {
+    return std::make_unique<MemoryStackSource>(std::move(reader), native_id, thread, std::move(freeze_signal),
+                                               std::move(held_reads));
 }
 
 }  // namespace kulvo::py

@@ -16,6 +16,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "sampler.hpp"
 #include "stack_record.hpp"
 #include "stack_table.hpp"
+#include "thread_freeze.hpp"
 
 namespace kulvo::py {
 
@@ -132,6 +134,14 @@ private:
 
 // A source of main-thread stacks read from memory, with the main thread's run state for
 // the waiting flag.
-std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread);
+// Whether the thread was held still for its reads, for the profile's notes.
+enum class HeldReads : int { Held, NoFreeSignal, SignalTaken };
+
+// `freeze_signal` holds the thread still for each read while it is on a CPU; without one,
+// or once the program has put its own handler on it, reads go ahead as the thread runs,
+// and `held_reads` says why.
+std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
+                                                 std::optional<FreezeSignal> freeze_signal,
+                                                 std::shared_ptr<std::atomic<HeldReads>> held_reads);
 
 }  // namespace kulvo::py

@@ -38,6 +38,8 @@ struct PySamplerObject {
     // checked to work on the first start (kept for a run resumed after a fork).
     bool stacks_from_memory;
     std::optional<StackReaderPlace> stack_reader;
+    // Shared with the sampler thread, which may outlive a released instance.
+    std::shared_ptr<std::atomic<HeldReads>> held_reads;
 };
 
 // The main thread's kernel id and POSIX handle, through threading; false when unreadable.
@@ -209,6 +211,7 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
     object->stacks_from_memory = stacks_from_memory;
     new (&object->stack_reader) std::optional<StackReaderPlace>();
+    new (&object->held_reads) std::shared_ptr<std::atomic<HeldReads>>(std::make_shared<std::atomic<HeldReads>>());
     return self;
 }
 
@@ -252,6 +255,7 @@ void py_sampler_dealloc(PyObject* self) {
     object->sampler.~unique_ptr<Sampler>();
     object->main_thread.~optional<MainThreadTarget>();
     object->stack_reader.~optional<StackReaderPlace>();
+    object->held_reads.~shared_ptr<std::atomic<HeldReads>>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -272,7 +276,8 @@ std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* th
     if (!object->stack_reader) {
         return nullptr;
     }
-    return memory_stack_source(MemoryStackReader(*object->stack_reader), target.native_id, target.thread);
+    return memory_stack_source(MemoryStackReader(*object->stack_reader), target.native_id, target.thread,
+                               FreezeSignal::take(), object->held_reads);
 }
 
 // Stacks the main thread reads itself when asked; read at lock hand-overs without the
@@ -449,6 +454,20 @@ PyObject* py_sampler_is_running(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+PyObject* weighted_sampler_unheld_reads(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        switch (as_sampler(self)->held_reads->load()) {
+            case HeldReads::NoFreeSignal:
+                return PyUnicode_FromString("no free signal");
+            case HeldReads::SignalTaken:
+                return PyUnicode_FromString("signal taken");
+            case HeldReads::Held:
+                break;
+        }
+        return Py_NewRef(Py_None);
+    });
+}
+
 PyObject* py_sampler_mem_spike_flag(PyObject* self, PyObject* /*unused*/) {
     return translate_failures([&]() -> PyObject* {
         auto* object = as_sampler(self);
@@ -595,6 +614,10 @@ PyMethodDef weighted_sampler_methods[] = {
      "timeout passes or `stop_mem_wait()` or `stop()` ends the wait (False)."},
     {"stop_mem_wait", py_sampler_stop_mem_wait, METH_NOARGS,
      "stop_mem_wait($self)\n--\n\nEnd every `wait_mem_spike()`, now and later."},
+    {"unheld_reads", weighted_sampler_unheld_reads, METH_NOARGS,
+     "unheld_reads($self)\n--\n\n"
+     "Why stacks read from memory were read while the main thread ran on, not held still:\n"
+     "'no free signal', 'signal taken' (the program put a handler on kulvo's signal), or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,148 @@
+// A thread held still by the freeze signal, the way the stack reader holds the main thread.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <thread>
+
+#include "thread_freeze.hpp"
+
+namespace kulvo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A thread that counts as fast as it can, optionally with the freeze signal blocked at first.
+class Counter {
+public:
+    explicit Counter(int blocked_signal = 0) : thread_([this, blocked_signal] { run(blocked_signal); }) {
+        while (thread_id_.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    Counter(const Counter&) = delete;
+    Counter& operator=(const Counter&) = delete;
+    ~Counter() {
+        stop_ = true;
+        thread_.join();
+    }
+    pid_t thread_id() const { return thread_id_; }
+    std::uint64_t count() const { return count_.load(); }
+    void unblock() { unblock_ = true; }
+    bool advances() const {
+        const std::uint64_t before = count();
+        for (int i = 0; i < 1000 && count() == before; ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return count() != before;
+    }
+
+private:
+    void run(int blocked_signal) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (blocked_signal != 0) {
+            sigaddset(&blocked, blocked_signal);
+            pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+        }
+        thread_id_ = static_cast<pid_t>(syscall(SYS_gettid));
+        while (!stop_) {
+            count_.fetch_add(1);
+            if (blocked_signal != 0 && unblock_) {
+                pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+                blocked_signal = 0;
+            }
+        }
+    }
+
+    std::atomic<std::uint64_t> count_{0};
+    std::atomic<pid_t> thread_id_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> unblock_{false};
+    std::thread thread_;
+};
+
+bool at_default(int number) {
+    struct sigaction current {};
+    return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL;
+}
+
+TEST(ThreadFreeze, HoldsARunningThreadUntilTheHoldEnds) {
+    auto signal = FreezeSignal::take();
+    ASSERT_TRUE(signal);
+    Counter counter;
+    const ThreadFreeze freeze(counter.thread_id(), *signal);
+    int held_rounds = 0;
+    for (int round = 0; round < 20; ++round) {
+        {
+            // A thread that was off the CPU (a loaded machine, a sanitizer that delays
+            // signals) may answer too late: the read then goes ahead without it.
+            const ThreadFreeze::Hold hold(freeze);
+            if (hold.held()) {
+                ++held_rounds;
+                const std::uint64_t held_at = counter.count();
+                std::this_thread::sleep_for(200us);
+                EXPECT_EQ(counter.count(), held_at);
+            }
+        }
+        EXPECT_TRUE(counter.advances());
+    }
+    EXPECT_GE(held_rounds, 10);
+}
+
+TEST(ThreadFreeze, AThreadThatBlocksTheSignalIsNotWaitedForAndAnswersLateAtOnce) {
+    std::optional<FreezeSignal> signal = FreezeSignal::take();
+    ASSERT_TRUE(signal);
+    const int number = signal->number();
+    Counter counter(number);
+    const ThreadFreeze freeze(counter.thread_id(), *signal);
+    {
+        const ThreadFreeze::Hold hold(freeze);
+        EXPECT_FALSE(hold.held());
+    }
+    // The default would end the process on the late arrival: the handler stays meanwhile.
+    signal.reset();
+    EXPECT_FALSE(at_default(number));
+    counter.unblock();
+    EXPECT_TRUE(counter.advances());
+    EXPECT_TRUE(counter.advances());  // the late request did not hold it
+    // Once it has arrived, the next last user gives the signal back.
+    std::optional<FreezeSignal> again = FreezeSignal::take();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->number(), number);
+    again.reset();
+    EXPECT_TRUE(at_default(number));
+}
+
+TEST(FreezeSignal, TakesAFreeSignalSharedByItsUsersAndNoticesTheProgramsHandler) {
+    struct sigaction programs {};
+    programs.sa_handler = [](int) {};
+    struct sigaction before {};
+    ASSERT_EQ(sigaction(SIGRTMAX, &programs, &before), 0);
+    {
+        auto first = FreezeSignal::take();
+        auto second = FreezeSignal::take();
+        ASSERT_TRUE(first && second);
+        EXPECT_LT(first->number(), SIGRTMAX);
+        EXPECT_EQ(second->number(), first->number());
+        EXPECT_TRUE(first->still_ours());
+        first.reset();
+        EXPECT_TRUE(second->still_ours());  // still in use
+        ASSERT_EQ(sigaction(second->number(), &programs, nullptr), 0);
+        EXPECT_FALSE(second->still_ours());
+        const int taken = second->number();
+        second.reset();
+        struct sigaction after {};
+        ASSERT_EQ(sigaction(taken, nullptr, &after), 0);
+        EXPECT_EQ(after.sa_handler, programs.sa_handler);  // the program's, left alone
+        signal(taken, SIG_DFL);
+    }
+    sigaction(SIGRTMAX, &before, nullptr);
+}
+
+}  // namespace
+}  // namespace kulvo
