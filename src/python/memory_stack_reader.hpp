@@ -1,10 +1,10 @@
-// The main thread's stack read from memory by the sampler thread while the main thread
-// runs on, as out-of-process profilers read it: no interpreter lock, no request, nothing
-// asked of the main thread. A sample then shows where the main thread was at the moment
-// it was taken: inside a short function with no loop and no call, in straight-line code,
-// in a C call that holds the lock. Stacks read through the interpreter's own API can only
-// be read where the main thread looks at its pending calls (function entries, backward
-// jumps, after calls) or gives the lock up, and samples shift to those places.
+// The main thread's stack read from memory by the sampler thread, as out-of-process
+// profilers read it: no interpreter lock, nothing run in Python. A sample then shows where
+// the main thread was at the moment it was taken: inside a short function with no loop and
+// no call, in straight-line code, in a C call that holds the lock. Stacks read through the
+// interpreter's own API can only be read where the main thread looks at its pending calls
+// (function entries, backward jumps, after calls) or gives the lock up, and samples shift to
+// those places. The source holds a running thread still for each read (thread_freeze.hpp).
 //
 // The reads cannot fault (process_vm_readv on this process): a frame that is popped
 // while it is read yields a stale or unreadable value, never a crash. Values are checked
