@@ -1,10 +1,13 @@
 #include "sampler.hpp"
 
+#include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <ctime>
 #include <mutex>
 #include <system_error>
@@ -183,7 +186,34 @@ void SpikeWaiters::release() {
     changed_cv_.notify_all();
 }
 
+// The layout of the kernel's struct sched_attr up to its first version's end.
+struct SchedAttr {
+    std::uint32_t size;
+    std::uint32_t policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime_ns;  // for a normal thread: its time slice, from Linux 6.12
+    std::uint64_t deadline_ns;
+    std::uint64_t period_ns;
+};
+
+// Best effort: an older kernel ignores the slice, and another policy is left alone.
+void request_short_time_slice() {
+    constexpr std::uint64_t kShortestSliceNs = 100'000;  // the kernel's lower bound
+    SchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.policy != SCHED_OTHER) {
+        return;
+    }
+    attr.size = sizeof attr;
+    attr.runtime_ns = kShortestSliceNs;
+    syscall(SYS_sched_setattr, 0, &attr, 0);
+}
+
 void run_sampling_loop(SamplerThreadStart& start) {
+    if (start.options.short_time_slice) {
+        request_short_time_slice();
+    }
     MeterState meter;
     meter.prev_instant = monotonic_now();
     const Instant origin = start.origin.value_or(monotonic_now());

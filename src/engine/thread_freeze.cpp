@@ -1,12 +1,10 @@
 #include "thread_freeze.hpp"
 
-#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <ctime>
 
@@ -20,9 +18,6 @@ namespace {
 constexpr std::int64_t kAnswerLimitNs = 200'000;
 // How long the thread waits for the reader at most, whatever happens to the reader.
 constexpr std::int64_t kHoldLimitNs = 2'000'000;
-// Spinning first saves two futex wake-ups on the usual short waits; longer would take a
-// CPU from the other side when both share one.
-constexpr std::int64_t kSpinNs = 10'000;
 
 // Tickets: a request is in flight while `released` lags `requested`.
 struct Channel {
@@ -32,8 +27,6 @@ struct Channel {
     std::atomic<std::uint64_t> sent{0};
     std::atomic<std::uint64_t> arrived{0};
 };
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4,
-              "futexes need plain 32-bit words");
 
 Channel channel;
 std::mutex request_mutex;  // taken by reading threads only, never by a held thread
@@ -48,33 +41,19 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-std::uint32_t* futex_word(std::atomic<std::uint32_t>& word) {
-    return reinterpret_cast<std::uint32_t*>(&word);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-}
-
-void futex_wake(std::atomic<std::uint32_t>& word) {
-    syscall(SYS_futex, futex_word(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-}
-
-// Waits until `word` holds `wanted`, at most `limit_ns`; only async-signal-safe calls.
-bool wait_for(std::atomic<std::uint32_t>& word, std::uint32_t wanted, std::int64_t limit_ns) {
+// Waits until `word` holds `wanted`, at most `limit_ns`; only async-signal-safe calls. Both
+// sides spin, yielding the CPU to a partner that shares it: a wake-up through a futex would
+// make the scheduler move the sampler thread onto the main thread's CPU, where its later
+// wake-ups wait for the main thread to block, and samples would shift to where it blocks.
+bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std::int64_t limit_ns) {
     const std::int64_t start = now_ns();
-    for (;;) {
-        const std::uint32_t seen = word.load(std::memory_order_acquire);
-        if (seen == wanted) {
-            return true;
-        }
-        const std::int64_t waited = now_ns() - start;
-        if (waited >= limit_ns) {
+    while (word.load(std::memory_order_acquire) != wanted) {
+        if (now_ns() - start >= limit_ns) {
             return false;
         }
-        if (waited < kSpinNs) {
-            continue;
-        }
-        const std::int64_t left = limit_ns - waited;
-        timespec timeout{.tv_sec = left / 1'000'000'000, .tv_nsec = left % 1'000'000'000};
-        syscall(SYS_futex, futex_word(word), FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
+        syscall(SYS_sched_yield);
     }
+    return true;
 }
 
 void on_freeze_signal(int /*signal*/) {
@@ -84,7 +63,6 @@ void on_freeze_signal(int /*signal*/) {
     const std::uint32_t ticket = channel.requested.load(std::memory_order_acquire);
     if (channel.released.load(std::memory_order_acquire) != ticket) {
         channel.held.store(ticket, std::memory_order_release);
-        futex_wake(channel.held);
         wait_for(channel.released, ticket, kHoldLimitNs);
     }
     errno = saved_errno;
@@ -171,7 +149,6 @@ ThreadFreeze::Hold::Hold(const ThreadFreeze& freeze)
 
 ThreadFreeze::Hold::~Hold() {
     channel.released.store(ticket_, std::memory_order_release);
-    futex_wake(channel.released);
 }
 
 }  // namespace kulvo

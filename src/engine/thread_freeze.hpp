@@ -8,7 +8,7 @@
 // process: a signal interrupts the thread at whatever instruction it is at, and its handler
 // waits there until the reader is done.
 //
-// The handler touches nothing but a few atomics and futexes, and waits a bounded time. A
+// The handler touches nothing but a few atomics and sched_yield, and waits a bounded time. A
 // request the thread answers late (it had the signal blocked, or was off the CPU) finds
 // itself stale and returns at once.
 #pragma once

@@ -305,7 +305,7 @@ bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
     std::unique_ptr<StackSource> source;
     LoopOptions options;
     if (object->main_thread) {
-        options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true};
+        options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true, .short_time_slice = true};
         MainThreadTarget target = *object->main_thread;
         clockid_t main_clock{};
         if (find_main_thread(threading.get(), target) && pthread_getcpuclockid(target.thread, &main_clock) == 0) {
