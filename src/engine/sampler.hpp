@@ -71,7 +71,8 @@ struct LoopOptions {
     // instead of bursting, samples are weighted in slots, and stop() wakes the sleep at once.
     bool absolute_deadlines = false;
     // The process CPU clock instead of getrusage, whose per-tick split aliases at short
-    // intervals (one busy thread reading 79 % and 119 % in turn).
+    // intervals (one busy thread reading 79 % and 119 % in turn), less the sampler thread's
+    // own CPU time.
     bool precise_cpu = false;
     // The CPU clock of the thread that does the program's work. The process clock adds up
     // its threads' running time as the kernel last recorded it, which for a thread running
