@@ -343,6 +343,9 @@ class TestQualifiedNames:
         "        self.g = inner\n"
         "def top():\n"
         "    return lambda: 1\n"
+        "    @staticmethod\n"
+        "    def decorated():\n"
+        "        pass\n"
     )
 
     @pytest.mark.parametrize(
@@ -353,6 +356,8 @@ class TestQualifiedNames:
             ("<genexpr>", 4, "Vector.__init__.<locals>.inner.<locals>.<genexpr>"),
             ("<lambda>", 7, "top.<locals>.<lambda>"),
             ("top", 7, "top"),
+            # A sample at a decorated function's entry reports its first decorator's line.
+            ("decorated", 8, "top.<locals>.decorated"),
             ("<module>", 1, "<module>"),
             ("renamed", 2, "renamed"),  # the source changed since: the bare name
         ],

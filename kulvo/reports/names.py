@@ -48,7 +48,9 @@ def _definitions(file: str) -> tuple[_Definition, ...]:
             if isinstance(child, _Scope):
                 last_line = child.end_lineno or child.lineno
                 is_class = isinstance(child, ast.ClassDef)
-                definition = _Definition(child.name, child.lineno, last_line, prefix + child.name, is_class)
+                # The code's first line, where a sample at its entry lands, is its first decorator's.
+                first_line = min([child.lineno] + [d.lineno for d in child.decorator_list])
+                definition = _Definition(child.name, first_line, last_line, prefix + child.name, is_class)
                 found.append(definition)
                 pending.append((child, definition.inner_prefix))
             else:
