@@ -109,11 +109,12 @@ class Recording:
     def stop(self) -> Profile:
         # The profiled code's own wall time: the core's figure runs until its thread ends, which
         # can be most of an interval later.
-        wall_time_ms = round((time.monotonic() - self._origin_s) * 1000)
+        end_s = time.monotonic()
+        wall_time_ms = round((end_s - self._origin_s) * 1000)
         if self.in_forked_child:
             raise RuntimeError("a recording cannot be stopped in a process forked while it ran")
         # The watcher goes first: the flag cannot be read once the sampler has stopped.
-        snapshots = self._watcher.stop_polling() if self._watcher is not None else []
+        snapshots = self._watcher.stop_polling(end_s) if self._watcher is not None else []
         watcher_note = self._watcher.note if self._watcher is not None else None
         try:
             sampling.stopping(self._sampler)

@@ -165,6 +165,7 @@ class MemoryWatcher:
         self._cleared_bytes = 0  # traced when windows cleared the traces
         self.snapshots: list[MemorySnapshot] = []
         self.note: str | None = None  # why snapshots ended early, for the report
+        self._end_s: float | None = None
 
     def begin_tracing(self) -> None:
         """Starts tracemalloc and takes the first snapshot. Call it before the sampler starts,
@@ -185,8 +186,11 @@ class MemoryWatcher:
         self._thread = threading.Thread(target=self._run, name="kulvo-memory-watcher", daemon=True)
         self._thread.start()
 
-    def stop_polling(self) -> list[MemorySnapshot]:
-        """Stops the thread and returns the snapshots; call it while the sampler still runs."""
+    def stop_polling(self, end_s: float | None = None) -> list[MemorySnapshot]:
+        """Stops the thread and returns the snapshots; call it while the sampler still runs.
+        `end_s`, the time.monotonic() reading where the profiled code ended: the snapshots taken
+        from then on show the memory as it ended, so they are dated no later."""
+        self._end_s = end_s
         self._stop.set()
         self._sampler.stop_mem_wait()
         if self._thread is not None:
@@ -343,4 +347,6 @@ class MemoryWatcher:
         self._window_since_s = None
 
     def _ms_since_origin(self, instant_s: float) -> int:
+        if self._end_s is not None:
+            instant_s = min(instant_s, self._end_s)
         return max(0, int((instant_s - self._origin_s) * 1000))

@@ -118,8 +118,11 @@ class TestSnapshots:
         memory_watcher._stop.set()  # the thread will not poll again
         time.sleep(0.03)
         flag.raised.set()
-        assert len(memory_watcher.stop_polling()) == 1
+        end_s = time.monotonic()
+        time.sleep(0.02)  # the profiled code ended before its recording stops
+        (snapshot,) = memory_watcher.stop_polling(end_s)
         assert flag.notifications == 1
+        assert snapshot.time_ms <= round((end_s - memory_watcher._origin_s) * 1000)
 
     def test_growth_the_flag_never_showed_is_caught_at_stop(self, make_watcher, monkeypatch):
         # The sampler's cycles can split a jump into steps that each stay below the flag's.
