@@ -1,6 +1,6 @@
 """The memory watcher's cost: `--memory` against tracemalloc alone and the unprofiled run.
 
-    python bench/memory_watcher.py [--reps 5] [--seconds 1.0] [--workloads a,b] [--no-blocks]
+    python bench/memory_watcher.py [--reps 5] [--seconds 1.0] [--workloads a,b] [--no-blocks | --blocks-only]
 
 Each run is a fresh interpreter timing profiler start -> workload -> profiler stop, as in
 RESULTS.md section 1; conditions rotate from repetition to repetition and each ratio is taken
@@ -183,8 +183,10 @@ def overhead(workloads: list[str], reps: int, seconds: float) -> dict:
     return results
 
 
-def block_costs(counts: list[int], snapshot_api_up_to: int) -> list[dict]:
-    """One snapshot's parts against the number of live blocks, in this process."""
+def block_costs(counts: list[int], snapshot_api_up_to: int, repeats: int = 7) -> list[dict]:
+    """One snapshot's parts against the number of live blocks, in this process: the median of
+    `repeats` measurements of each part, as one snapshot varies by a third with the load."""
+    import gc
     import tracemalloc
     from _tracemalloc import _get_traces
 
@@ -197,17 +199,25 @@ def block_costs(counts: list[int], snapshot_api_up_to: int) -> list[dict]:
         # Blocks from 100 lines' worth of places: distinct tracebacks, as a program has.
         blocks = [[object() for _ in range(count // 100)] for _ in range(100)]
         live = len(_get_traces())
-        t0 = time.perf_counter()
-        traces = _get_traces()
-        t1 = time.perf_counter()
-        group_traces(traces, IGNORED_FILES, IGNORED_PREFIXES)
-        t2 = time.perf_counter()
-        del traces
-        t3 = time.perf_counter()
-        top_growth(line_totals(), None)
-        t4 = time.perf_counter()
-        row = {"live_blocks": live, "copy_ms": (t1 - t0) * 1000, "group_ms": (t2 - t1) * 1000,
-               "free_ms": (t3 - t2) * 1000, "watcher_snapshot_ms": (t4 - t3) * 1000}
+        parts: dict[str, list[float]] = {"copy_ms": [], "group_ms": [], "free_ms": [], "watcher_snapshot_ms": []}
+        for _ in range(repeats):
+            gc.disable()  # as the watcher does around the copy
+            t0 = time.perf_counter()
+            traces = _get_traces()
+            t1 = time.perf_counter()
+            group_traces(traces, IGNORED_FILES, IGNORED_PREFIXES)
+            t2 = time.perf_counter()
+            del traces
+            t3 = time.perf_counter()
+            gc.enable()
+            top_growth(line_totals(), None)
+            t4 = time.perf_counter()
+            for key, seconds in zip(parts, (t1 - t0, t2 - t1, t3 - t2, t4 - t3)):
+                parts[key].append(seconds * 1000)
+        row: dict = {"live_blocks": live, "repeats": repeats}
+        row.update({key: statistics.median(values) for key, values in parts.items()})
+        # tracemalloc's own floor: what any snapshot through its public interface costs.
+        row["tracemalloc_part_ms"] = statistics.median(c + f for c, f in zip(parts["copy_ms"], parts["free_ms"]))
         if count <= snapshot_api_up_to:
             t5 = time.perf_counter()
             tracemalloc.take_snapshot().statistics("lineno")
@@ -227,6 +237,9 @@ def markdown(results: dict) -> str:
     lines = [
         f"- Python {results['python']}, kulvo commit `{results['commit']}`, {results['reps']} repetitions, "
         f"load average at start {results['load_start']}, at end {results['load_end']}",
+    ]
+    if results["overhead"]:
+        lines += [
         "",
         "| workload | unprofiled | tracemalloc alone | kulvo's sampler and tracemalloc | kulvo --memory "
         "| kulvo --memory / tracemalloc alone | snapshots per run (time in them) | windows in | first top site |",
@@ -249,14 +262,15 @@ def markdown(results: dict) -> str:
         lines += [
             "",
             "| live blocks | tracemalloc's copy of its traces | kulvo's grouping | freeing the copy "
-            "| whole watcher snapshot | `take_snapshot().statistics('lineno')` |",
-            "| --- | --- | --- | --- | --- | --- |",
+            "| tracemalloc's part (copy + free) | whole watcher snapshot | `take_snapshot().statistics('lineno')` |",
+            "| --- | --- | --- | --- | --- | --- | --- |",
         ]
         for row in results["blocks"]:
             api = f"{row['snapshot_api_ms']:.0f} ms" if "snapshot_api_ms" in row else "–"
             lines.append(
                 f"| {row['live_blocks']:,} | {row['copy_ms']:.0f} ms | {row['group_ms']:.0f} ms | "
-                f"{row['free_ms']:.0f} ms | {row['watcher_snapshot_ms']:.0f} ms | {api} |"
+                f"{row['free_ms']:.0f} ms | {row['tracemalloc_part_ms']:.0f} ms | "
+                f"{row['watcher_snapshot_ms']:.0f} ms | {api} |"
             )
     return "\n".join(lines)
 
@@ -268,6 +282,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=1.0, help="unprofiled length of each workload")
     parser.add_argument("--workloads", default=",".join(WORKLOADS))
     parser.add_argument("--no-blocks", action="store_true", help="leave out the snapshot cost per live blocks")
+    parser.add_argument("--blocks-only", action="store_true", help="only the snapshot cost per live blocks")
     args = parser.parse_args()
     if args.child:
         child(args.child[0], args.child[1], int(args.child[2]))
@@ -279,7 +294,7 @@ def main() -> None:
         "reps": args.reps,
         "load_start": os.getloadavg(),
     }
-    results["overhead"] = overhead(args.workloads.split(","), args.reps, args.seconds)
+    results["overhead"] = {} if args.blocks_only else overhead(args.workloads.split(","), args.reps, args.seconds)
     if not args.no_blocks:
         results["blocks"] = block_costs([10_000, 100_000, 1_000_000], snapshot_api_up_to=1_000_000)
     results["load_end"] = os.getloadavg()
