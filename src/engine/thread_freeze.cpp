@@ -16,8 +16,6 @@ namespace {
 // microseconds; one that is not (waiting for a CPU, deep in a system call) does not move
 // its stack either, so the read goes ahead.
 constexpr std::int64_t kAnswerLimitNs = 200'000;
-// How long the thread waits for the reader at most, whatever happens to the reader.
-constexpr std::int64_t kHoldLimitNs = 2'000'000;
 
 // Tickets: a request is in flight while `released` lags `requested`.
 struct Channel {
@@ -63,7 +61,7 @@ void on_freeze_signal(int /*signal*/) {
     const std::uint32_t ticket = channel.requested.load(std::memory_order_acquire);
     if (channel.released.load(std::memory_order_acquire) != ticket) {
         channel.held.store(ticket, std::memory_order_release);
-        wait_for(channel.released, ticket, kHoldLimitNs);
+        wait_for(channel.released, ticket, ThreadFreeze::kHoldLimitNs);
     }
     errno = saved_errno;
 }

@@ -47,6 +47,9 @@ private:
 // Asks one thread to hold still; one request at a time in the process.
 class ThreadFreeze {
 public:
+    // How long the thread waits for the reader at most, whatever happens to the reader.
+    static constexpr std::int64_t kHoldLimitNs = 2'000'000;
+
     ThreadFreeze(pid_t thread_id, const FreezeSignal& signal) : thread_id_(thread_id), signal_(&signal) {}
 
     // Holds the thread until the hold ends. `held()` is false when the thread did not answer

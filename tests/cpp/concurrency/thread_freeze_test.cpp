@@ -79,19 +79,25 @@ TEST(ThreadFreeze, HoldsARunningThreadUntilTheHoldEnds) {
     int held_rounds = 0;
     for (int round = 0; round < 20; ++round) {
         {
+            const auto began = std::chrono::steady_clock::now();
             // A thread that was off the CPU (a loaded machine, a sanitizer that delays
             // signals) may answer too late: the read then goes ahead without it.
             const ThreadFreeze::Hold hold(freeze);
             if (hold.held()) {
-                ++held_rounds;
                 const std::uint64_t held_at = counter.count();
                 std::this_thread::sleep_for(200us);
-                EXPECT_EQ(counter.count(), held_at);
+                const bool moved = counter.count() != held_at;
+                // The thread lets go at its limit whatever the reader does, so only a round
+                // that this thread got through within the limit shows anything.
+                if (std::chrono::steady_clock::now() - began < std::chrono::nanoseconds(ThreadFreeze::kHoldLimitNs)) {
+                    ++held_rounds;
+                    EXPECT_FALSE(moved);
+                }
             }
         }
         EXPECT_TRUE(counter.advances());
     }
-    EXPECT_GE(held_rounds, 10);
+    EXPECT_GE(held_rounds, 5);
 }
 
 TEST(ThreadFreeze, AThreadThatBlocksTheSignalIsNotWaitedForAndAnswersLateAtOnce) {
