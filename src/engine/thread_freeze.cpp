@@ -17,20 +17,19 @@ namespace {
 // its stack either, so the read goes ahead.
 constexpr std::int64_t kAnswerLimitNs = 200'000;
 
-// Tickets: a request is in flight while `released` lags `requested`.
+// Tickets: a request is in flight while `released` lags `requested`. A thread that waited
+// out its limit records the ticket it gave up on in `abandoned`.
 struct Channel {
     std::atomic<std::uint32_t> requested{0};
     std::atomic<std::uint32_t> held{0};
     std::atomic<std::uint32_t> released{0};
-    std::atomic<std::uint64_t> sent{0};
-    std::atomic<std::uint64_t> arrived{0};
+    std::atomic<std::uint32_t> abandoned{0};
 };
 
 Channel channel;
 std::mutex request_mutex;  // taken by reading threads only, never by a held thread
 
 std::mutex install_mutex;
-int installed_number = 0;  // the signal with kulvo's handler, kept while users > 0 or signals are due
 int users = 0;
 
 std::int64_t now_ns() {
@@ -39,13 +38,19 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-// Waits until `word` holds `wanted`, at most `limit_ns`; only async-signal-safe calls. Both
-// sides spin, yielding the CPU to a partner that shares it: a wake-up through a futex would
-// make the scheduler move the sampler thread onto the main thread's CPU, where its later
-// wake-ups wait for the main thread to block, and samples would shift to where it blocks.
+// Whether ticket `a` is `b` or a later one: tickets wrap around.
+bool at_or_after(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) >= 0;
+}
+
+// Waits until `word` reaches `wanted`, at most `limit_ns`; only async-signal-safe calls.
+// Both sides spin, yielding the CPU to a partner that shares it: a wake-up through a futex
+// would make the scheduler move the sampler thread onto the main thread's CPU, where its
+// later wake-ups wait for the main thread to block, and samples would shift to where it
+// blocks.
 bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std::int64_t limit_ns) {
     const std::int64_t start = now_ns();
-    while (word.load(std::memory_order_acquire) != wanted) {
+    while (!at_or_after(word.load(std::memory_order_acquire), wanted)) {
         if (now_ns() - start >= limit_ns) {
             return false;
         }
@@ -56,29 +61,30 @@ bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std:
 
 void on_freeze_signal(int /*signal*/) {
     const int saved_errno = errno;
-    // Counted on arrival: the last user may put the default back while this one waits.
-    channel.arrived.fetch_add(1, std::memory_order_release);
     const std::uint32_t ticket = channel.requested.load(std::memory_order_acquire);
-    if (channel.released.load(std::memory_order_acquire) != ticket) {
+    if (!at_or_after(channel.released.load(std::memory_order_acquire), ticket)) {
         channel.held.store(ticket, std::memory_order_release);
-        wait_for(channel.released, ticket, ThreadFreeze::kHoldLimitNs);
+        if (!wait_for(channel.released, ticket, ThreadFreeze::kHoldLimitNs)) {
+            // Published before the thread runs on; a reader that releases after this sees it.
+            channel.abandoned.store(ticket, std::memory_order_seq_cst);
+        }
     }
     errno = saved_errno;
 }
 
 bool handler_installed(int number) {
-    struct sigaction current {};
+    struct sigaction current{};
     return sigaction(number, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
            current.sa_handler == on_freeze_signal;
 }
 
-bool install_on_free_signal(int number, const sigset_t& blocked) {
-    struct sigaction current {};
-    if (sigismember(&blocked, number) == 1 || sigaction(number, nullptr, &current) != 0 ||
-        (current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+bool install(int number) {
+    struct sigaction current{};
+    if (sigaction(number, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+        current.sa_handler != SIG_DFL) {
         return false;
     }
-    struct sigaction ours {};
+    struct sigaction ours{};
     ours.sa_handler = on_freeze_signal;
     // System calls the signal interrupts resume where they can; Python retries the rest.
     ours.sa_flags = SA_RESTART;
@@ -90,21 +96,10 @@ bool install_on_free_signal(int number, const sigset_t& blocked) {
 
 std::optional<FreezeSignal> FreezeSignal::take() {
     const std::lock_guard lock(install_mutex);
-    if (installed_number != 0 && (users > 0 || handler_installed(installed_number))) {
+    if ((users > 0 && handler_installed(SIGURG)) || install(SIGURG)) {
         ++users;
-        return FreezeSignal(installed_number);
+        return FreezeSignal(SIGURG);
     }
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
-    for (int number = SIGRTMAX; number >= SIGRTMIN; --number) {
-        if (install_on_free_signal(number, blocked)) {
-            installed_number = number;
-            users = 1;
-            return FreezeSignal(number);
-        }
-    }
-    installed_number = 0;
     return std::nullopt;
 }
 
@@ -120,13 +115,10 @@ FreezeSignal::~FreezeSignal() {
     if (--users > 0 || !handler_installed(number_)) {
         return;
     }
-    if (channel.arrived.load(std::memory_order_acquire) >= channel.sent.load(std::memory_order_acquire)) {
-        struct sigaction standard {};
-        standard.sa_handler = SIG_DFL;
-        sigemptyset(&standard.sa_mask);
-        sigaction(number_, &standard, nullptr);
-        installed_number = 0;
-    }
+    struct sigaction standard{};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    sigaction(number_, &standard, nullptr);
 }
 
 bool FreezeSignal::still_ours() const {
@@ -137,16 +129,28 @@ bool FreezeSignal::still_ours() const {
 ThreadFreeze::Hold::Hold(const ThreadFreeze& freeze)
     : lock_(request_mutex), ticket_(channel.requested.load(std::memory_order_relaxed) + 1) {
     channel.requested.store(ticket_, std::memory_order_release);
-    channel.sent.fetch_add(1, std::memory_order_release);
     if (syscall(SYS_tgkill, getpid(), freeze.thread_id_, freeze.signal_->number()) != 0) {
-        channel.sent.fetch_sub(1, std::memory_order_release);
+        channel.released.store(ticket_, std::memory_order_release);
+        lock_.unlock();
         return;
     }
     held_ = wait_for(channel.held, ticket_, kAnswerLimitNs);
 }
 
+bool ThreadFreeze::Hold::release() {
+    if (!lock_.owns_lock()) {
+        return false;
+    }
+    // Both sequentially consistent: if the thread gave up before this release, the load
+    // below sees it; if it sees nothing, the thread was still held when it was released.
+    channel.released.store(ticket_, std::memory_order_seq_cst);
+    const bool kept = held_ && channel.abandoned.load(std::memory_order_seq_cst) != ticket_;
+    lock_.unlock();
+    return kept;
+}
+
 ThreadFreeze::Hold::~Hold() {
-    channel.released.store(ticket_, std::memory_order_release);
+    release();
 }
 
 }  // namespace kulvo

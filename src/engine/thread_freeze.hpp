@@ -8,6 +8,10 @@
 // process: a signal interrupts the thread at whatever instruction it is at, and its handler
 // waits there until the reader is done.
 //
+// The signal is SIGURG, whose default action is to ignore it: one still on its way when the
+// program execs, or after the handler is gone, does nothing. Standard signals do not queue,
+// so a thread that blocks it never collects more than one.
+//
 // The handler touches nothing but a few atomics and sched_yield, and waits a bounded time. A
 // request the thread answers late (it had the signal blocked, or was off the CPU) finds
 // itself stale and returns at once.
@@ -21,9 +25,9 @@
 
 namespace kulvo {
 
-// Installs the freeze handler on a real-time signal that is at its default disposition and
-// not blocked in the calling thread (from the highest down, as libraries that need one tend
-// to take the lowest); shared by every user in the process. nullopt: none is free.
+// Installs the freeze handler on SIGURG while that is at its default disposition; shared by
+// every user in the process. nullopt: the program has a handler of its own on it. Whether a
+// given thread blocks the signal is the caller's to check before each hold.
 class FreezeSignal {
 public:
     static std::optional<FreezeSignal> take();
@@ -31,8 +35,8 @@ public:
     FreezeSignal& operator=(FreezeSignal&&) = delete;
     FreezeSignal(const FreezeSignal&) = delete;
     FreezeSignal& operator=(const FreezeSignal&) = delete;
-    // The last user puts the default disposition back, unless a signal it sent has not
-    // arrived yet: under the default it would end the process, so the handler stays.
+    // The last user puts the default disposition back: a signal still on its way is then
+    // ignored.
     ~FreezeSignal();
 
     int number() const { return number_; }
@@ -52,8 +56,8 @@ public:
 
     ThreadFreeze(pid_t thread_id, const FreezeSignal& signal) : thread_id_(thread_id), signal_(&signal) {}
 
-    // Holds the thread until the hold ends. `held()` is false when the thread did not answer
-    // in time: the read then goes ahead with the thread as it is.
+    // Holds the thread until `release()` or the end of the hold. `held()` is false when the
+    // thread did not answer in time: the read then goes ahead with the thread as it is.
     class Hold {
     public:
         explicit Hold(const ThreadFreeze& freeze);
@@ -63,6 +67,9 @@ public:
         Hold& operator=(Hold&&) = delete;
         ~Hold();
         bool held() const { return held_; }
+        // Lets the thread go. False when it had already gone at its own limit: what was read
+        // after that was read while it ran on.
+        bool release();
 
     private:
         std::unique_lock<std::mutex> lock_;

@@ -17,6 +17,18 @@ enum class RunState { Running, Waiting, Unknown };
 // every other state (S, D, T, ...) is off the CPU.
 RunState parse_run_state(std::string_view stat_line);
 
+// A thread's state and the standard signals (1-31) it blocks, from one stat line; the
+// mask says nothing of real-time signals.
+struct ThreadStat {
+    RunState state = RunState::Unknown;
+    std::optional<std::uint64_t> blocked_signals;  // bit n-1 for signal n
+
+    bool blocks(int signal_number) const {
+        return !blocked_signals || ((*blocked_signals >> (signal_number - 1)) & 1U) != 0;
+    }
+};
+ThreadStat parse_thread_stat(std::string_view stat_line);
+
 // Keeps the thread's stat file open, so that a reading is one pread; and reads the
 // thread's CPU clock, which tells a thread that runs from one that waits for a CPU.
 class ThreadRunWatch {
@@ -26,7 +38,8 @@ public:
     ThreadRunWatch& operator=(const ThreadRunWatch&) = delete;
     ~ThreadRunWatch();
 
-    RunState read() const;
+    RunState read() const { return read_stat().state; }
+    ThreadStat read_stat() const;
     // The thread's CPU time in nanoseconds; 0 when it cannot be read.
     std::uint64_t cpu_time_ns() const;
 

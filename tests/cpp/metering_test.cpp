@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <string>
+
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -116,6 +119,22 @@ TEST(ParseRunState, IsUnknownForAnUnreadableLine) {
     EXPECT_EQ(parse_run_state(""), RunState::Unknown);
     EXPECT_EQ(parse_run_state("1234 (python3"), RunState::Unknown);
     EXPECT_EQ(parse_run_state("1234 (python3)"), RunState::Unknown);
+}
+
+TEST(ParseThreadStat, ReadsTheBlockedSignalsAndAssumesTheWorstWithoutThem) {
+    // A real line of a thread blocking SIGURG (23) and SIGINT (2): field 32 is 4194306.
+    const std::string line =
+        "77 (py (x) y) R 1 77 77 34816 77 4194304 900 0 0 0 12 3 0 0 20 0 2 0 4242 23456768 2560 "
+        "18446744073709551615 1 1 0 0 0 0 4194306 16781312 17922 0 0 0 17 1 0 0 0 0 0";
+    const ThreadStat stat = parse_thread_stat(line);
+    EXPECT_EQ(stat.state, RunState::Running);
+    EXPECT_TRUE(stat.blocks(SIGURG));
+    EXPECT_TRUE(stat.blocks(SIGINT));
+    EXPECT_FALSE(stat.blocks(SIGTERM));
+    // Cut before the mask: whether the thread blocks the signal is not known.
+    const ThreadStat cut = parse_thread_stat("77 (py) R 1 77 77");
+    EXPECT_EQ(cut.state, RunState::Running);
+    EXPECT_TRUE(cut.blocks(SIGURG));
 }
 
 }  // namespace
