@@ -34,6 +34,10 @@ struct Board {
     std::optional<StackSnapshot> answer;   // guarded by mutex: the stack for `answered`
     std::uint64_t answer_cpu_ns = 0;       // guarded by mutex: the main thread's CPU time then
     std::atomic<bool> call_queued{false};  // atomic: at most one pending call in the queue
+    // Whether kick signals may be sent; checked and sent under kick_mutex, so that once a
+    // call to allow_kicks(false) returns, no signal is on its way.
+    std::mutex kick_mutex;
+    bool kicks_allowed = true;  // guarded by kick_mutex
 };
 
 Board& board() {
@@ -144,7 +148,10 @@ public:
             }
         }
         if (target.kick_signal != 0) {
-            syscall(SYS_tgkill, getpid(), target.native_id, target.kick_signal);
+            const std::lock_guard lock(requests_.kick_mutex);
+            if (requests_.kicks_allowed) {
+                syscall(SYS_tgkill, getpid(), target.native_id, target.kick_signal);
+            }
         }
     }
     Request(const Request&) = delete;
@@ -247,6 +254,27 @@ PyObject* ignore_kick(PyObject* /*module*/, PyObject* /*args*/) {
     return Py_NewRef(Py_None);
 }
 
+PyObject* set_kicks_allowed(PyObject* /*module*/, PyObject* allowed) {
+    const int value = PyObject_IsTrue(allowed);
+    if (value < 0) {
+        return nullptr;
+    }
+    Board& requests = board();
+    Py_BEGIN_ALLOW_THREADS;  // a sampler thread may wait for the lock while it holds the mutex
+    {
+        const std::lock_guard lock(requests.kick_mutex);
+        requests.kicks_allowed = value != 0;
+    }
+    Py_END_ALLOW_THREADS;
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef allow_kicks_def = {
+    "allow_kicks", set_kicks_allowed, METH_O,
+    "allow_kicks(allowed, /)\n--\n\n"
+    "Whether samplers may send their kick signal from now on. Once it returns False's call, no\n"
+    "kick is on its way."};
+
 PyMethodDef kick_handler_def = {"kick_handler", ignore_kick, METH_VARARGS,
                                 "Handler of kulvo's sampling signal: does nothing; its arrival is what counts."};
 
@@ -258,7 +286,7 @@ bool pending_calls_reach_main_thread() {
 }
 
 bool restart_after_kick(int signal_number) {
-    struct sigaction action {};
+    struct sigaction action{};
     if (sigaction(signal_number, nullptr, &action) != 0) {
         return false;
     }
@@ -276,6 +304,10 @@ std::unique_ptr<StackSource> main_thread_source(const MainThreadTarget& target, 
 
 PyObject* kick_handler_function() {
     return PyCFunction_NewEx(&kick_handler_def, nullptr, nullptr);
+}
+
+PyObject* allow_kicks_function() {
+    return PyCFunction_NewEx(&allow_kicks_def, nullptr, nullptr);
 }
 
 }  // namespace kulvo::py

@@ -46,4 +46,8 @@ std::unique_ptr<StackSource> main_thread_source(const MainThreadTarget& target, 
 // The no-op Python-level handler for the kick signal.
 PyObject* kick_handler_function();
 
+// allow_kicks(bool): the package stops the kicks when the program takes the signal or sets a
+// wakeup fd, which every kick would write to.
+PyObject* allow_kicks_function();
+
 }  // namespace kulvo::py

@@ -1,7 +1,10 @@
 #include "memory_stack_reader.hpp"
 
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <span>
 #include <utility>
 
@@ -19,6 +22,12 @@ constexpr std::size_t kMaxCodes = 8192;
 constexpr std::int64_t kMaxTextChars = 4096;  // longer names and paths are cut
 constexpr std::int64_t kMaxLineTableBytes = 1 << 20;
 constexpr int kReadAttempts = 3;
+constexpr int kMaxGrowths = 16;  // doublings of the scratch within one read
+// Frames followed in one walk, shim frames included: a cycle read from changing memory ends.
+constexpr std::size_t kMaxSteps = 2 * kMaxDepth + 64;
+// Scratch to start with; it doubles, outside any hold, when a stack needs more.
+constexpr std::size_t kInitialFrames = 256;
+constexpr std::size_t kInitialCodes = 64;
 constexpr std::size_t kReferenceCountOffset = 0;
 constexpr std::size_t kObjectTypeOffset = 8;  // ob_type, after the reference count
 constexpr std::size_t kMaxLinesPerCode = 64;  // frame ids remembered per code object
@@ -67,24 +76,71 @@ MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
     : layout_(place.layout),
       types_(place.types),
       thread_state_(place.thread_state),
-      pages_(std::make_unique<std::array<Page, kCachedPages>>()) {}
+      pages_(std::make_unique<std::array<Page, kCachedPages>>()),
+      raw_(kInitialFrames),
+      unique_codes_(kInitialCodes),
+      code_slots_(kInitialCodes * 2),
+      reads_(kInitialCodes) {
+    raw_.clear();
+    unique_codes_.clear();
+    reads_.clear();
+}
 
 bool MemoryStackReader::read_cached(std::uintptr_t address, void* out, std::size_t size) {
     auto* target = static_cast<std::uint8_t*>(out);
     while (size > 0) {
         const std::uintptr_t base = address & ~(std::uintptr_t{kPageBytes} - 1);
         Page* page = nullptr;
-        for (Page& candidate : *pages_) {
+        // The next frame is most often on the page of the last one, or the page below.
+        for (const std::size_t near : {last_page_, (last_page_ + 1) % kCachedPages}) {
+            Page& candidate = (*pages_)[near];
             if (candidate.valid && candidate.base == base) {
                 page = &candidate;
+                last_page_ = near;
                 break;
             }
         }
+        for (std::size_t i = 0; page == nullptr && i < kCachedPages; ++i) {
+            Page& candidate = (*pages_)[i];
+            if (candidate.valid && candidate.base == base) {
+                page = &candidate;
+                last_page_ = i;
+            }
+        }
         if (page == nullptr) {
+            // This page first, then the ones below it, where older frames of a frame stack
+            // lie; frame objects (3.10) sit wherever the allocator put them, so a few above
+            // too. A transfer stops at the first page that is not mapped.
+            std::array<iovec, kPagesPerMiss> local{};
+            std::array<iovec, kPagesPerMiss> remote{};
+            // Each system call costs tens of microseconds here, far more than copying a page.
+            const std::size_t run = pages_per_miss_;
+            pages_per_miss_ = std::min(pages_per_miss_ * 2, kPagesPerMiss);
+            const std::size_t above = layout_.frames_are_objects ? run / 4 : 0;
+            std::size_t count = 0;
+            for (std::size_t i = 0; i < run; ++i) {
+                const std::size_t below = i < run - above ? i : 0;
+                const std::size_t up = i < run - above ? 0 : i - (run - above) + 1;
+                if (below * kPageBytes > base) {
+                    break;
+                }
+                const std::uintptr_t wanted = base - below * kPageBytes + up * kPageBytes;
+                Page& slot = (*pages_)[(next_page_ + count) % kCachedPages];
+                slot.valid = false;
+                slot.base = wanted;
+                local[count] = iovec{slot.bytes.data(), kPageBytes};
+                remote[count] =
+                    iovec{reinterpret_cast<void*>(wanted), kPageBytes};  // NOLINT(performance-no-int-to-ptr)
+                ++count;
+            }
+            const std::size_t pages_read =
+                memory_.read_vectors(std::span(local.data(), count), std::span(remote.data(), count)) / kPageBytes;
+            for (std::size_t i = 0; i < pages_read; ++i) {
+                (*pages_)[(next_page_ + i) % kCachedPages].valid = true;
+            }
             page = &(*pages_)[next_page_];
-            next_page_ = (next_page_ + 1) % kCachedPages;
-            page->base = base;
-            page->valid = memory_.read(base, page->bytes.data(), kPageBytes);
+            last_page_ = next_page_;
+            next_page_ = (next_page_ + std::max<std::size_t>(pages_read, 1)) % kCachedPages;
             if (!page->valid) {
                 return false;
             }
@@ -103,13 +159,13 @@ std::optional<std::uintptr_t> MemoryStackReader::innermost_frame() {
     std::uintptr_t holder = thread_state_;
     if (layout_.thread_c_frame) {
         std::uintptr_t c_frame = 0;
-        if (!read_cached(thread_state_ + *layout_.thread_c_frame, &c_frame, sizeof c_frame) || c_frame == 0) {
+        if (!memory_.read_value(thread_state_ + *layout_.thread_c_frame, c_frame) || c_frame == 0) {
             return std::nullopt;
         }
         holder = c_frame;
     }
     std::uintptr_t frame = 0;
-    if (!read_cached(holder + layout_.thread_frame, &frame, sizeof frame)) {
+    if (!memory_.read_value(holder + layout_.thread_frame, frame)) {
         return std::nullopt;
     }
     return frame;
@@ -234,34 +290,68 @@ std::int32_t MemoryStackReader::line_of(const CodeInfo& code, std::uintptr_t cod
     return line_at(code.lines, static_cast<std::int32_t>(offset), code.header.first_line);
 }
 
-bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
-    out.clear();
+std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t address) {
+    const std::size_t mask = code_slots_.size() - 1;
+    std::size_t slot = (address >> 4U) * 0x9E3779B97F4A7C15ULL & mask;
+    for (;;) {
+        const std::uint32_t entry = code_slots_[slot];
+        if (entry == 0) {
+            break;
+        }
+        if (unique_codes_[entry - 1].address == address) {
+            return entry - 1;
+        }
+        slot = (slot + 1) & mask;
+    }
+    // Half full at most, so that probes stay short; and no growth here.
+    if (unique_codes_.size() == unique_codes_.capacity() || unique_codes_.size() * 2 >= code_slots_.size()) {
+        return std::nullopt;
+    }
+    unique_codes_.push_back(UniqueCode{address, {}, nullptr});
+    const auto index = static_cast<std::uint32_t>(unique_codes_.size() - 1);
+    code_slots_[slot] = index + 1;
+    return index;
+}
+
+MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
     raw_.clear();
+    unique_codes_.clear();
+    std::fill(code_slots_.begin(), code_slots_.end(), 0);
     for (Page& page : *pages_) {
         page.valid = false;
     }
+    pages_per_miss_ = kPagesPerMiss / 2;
     const std::optional<std::uintptr_t> innermost = innermost_frame();
     if (!innermost) {
-        return false;
+        return RawCopy::Failed;
     }
     std::array<std::uint8_t, kFrameBytes> frame_bytes{};
     std::uintptr_t frame = *innermost;
-    while (frame != 0 && raw_.size() < kMaxDepth) {
-        if (!read_frame(frame, frame_bytes)) {
-            return false;
+    // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too.
+    for (std::size_t steps = 0; frame != 0 && raw_.size() < kMaxDepth; ++steps) {
+        if (steps >= kMaxSteps || !read_frame(frame, frame_bytes)) {
+            return RawCopy::Failed;
         }
         // A frame object that has returned goes back to a free list (its next field
         // then links free frames) or waits as its code's spare: either way its reference
         // count is zero, while every frame on a stack is referenced.
         if (layout_.frames_are_objects && load<std::int64_t>(frame_bytes, kReferenceCountOffset) <= 0) {
-            return false;
+            return RawCopy::Failed;
         }
         const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
         const bool c_stack_frame =
             layout_.frame_owner && layout_.owner_c_stack && frame_bytes[*layout_.frame_owner] == *layout_.owner_c_stack;
         if (!c_stack_frame) {
+            if (raw_.size() == raw_.capacity()) {
+                return RawCopy::NeedsRoom;
+            }
+            const std::optional<std::uint32_t> index =
+                code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code));
+            if (!index) {
+                return RawCopy::NeedsRoom;
+            }
             RawFrame raw;
-            raw.code = load<std::uintptr_t>(frame_bytes, layout_.frame_code);
+            raw.code_index = *index;
             raw.instruction =
                 layout_.frames_are_objects
                     ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
@@ -272,15 +362,35 @@ bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
     }
 
     // Every code object's header in one system call.
-    headers_.resize(raw_.size());
-    reads_.resize(raw_.size());
-    for (std::size_t i = 0; i < raw_.size(); ++i) {
-        reads_[i] = MemoryRead{raw_[i].code, headers_[i].data(), layout_.code_header_size};
+    reads_.resize(unique_codes_.size());  // within the capacity code_index keeps
+    for (std::size_t i = 0; i < unique_codes_.size(); ++i) {
+        reads_[i] = MemoryRead{unique_codes_[i].address, unique_codes_[i].header.data(), layout_.code_header_size};
     }
     memory_.read_many(reads_);
-    for (std::size_t i = 0; i < raw_.size(); ++i) {
-        const std::span<const std::uint8_t> bytes(headers_[i]);
-        if (!reads_[i].done || load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
+    for (std::size_t i = 0; i < unique_codes_.size(); ++i) {
+        if (!reads_[i].done) {
+            return RawCopy::Failed;
+        }
+    }
+    return RawCopy::Done;
+}
+
+void MemoryStackReader::make_room() {
+    if (raw_.size() == raw_.capacity()) {
+        raw_.reserve(std::min(raw_.capacity() * 2, kMaxDepth));
+    }
+    if (unique_codes_.size() == unique_codes_.capacity() || unique_codes_.size() * 2 >= code_slots_.size()) {
+        unique_codes_.reserve(unique_codes_.capacity() * 2);
+        code_slots_.assign(code_slots_.size() * 2, 0);
+        reads_.reserve(unique_codes_.capacity());
+    }
+}
+
+bool MemoryStackReader::resolve() {
+    resolved_.clear();
+    for (UniqueCode& unique : unique_codes_) {
+        const std::span<const std::uint8_t> bytes(unique.header);
+        if (load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
             return false;
         }
         CodeHeader header;
@@ -289,27 +399,24 @@ bool MemoryStackReader::walk(std::vector<ResolvedFrame>& out) {
         header.line_table = load<std::uintptr_t>(bytes, layout_.code_line_table);
         header.first_line = load<std::int32_t>(bytes, layout_.code_first_line);
         header.code_units = load<std::int64_t>(bytes, layout_.code_units);
-        CodeInfo* info = code_info(raw_[i].code, header);
-        if (info == nullptr) {
+        unique.info = code_info(unique.address, header);
+        if (unique.info == nullptr) {
             return false;
         }
-        out.push_back(ResolvedFrame{info, line_of(*info, raw_[i].code, raw_[i].instruction)});
+    }
+    for (const RawFrame& raw : raw_) {
+        const UniqueCode& code = unique_codes_[raw.code_index];
+        resolved_.push_back(ResolvedFrame{code.info, line_of(*code.info, code.address, raw.instruction)});
     }
     return true;
 }
 
-std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
+StackId MemoryStackReader::intern(StackTable& stacks) {
     if (interned_in_ != &stacks) {
         for (auto& [address, code] : codes_) {
             code.frame_ids.clear();
         }
         interned_in_ = &stacks;
-    }
-    if (codes_.size() > kMaxCodes) {
-        codes_.clear();  // a program that makes code for ever: start again rather than grow
-    }
-    if (!walk_with_retries()) {
-        return std::nullopt;
     }
     frame_ids_.clear();
     std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
@@ -329,9 +436,20 @@ std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
     return stacks.intern(frame_ids_);
 }
 
+std::optional<StackId> MemoryStackReader::read(StackTable& stacks, const CopyStep& copy) {
+    if (!walk_with_retries(copy)) {
+        return std::nullopt;
+    }
+    return intern(stacks);
+}
+
+std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
+    return read(stacks, [this] { return copy_raw(); });
+}
+
 std::vector<FrameInfo> MemoryStackReader::read_frames() {
     std::vector<FrameInfo> frames;
-    if (!walk_with_retries()) {
+    if (!walk_with_retries([this] { return copy_raw(); })) {
         return frames;
     }
     std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
@@ -340,58 +458,108 @@ std::vector<FrameInfo> MemoryStackReader::read_frames() {
     return frames;
 }
 
-bool MemoryStackReader::walk_with_retries() {
-    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        if (walk(resolved_)) {
+bool MemoryStackReader::walk_with_retries(const CopyStep& copy_step) {
+    int growths = 0;
+    for (int attempt = 0; attempt < kReadAttempts;) {
+        forget_codes_if_many();
+        const RawCopy copy = copy_step();
+        if (copy == RawCopy::NeedsRoom && growths < kMaxGrowths) {
+            make_room();
+            ++growths;
+            continue;
+        }
+        ++attempt;
+        if (copy == RawCopy::Done && resolve()) {
             return true;
         }
     }
     return false;
 }
 
+void MemoryStackReader::forget_codes_if_many() {
+    if (codes_.size() > kMaxCodes) {
+        codes_.clear();  // a program that makes code for ever: start again rather than grow
+    }
+}
+
 namespace {
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 class MemoryStackSource final : public StackSource {
 public:
     MemoryStackSource(MemoryStackReader reader, pid_t native_id, pthread_t thread,
-                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<std::atomic<HeldReads>> held_reads)
+                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts)
         : reader_(std::move(reader)),
           watch_(native_id, thread),
           freeze_signal_(std::move(freeze_signal)),
-          held_reads_(std::move(held_reads)) {
+          counts_(std::move(counts)),
+          held_copy_([this] { return copy_while_held(); }) {
         if (freeze_signal_) {
             freeze_.emplace(native_id, *freeze_signal_);
         } else {
-            held_reads_->store(HeldReads::NoFreeSignal);
+            counts_->reason.store(HeldReads::NoFreeSignal);
         }
     }
 
     InternedCapture capture(StackTable& stacks) override {
-        const RunState state = watch_.read();
+        // Signals must not reach a handler the program has put on the signal since. Asked
+        // first, so that the thread's state is as fresh as it can be when the signal goes:
+        // a thread that enters a sleep meanwhile would have it fail with EINTR.
+        if (freeze_ && !freeze_signal_->still_ours()) {
+            freeze_.reset();
+            counts_->reason.store(HeldReads::SignalTaken);
+        }
         const std::uint64_t cpu_ns = watch_.cpu_time_ns();
+        const ThreadStat stat = watch_.read_stat();
         // A thread that has not run since the last read stands where it stood then.
         if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
-            return InternedCapture{last_stack_, std::nullopt, state != RunState::Running};
+            return InternedCapture{last_stack_, std::nullopt, stat.state != RunState::Running};
         }
-        // A thread on a CPU is held still while it is read; one that waits does not move.
-        std::optional<ThreadFreeze::Hold> hold;
-        if (state == RunState::Running && freeze_) {
-            // Signals must not reach a handler the program has put on the signal since.
-            if (freeze_signal_->still_ours()) {
-                hold.emplace(*freeze_);
-            } else {
-                freeze_.reset();
-                held_reads_->store(HeldReads::SignalTaken);
+        std::optional<StackId> stack;
+        if (stat.state == RunState::Running) {
+            counts_->running.fetch_add(1, std::memory_order_relaxed);
+            // A thread that blocks the signal is never sent it: it would wait there, and a
+            // real-time one would pile up.
+            if (freeze_ && stat.blocks(freeze_signal_->number())) {
+                counts_->blocked.fetch_add(1, std::memory_order_relaxed);
+            } else if (freeze_) {
+                all_held_ = true;
+                stack = reader_.read(stacks, held_copy_);
+                if (!all_held_) {
+                    counts_->unanswered.fetch_add(1, std::memory_order_relaxed);
+                }
             }
         }
+        if (!stack) {
+            stack = reader_.read(stacks);
+        }
         // A stack that changed under every attempt to read it: the last one read stands in.
-        const StackId stack = reader_.read(stacks).value_or(last_stack_);
-        last_stack_ = stack;
+        last_stack_ = stack.value_or(last_stack_);
         last_cpu_ns_ = cpu_ns;
-        return InternedCapture{stack, std::nullopt, state == RunState::Waiting};
+        return InternedCapture{last_stack_, std::nullopt, stat.state == RunState::Waiting};
     }
 
 private:
+    MemoryStackReader::RawCopy copy_while_held() {
+        ThreadFreeze::Hold hold(*freeze_);
+        const std::int64_t began_ns = monotonic_ns();
+        const MemoryStackReader::RawCopy copy = reader_.copy_raw();
+        const std::int64_t held_ns = monotonic_ns() - began_ns;
+        if (hold.release()) {
+            const auto bucket =
+                std::min<std::size_t>(static_cast<std::size_t>(held_ns / 1000), HoldCounts::kHoldBuckets - 1);
+            counts_->hold_us[bucket].fetch_add(1, std::memory_order_relaxed);
+        } else {
+            all_held_ = false;
+        }
+        return copy;
+    }
+
     // CPU time a thread may use without running Python: a wake-up, a signal's delivery.
     static constexpr std::uint64_t kStillNs = 20'000;
 
@@ -399,7 +567,9 @@ private:
     ThreadRunWatch watch_;
     std::optional<FreezeSignal> freeze_signal_;
     std::optional<ThreadFreeze> freeze_;  // refers to freeze_signal_
-    std::shared_ptr<std::atomic<HeldReads>> held_reads_;
+    std::shared_ptr<HoldCounts> counts_;
+    MemoryStackReader::CopyStep held_copy_;
+    bool all_held_ = true;           // sampler thread only: every copy of this read was held
     StackId last_stack_ = kNoStack;  // sampler thread only
     std::uint64_t last_cpu_ns_ = 0;
 };
@@ -408,9 +578,9 @@ private:
 
 std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
                                                  std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<std::atomic<HeldReads>> held_reads) {
+                                                 std::shared_ptr<HoldCounts> counts) {
     return std::make_unique<MemoryStackSource>(std::move(reader), native_id, thread, std::move(freeze_signal),
-                                               std::move(held_reads));
+                                               std::move(counts));
 }
 
 }  // namespace kulvo::py

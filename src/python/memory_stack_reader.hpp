@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,8 +56,22 @@ public:
     // Whether the layout's frames, code headers and str headers fit the reader's buffers.
     static bool fits(const InterpreterLayout& layout);
 
-    // The stack as a path of `stacks`, whose names are interned once per code object
-    // (kNoStack for a thread without frames); none when it could not be read whole.
+    // A read in two steps, so that a thread held still for it is held no longer than needed:
+    // `copy_raw` copies the frame chain and the code headers and allocates nothing (the
+    // thread may be held inside malloc); `resolve` then reads names and line tables.
+    enum class RawCopy { Done, Failed, NeedsRoom };
+    RawCopy copy_raw();
+    void make_room();  // after NeedsRoom, outside any hold
+    bool resolve();
+    // The resolved stack as a path of `stacks`, whose names are interned once per code
+    // object (kNoStack for a thread without frames).
+    StackId intern(StackTable& stacks);
+
+    // The three steps, read again where a value failed its check. `copy` runs copy_raw(),
+    // perhaps inside a hold; it is made before the first read, so that it allocates nothing
+    // then.
+    using CopyStep = std::function<RawCopy()>;
+    std::optional<StackId> read(StackTable& stacks, const CopyStep& copy);
     std::optional<StackId> read(StackTable& stacks);
 
     // Outermost first, names copied: for checking the reader against the interpreter.
@@ -68,7 +83,7 @@ private:
     static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
 
     struct RawFrame {
-        std::uintptr_t code = 0;
+        std::uint32_t code_index = 0;    // into unique_codes_
         std::uintptr_t instruction = 0;  // a pointer into the bytecode, or (3.10) f_lasti
     };
     // What identifies a code object: a freed one's memory reused for another code
@@ -93,18 +108,26 @@ private:
         CodeInfo* code = nullptr;  // in codes_: a node-based map keeps it where it is
         std::int32_t line = -1;
     };
+    // The code objects of one walk, each read once however often it recurs.
+    struct UniqueCode {
+        std::uintptr_t address = 0;
+        std::array<std::uint8_t, kCodeHeaderBytes> header{};
+        CodeInfo* info = nullptr;
+    };
 
-    // One consistent-looking walk, innermost first; false when a value failed its check.
-    bool walk(std::vector<ResolvedFrame>& out);
-    bool walk_with_retries();  // into resolved_
+    bool walk_with_retries(const CopyStep& copy);  // into resolved_
+    void forget_codes_if_many();
     std::optional<std::uintptr_t> innermost_frame();
     bool read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out);
+    // The index of `address` in unique_codes_; nullopt when the table is full.
+    std::optional<std::uint32_t> code_index(std::uintptr_t address);
     CodeInfo* code_info(std::uintptr_t address, const CodeHeader& header);
     std::optional<std::string> read_str(std::uintptr_t address);
     std::optional<std::vector<std::uint8_t>> read_bytes(std::uintptr_t address);
     std::int32_t line_of(const CodeInfo& code, std::uintptr_t code_address, std::uintptr_t instruction) const;
 
-    // Reads of whole pages, kept for one walk: a stack's frames sit side by side.
+    // Reads of whole pages, kept for one walk: a stack's frames sit side by side, so a miss
+    // reads the pages below it (and, for frame objects, above it) in the same system call.
     bool read_cached(std::uintptr_t address, void* out, std::size_t size);
 
     InterpreterLayout layout_;
@@ -115,7 +138,8 @@ private:
     const StackTable* interned_in_ = nullptr;  // the table the frame ids belong to
 
     static constexpr std::size_t kPageBytes = 4096;
-    static constexpr std::size_t kCachedPages = 8;
+    static constexpr std::size_t kCachedPages = 64;
+    static constexpr std::size_t kPagesPerMiss = 32;
     struct Page {
         std::uintptr_t base = 0;
         bool valid = false;
@@ -123,10 +147,13 @@ private:
     };
     std::unique_ptr<std::array<Page, kCachedPages>> pages_;
     std::size_t next_page_ = 0;
+    std::size_t last_page_ = 0;  // where the last read was found
+    std::size_t pages_per_miss_ = 1;
 
-    // Scratch kept between reads (sampler thread only).
+    // Scratch kept between reads (sampler thread only); copy_raw never grows it.
     std::vector<RawFrame> raw_;
-    std::vector<std::array<std::uint8_t, kCodeHeaderBytes>> headers_;
+    std::vector<UniqueCode> unique_codes_;
+    std::vector<std::uint32_t> code_slots_;  // open addressing into unique_codes_, +1; 0 is empty
     std::vector<MemoryRead> reads_;
     std::vector<ResolvedFrame> resolved_;
     std::vector<FrameId> frame_ids_;
@@ -137,11 +164,23 @@ private:
 // Whether the thread was held still for its reads, for the profile's notes.
 enum class HeldReads : int { Held, NoFreeSignal, SignalTaken };
 
-// `freeze_signal` holds the thread still for each read while it is on a CPU; without one,
-// or once the program has put its own handler on it, reads go ahead as the thread runs,
-// and `held_reads` says why.
+// How the reads of a thread on a CPU went, for the profile's notes and the benchmarks.
+struct HoldCounts {
+    static constexpr std::size_t kHoldBuckets = 4096;  // one per microsecond; the last one is "longer"
+
+    std::atomic<HeldReads> reason{HeldReads::Held};
+    std::atomic<std::uint64_t> running{0};     // reads of a thread that was on a CPU
+    std::atomic<std::uint64_t> blocked{0};     // of those: not signalled, the thread blocked the signal
+    std::atomic<std::uint64_t> unanswered{0};  // signalled, but not held for the whole read
+    // How long the thread stood still for each held read.
+    std::array<std::atomic<std::uint32_t>, kHoldBuckets> hold_us{};
+};
+
+// `freeze_signal` holds the thread still for each read while it is on a CPU and does not
+// block the signal; without one, or once the program has put its own handler on it, reads go
+// ahead as the thread runs. `counts` says how often, and why.
 std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
                                                  std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<std::atomic<HeldReads>> held_reads);
+                                                 std::shared_ptr<HoldCounts> counts);
 
 }  // namespace kulvo::py

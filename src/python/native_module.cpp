@@ -36,6 +36,7 @@ PyObject* init_native_module() {
     Ref module = Ref::steal(PyModule_Create2(&native_module_def, PYTHON_ABI_VERSION));
     if (!module || !add_attribute(module.get(), "Sampler", Ref::borrow(weighted_sampler_type())) ||
         !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) ||
+        !add_attribute(module.get(), "allow_kicks", Ref::steal(allow_kicks_function())) ||
         !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) ||
         !add_attribute(module.get(), "top_growth", Ref::steal(top_growth_function())) ||
         !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) || !init_frame_type() ||

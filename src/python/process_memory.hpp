@@ -4,10 +4,12 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace kulvo::py {
 
@@ -31,11 +33,16 @@ public:
     }
 
     // Every read in as few system calls as the failures allow; each one's `done` says
-    // whether it was read whole.
-    void read_many(std::span<MemoryRead> reads) const;
+    // whether it was read whole. Allocates nothing: a thread may be held inside malloc.
+    void read_many(std::span<MemoryRead> reads);
+
+    // One transfer; the bytes read, which stop at the first remote range not mapped.
+    std::size_t read_vectors(std::span<const iovec> local, std::span<const iovec> remote) const;
 
 private:
     pid_t pid_;
+    std::vector<iovec> local_;  // scratch for read_many, sized once
+    std::vector<iovec> remote_;
 };
 
 }  // namespace kulvo::py

@@ -39,7 +39,7 @@ struct PySamplerObject {
     bool stacks_from_memory;
     std::optional<StackReaderPlace> stack_reader;
     // Shared with the sampler thread, which may outlive a released instance.
-    std::shared_ptr<std::atomic<HeldReads>> held_reads;
+    std::shared_ptr<HoldCounts> hold_counts;
 };
 
 // The main thread's kernel id and POSIX handle, through threading; false when unreadable.
@@ -211,7 +211,7 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
     object->stacks_from_memory = stacks_from_memory;
     new (&object->stack_reader) std::optional<StackReaderPlace>();
-    new (&object->held_reads) std::shared_ptr<std::atomic<HeldReads>>(std::make_shared<std::atomic<HeldReads>>());
+    new (&object->hold_counts) std::shared_ptr<HoldCounts>(std::make_shared<HoldCounts>());
     return self;
 }
 
@@ -255,7 +255,7 @@ void py_sampler_dealloc(PyObject* self) {
     object->sampler.~unique_ptr<Sampler>();
     object->main_thread.~optional<MainThreadTarget>();
     object->stack_reader.~optional<StackReaderPlace>();
-    object->held_reads.~shared_ptr<std::atomic<HeldReads>>();
+    object->hold_counts.~shared_ptr<HoldCounts>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -277,7 +277,7 @@ std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* th
         return nullptr;
     }
     return memory_stack_source(MemoryStackReader(*object->stack_reader), target.native_id, target.thread,
-                               FreezeSignal::take(), object->held_reads);
+                               FreezeSignal::take(), object->hold_counts);
 }
 
 // Stacks the main thread reads itself when asked; read at lock hand-overs without the
@@ -456,7 +456,7 @@ PyObject* py_sampler_is_running(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* weighted_sampler_unheld_reads(PyObject* self, PyObject* /*unused*/) {
     return translate_failures([&]() -> PyObject* {
-        switch (as_sampler(self)->held_reads->load()) {
+        switch (as_sampler(self)->hold_counts->reason.load()) {
             case HeldReads::NoFreeSignal:
                 return PyUnicode_FromString("no free signal");
             case HeldReads::SignalTaken:
@@ -465,6 +465,37 @@ PyObject* weighted_sampler_unheld_reads(PyObject* self, PyObject* /*unused*/) {
                 break;
         }
         return Py_NewRef(Py_None);
+    });
+}
+
+// The hold time below which `share` of the held reads fall, in microseconds.
+std::size_t hold_percentile_us(const HoldCounts& counts, std::uint64_t held, double share) {
+    const auto wanted = static_cast<std::uint64_t>(static_cast<double>(held) * share);
+    std::uint64_t seen = 0;
+    for (std::size_t us = 0; us < HoldCounts::kHoldBuckets; ++us) {
+        seen += counts.hold_us[us].load(std::memory_order_relaxed);
+        if (seen > wanted) {
+            return us;
+        }
+    }
+    return HoldCounts::kHoldBuckets - 1;
+}
+
+PyObject* weighted_sampler_hold_counts(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        const HoldCounts& counts = *as_sampler(self)->hold_counts;
+        std::uint64_t held = 0;
+        std::size_t longest_us = 0;
+        for (std::size_t us = 0; us < HoldCounts::kHoldBuckets; ++us) {
+            const std::uint32_t count = counts.hold_us[us].load(std::memory_order_relaxed);
+            held += count;
+            longest_us = count > 0 ? us : longest_us;
+        }
+        return Py_BuildValue("{sKsKsKsKsnsnsn}", "running", counts.running.load(), "blocked", counts.blocked.load(),
+                             "unanswered", counts.unanswered.load(), "held", held, "hold_p50_us",
+                             static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.5)), "hold_p99_us",
+                             static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.99)), "hold_max_us",
+                             static_cast<Py_ssize_t>(longest_us));
     });
 }
 
@@ -618,6 +649,12 @@ PyMethodDef weighted_sampler_methods[] = {
      "unheld_reads($self)\n--\n\n"
      "Why stacks read from memory were read while the main thread ran on, not held still:\n"
      "'no free signal', 'signal taken' (the program put a handler on kulvo's signal), or None."},
+    {"hold_counts", weighted_sampler_hold_counts, METH_NOARGS,
+     "hold_counts($self)\n--\n\n"
+     "Reads of the main thread while it was on a CPU ('running'), those not signalled because it\n"
+     "blocked kulvo's signal ('blocked'), those it was not held still for throughout\n"
+     "('unanswered'), and how long it stood still for the held ones (median, 99th percentile and\n"
+     "longest, in microseconds; 4095 means longer)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
