@@ -19,7 +19,7 @@ from kulvo import sampling
 from kulvo._core import __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
-from kulvo.sampling import Kick, make_sampler, take_kick, unheld_note
+from kulvo.sampling import Kick, make_sampler, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
@@ -73,6 +73,7 @@ class Recording:
         self._origin_s = 0.0
         self._pid = os.getpid()
         self._other_threads: set[int] = set()
+        self._extra_notes: list[str] = []
 
     def _threads_note(self) -> str | None:
         """The stacks are the main thread's only: say so when the program had other threads."""
@@ -80,6 +81,10 @@ class Recording:
         if not count:
             return None
         return f"{count} other thread(s) ran at the start or end of the run; only the main thread's stacks are sampled"
+
+    def add_note(self, note: str) -> None:
+        """A note for the profile this recording's stop() makes."""
+        self._extra_notes.append(note)
 
     @property
     def in_forked_child(self) -> bool:
@@ -134,7 +139,14 @@ class Recording:
             rss_at_start_bytes=self._rss_at_start_bytes,
             notes=tuple(
                 note
-                for note in (self._kick.note, unheld_note(self._sampler), self._threads_note(), watcher_note)
+                for note in (
+                    self._kick.note,
+                    self._kick.stopped_note(),
+                    *unheld_notes(self._sampler),
+                    self._threads_note(),
+                    watcher_note,
+                    *self._extra_notes,
+                )
                 if note
             ),
         )

@@ -6,26 +6,27 @@ that moment, even inside a short function with no loop and no call. That needs t
 interpreter's layout (known for 3.10-3.13) and a sampler started on the main thread, and it is
 checked against the interpreter's own frames before it is used.
 
-A main thread that is on a CPU is held still for the read, as py-spy stops its target: a
-real-time signal interrupts it wherever it is, and a C handler (nothing in Python, invisible to
-`signal.getsignal`) waits until the read is done, tens of microseconds. A stack read while its
+A main thread that is on a CPU is held still for the read, as py-spy stops its target: SIGURG
+interrupts it wherever it is, and a C handler (nothing in Python, invisible to
+`signal.getsignal`) waits until its frames are copied; names are read after it is let go. A
+thread that blocks the signal is not sent it. A stack read while its
 thread runs on is read over several system calls, and a short call can return between them:
 such reads land on call boundaries far more often than by chance and gave callers up to twice
 their true share. System calls the signal interrupts resume (SA_RESTART) or are retried by
-Python. Without a free real-time signal, or once the program puts its own handler on kulvo's,
-reads go ahead while the main thread runs, and the profile says so.
+Python. Where the program has its own handler on SIGURG, reads go ahead while the main thread
+runs, and the profile says so.
 
 Otherwise the sampler thread asks the main thread for its stack through a pending call, which
 the main thread answers at its next check between bytecodes, reading its own stack in place.
 From 3.13 the request alone reaches the main thread. Before 3.13 a pending call posted from another
 thread waits for the next forced switch of the interpreter lock (every 5 ms), so the sampler
-also sends the main thread a real-time signal: handled on the main thread, it makes the
+also sends the main thread SIGURG: handled on the main thread, it makes the
 interpreter look at its pending calls at once. The signal's Python handler does nothing;
 system calls it interrupts are resumed (SA_RESTART) or retried by Python.
 
-Where that signal cannot be used (profiling from another thread, every real-time signal
-taken or blocked, a signal wakeup fd that each signal would write to), samples are read at
-the interpreter lock's hand-overs instead, and the profile says so.
+Where that signal cannot be used (profiling from another thread, the signal taken or blocked,
+a signal wakeup fd that each signal would write to, also one set during the run), samples are
+read at the interpreter lock's hand-overs instead, and the profile says so.
 """
 
 from __future__ import annotations
@@ -34,14 +35,25 @@ import os
 import signal
 import sys
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
-from kulvo._native import Sampler, kick_handler, stacks_readable
+from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_readable
 
-# Signals kulvo has installed its handler on, and how many running samplers use each.
-_kick_users: dict[int, int] = {}
+# kulvo's one signal, for holding the main thread still and for kicking it: its default action
+# is to ignore it, so one still on its way when the program execs, or after the handler is gone
+# at shutdown, does nothing; and a standard signal does not pile up on a thread that blocks it.
+SIGNAL = signal.SIGURG
+
+# How many running samplers kick with the signal.
+_kick_users = 0
 
 _AT_HAND_OVERS = "stacks are read when the main thread lets the interpreter lock go"
+_READ_AS_IT_RUNS = "stacks are read while the main thread runs on, and a short call's time may show in its caller"
+
+# Why kicks stopped during the run, once they have.
+_kicks_stopped: str | None = None
 
 
 @dataclass
@@ -55,16 +67,19 @@ class Kick:
 
     def release(self) -> None:
         """Gives the signal back once no sampler uses it: its handler is the default again."""
+        global _kick_users
         number, self.signal_number = self.signal_number, 0
         if not number:
             return
-        _kick_users[number] -= 1
-        if _kick_users[number] == 0:
-            del _kick_users[number]
-            # Only kulvo's own handler is taken away; the sampler thread has been joined, so
-            # no signal of kulvo's is still on its way.
+        _kick_users -= 1
+        if _kick_users == 0:
+            _watch_signal_calls(False)
             if signal.getsignal(number) is kick_handler:
-                signal.signal(number, signal.SIG_DFL)
+                # The sampler thread has been joined; a kick still on its way is ignored.
+                _set_signal(number, signal.SIG_DFL)
+
+    def stopped_note(self) -> str | None:
+        return _kicks_stopped and f"{_kicks_stopped}: {_AT_HAND_OVERS} from then on"
 
 
 def _wakeup_fd_is_set() -> bool:
@@ -77,6 +92,7 @@ def _wakeup_fd_is_set() -> bool:
 def take_kick() -> Kick:
     """The signal that lets the sampler reach the main thread, installed, or the reason why
     none is used. Call on the thread that will start and stop the sampler."""
+    global _kick_users, _kicks_stopped
     on_main_thread = threading.current_thread() is threading.main_thread()
     # The reader reads the thread that starts the sampler: it must be the main thread.
     if on_main_thread and stacks_readable():
@@ -85,29 +101,77 @@ def take_kick() -> Kick:
         return Kick()
     if not on_main_thread:
         return Kick(note=f"profiled from a thread other than the main thread: {_AT_HAND_OVERS}")
-    for number in _kick_users:
-        _kick_users[number] += 1
-        return Kick(number)
+    if _kick_users:
+        _kick_users += 1
+        return Kick(SIGNAL)
     if _wakeup_fd_is_set():
         return Kick(note=f"the program set a signal wakeup fd, which kulvo's signal would write to: {_AT_HAND_OVERS}")
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, [])
-    # From the top: libraries that need a real-time signal usually take the lowest free one.
-    for number in range(signal.SIGRTMAX, signal.SIGRTMIN - 1, -1):
-        if number in blocked or signal.getsignal(number) is not signal.SIG_DFL:
-            continue
-        signal.signal(number, kick_handler)
-        _kick_users[number] = 1
-        return Kick(number)
-    return Kick(note=f"no free real-time signal: {_AT_HAND_OVERS}")
+    if SIGNAL in signal.pthread_sigmask(signal.SIG_BLOCK, []) or signal.getsignal(SIGNAL) is not signal.SIG_DFL:
+        return Kick(note=f"the program uses kulvo's signal (SIGURG): {_AT_HAND_OVERS}")
+    _set_signal(SIGNAL, kick_handler)
+    _kick_users = 1
+    _kicks_stopped = None
+    allow_kicks(True)
+    _watch_signal_calls(True)
+    return Kick(SIGNAL)
 
 
-def unheld_note(sampler: Sampler) -> str | None:
-    """The profile's note when the main thread could not be held still for its reads."""
+def _stop_kicks(why: str) -> None:
+    global _kicks_stopped
+    if _kick_users and _kicks_stopped is None:
+        allow_kicks(False)
+        _kicks_stopped = why
+
+
+# The program's own calls that kicks must give way to, watched while kicks are in use: Python's
+# handler writes every signal to the wakeup fd, and a handler the program puts on the signal is
+# the program's.
+_set_wakeup_fd = signal.set_wakeup_fd
+_set_signal = signal.signal
+
+
+def _guarded_set_wakeup_fd(fd: int, /, **kwargs: Any) -> int:
+    if fd != -1:
+        _stop_kicks("the program set a signal wakeup fd, which kulvo's signal would write to")
+    return _set_wakeup_fd(fd, **kwargs)
+
+
+def _guarded_signal(signalnum: int, handler: Any) -> Any:
+    if signalnum == SIGNAL and handler is not kick_handler:
+        _stop_kicks("the program took kulvo's signal (SIGURG)")
+    return _set_signal(signalnum, handler)
+
+
+def _watch_signal_calls(on: bool) -> None:
+    for name, real, guarded in (
+        ("set_wakeup_fd", _set_wakeup_fd, _guarded_set_wakeup_fd),
+        ("signal", _set_signal, _guarded_signal),
+    ):
+        # Left alone where the program has put a wrapper of its own there meanwhile.
+        if getattr(signal, name) is (real if on else guarded):
+            setattr(signal, name, guarded if on else real)
+
+
+def unheld_notes(sampler: Sampler) -> list[str]:
+    """The profile's notes on reads made while the main thread was not held still."""
+    notes = []
     reason = sampler.unheld_reads()
-    if reason is None:
-        return None
-    why = "no free real-time signal" if reason == "no free signal" else "the program took kulvo's real-time signal"
-    return f"{why}: stacks are read while the main thread runs on, and a short call's time may show in its caller"
+    if reason == "no free signal":
+        notes.append(f"the program uses kulvo's signal (SIGURG): {_READ_AS_IT_RUNS}")
+    elif reason == "signal taken":
+        notes.append(f"the program took kulvo's signal (SIGURG): {_READ_AS_IT_RUNS} from then on")
+    counts = sampler.hold_counts()
+    running = counts["running"]
+    if running and counts["blocked"]:
+        share = 100 * counts["blocked"] / running
+        notes.append(
+            f"the main thread blocked kulvo's signal (SIGURG) in {share:.1f} % of the reads made while it ran; "
+            f"{_READ_AS_IT_RUNS}"
+        )
+    if running and counts["unanswered"] * 100 >= running:
+        share = 100 * counts["unanswered"] / running
+        notes.append(f"the main thread could not be held still for {share:.1f} % of the reads made while it ran")
+    return notes
 
 
 def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
@@ -120,6 +184,43 @@ def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
     )
 
 
+# Called, newest first, just before the program replaces itself with exec: a run writes its
+# report then, since nothing of the process is left after it.
+_before_exec: list[Callable[[str], None]] = []
+
+
+def on_exec(callback: Callable[[str], None]) -> Callable[[], None]:
+    """Runs `callback(how)` just before the program execs; returns what undoes that."""
+    _before_exec.append(callback)
+    return lambda: _before_exec.remove(callback) if callback in _before_exec else None
+
+
+def _exec_after_kulvo(real: Callable[..., Any]) -> Callable[..., Any]:
+    def exec_after_kulvo(*args: Any, **kwargs: Any) -> Any:
+        for callback in reversed(list(_before_exec)):
+            callback(f"os.{real.__name__}")
+        # No thread of kulvo's is left to signal the new program; if the exec fails, the run goes on.
+        _pause_all()
+        try:
+            return real(*args, **kwargs)
+        finally:
+            _resume_all()
+
+    exec_after_kulvo.__name__ = real.__name__
+    exec_after_kulvo.__doc__ = real.__doc__
+    return exec_after_kulvo
+
+
+# The rest of the os.exec* family calls these two through the module. Watched while a sampler runs.
+_EXEC_CALLS = {name: (getattr(os, name), _exec_after_kulvo(getattr(os, name))) for name in ("execv", "execve")}
+
+
+def _watch_exec_calls(on: bool) -> None:
+    for name, (real, guarded) in _EXEC_CALLS.items():
+        if getattr(os, name) is (real if on else guarded):
+            setattr(os, name, guarded if on else real)
+
+
 # Samplers that run now. Before a fork each one's thread ends, so that the process forks with
 # no thread of kulvo's in the middle of a capture (and 3.12's warning about forking a
 # multi-threaded process does not come from kulvo); it continues afterwards in the parent.
@@ -129,10 +230,13 @@ _running: set[Sampler] = set()
 
 def running(sampler: Sampler) -> None:
     _running.add(sampler)
+    _watch_exec_calls(True)
 
 
 def stopping(sampler: Sampler) -> None:
     _running.discard(sampler)
+    if not _running:
+        _watch_exec_calls(False)
 
 
 def _pause_all() -> None:

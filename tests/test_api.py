@@ -10,6 +10,7 @@ import json
 import os
 import platform
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -194,8 +195,8 @@ class TestWhereTheTimeGoes:
                     leaf(i)
 
         with kulvo.profile(interval_ms=1) as p:
-            kicks = range(signal.SIGRTMIN, signal.SIGRTMAX + 1)
-            during = [n for n in kicks if signal.getsignal(n) is _native.kick_handler]
+            kicks = [signal.SIGURG, *range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
+            during = [n for n in kicks if signal.getsignal(n) is not signal.SIG_DFL]
             caller(0.3)
         assert _native.stacks_readable()
         assert during == []  # held by a C handler: the program's signals are its own
@@ -222,52 +223,58 @@ class TestWhereTheTimeGoes:
         assert asyncio.run(coroutine())
         assert generated["函数"]()
 
-    def test_a_program_that_takes_the_real_time_signals_keeps_them_and_a_note_says_so(self):
+    def test_a_program_that_takes_or_blocks_the_signal_keeps_it_and_a_note_says_so(self):
         calls: list[int] = []
-        numbers = range(signal.SIGRTMIN, signal.SIGRTMAX + 1)
-        previous = {n: signal.getsignal(n) for n in numbers}
+        previous = signal.getsignal(signal.SIGURG)
         try:
+            with kulvo.profile(interval_ms=1) as blocked:
+                signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGURG})
+                spin(0.2)
+                pending = signal.sigpending()
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGURG})
             with kulvo.profile(interval_ms=1) as during:
                 spin(0.05)
-                for n in numbers:  # kulvo's among them
-                    signal.signal(n, lambda number, _: calls.append(number))
+                signal.signal(signal.SIGURG, lambda number, _: calls.append(number))
                 spin(0.1)
             with kulvo.profile(interval_ms=1) as after:
                 spin(0.05)
         finally:
-            for n, handler in previous.items():
-                signal.signal(n, signal.SIG_DFL if handler is None else handler)
+            signal.signal(signal.SIGURG, signal.SIG_DFL if previous is None else previous)
+        # A thread that blocks the signal is never sent it.
+        assert signal.SIGURG not in pending
+        assert any("blocked kulvo's signal (SIGURG) in 100.0 %" in note for note in blocked.profile.metadata.notes)
         assert len(calls) <= 1  # one may have been on its way as the handler changed
-        assert any(
-            note.startswith("the program took kulvo's real-time signal") for note in during.profile.metadata.notes
-        )
-        assert any(
-            note.startswith("no free real-time signal: stacks are read") for note in after.profile.metadata.notes
-        )
+        assert any(note.startswith("the program took kulvo's signal") for note in during.profile.metadata.notes)
+        assert any(note.startswith("the program uses kulvo's signal") for note in after.profile.metadata.notes)
         assert after.profile.samples
 
     @pytest.mark.skipif(sys.version_info >= (3, 13), reason="from 3.13 no signal is needed")
     def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self, monkeypatch):
         # The signal is for a sampler that cannot read the main thread's stack from memory.
         monkeypatch.setattr(sampling, "stacks_readable", lambda: False)
-        own = signal.SIGRTMAX
-        previous = signal.signal(own, lambda *_: None)
+        previous = signal.signal(signal.SIGURG, lambda *_: None)
         try:
-            with kulvo.profile(interval_ms=2):
-                spin(0.02)
-            assert signal.getsignal(own) is not signal.SIG_DFL  # still the program's
-            assert not any(signal.getsignal(n) is _native.kick_handler for n in range(signal.SIGRTMIN, own))
-            every_other = set(range(signal.SIGRTMIN, own))
-            blocked_before = signal.pthread_sigmask(signal.SIG_BLOCK, every_other)
-            try:
-                with kulvo.profile(interval_ms=2) as p:
-                    spin(0.1)
-            finally:
-                signal.pthread_sigmask(signal.SIG_SETMASK, blocked_before)
-            assert p.profile.metadata.notes[0].startswith("no free real-time signal")
-            assert p.profile.samples
+            with kulvo.profile(interval_ms=2) as taken:
+                spin(0.05)
+            assert signal.getsignal(signal.SIGURG) is not signal.SIG_DFL  # still the program's
         finally:
-            signal.signal(own, previous)
+            signal.signal(signal.SIGURG, previous)
+        assert taken.profile.metadata.notes[0].startswith("the program uses kulvo's signal (SIGURG)")
+        assert taken.profile.samples
+        # A wakeup fd set during the run: every kick would write to it, so they stop.
+        reader, writer = socket.socketpair()
+        with reader, writer:
+            reader.setblocking(False)
+            writer.setblocking(False)
+            with kulvo.profile(interval_ms=1) as woken:
+                spin(0.05)
+                signal.set_wakeup_fd(writer.fileno())
+                spin(0.2)
+                signal.set_wakeup_fd(-1)
+            with pytest.raises(BlockingIOError):
+                reader.recv(1024)
+        assert any("set a signal wakeup fd" in note for note in woken.profile.metadata.notes)
+        assert signal.set_wakeup_fd is sampling._set_wakeup_fd  # the watch ends with the run
 
 
 def frame_files(profile: kulvo.Profile) -> set[str]:

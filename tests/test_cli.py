@@ -70,6 +70,33 @@ class TestExitStatus:
         assert "kulvo" not in traceback_text.replace("boom.py", "")
         report_of(result.stderr)
 
+    @pytest.mark.parametrize(
+        "call",
+        [
+            "os.execv(sys.executable, [sys.executable, '-c', 'import sys; sys.exit(5)'])",
+            "os.execlp('sh', 'sh', '-c', 'exit 5')",  # through os.execvp, and os.execv in the end
+        ],
+    )
+    def test_a_program_that_execs_gets_its_report_and_the_new_programs_status(
+        self, run_kulvo, write_program, tmp_path, call
+    ):
+        # Run with the signal blocked as well: nothing kulvo sent may be left for the new program.
+        write_program(
+            "replace.py",
+            f"""
+            import os, signal, sys, time
+            deadline = time.perf_counter() + 0.05
+            while time.perf_counter() < deadline:
+                pass
+            signal.pthread_sigmask(signal.SIG_BLOCK, {{signal.SIGURG}})
+            {call}
+            """,
+        )
+        result = run_kulvo("run", "--interval-ms", "1", "-o", str(tmp_path / "exec.json"), "replace.py")
+        assert result.returncode == 5
+        notes = json.loads((tmp_path / "exec.json").read_text())["metadata"]["notes"]
+        assert any(note.startswith("the program replaced itself with os.exec") for note in notes)
+
     WAITS = """
         import signal, sys, time
         signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -16,6 +16,7 @@ from collections.abc import Iterator
 from types import FrameType
 from typing import NoReturn, TextIO
 
+from kulvo import sampling
 from kulvo.api import PROFILER_FRAMES, Recording
 from kulvo.cli.common import (
     Command,
@@ -87,7 +88,7 @@ def run(args: argparse.Namespace) -> int:
     )
     report = RunReport(recording, format, output, report_stream, leave_out_waiting=args.leave_out_waiting)
     recording.start()
-    with report.written_on_sigterm():
+    with report.written_on_sigterm(), report.written_on_exec():
         try:
             status = execute(target)
         finally:
@@ -146,6 +147,19 @@ class RunReport:
             self.write()
         finally:
             _die_of(signum)
+
+    def _on_exec(self, how: str) -> None:
+        self._recording.add_note(f"the program replaced itself with {how}: the profile ends there")
+        self.write()
+
+    @contextlib.contextmanager
+    def written_on_exec(self) -> Iterator[None]:
+        """Nothing of the process is left after an exec: the report is written just before it."""
+        undo = sampling.on_exec(self._on_exec)
+        try:
+            yield
+        finally:
+            undo()
 
     @contextlib.contextmanager
     def written_on_sigterm(self) -> Iterator[None]:
