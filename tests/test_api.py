@@ -230,7 +230,6 @@ class TestWhereTheTimeGoes:
             with kulvo.profile(interval_ms=1) as blocked:
                 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGURG})
                 spin(0.2)
-                pending = signal.sigpending()
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGURG})
             with kulvo.profile(interval_ms=1) as during:
                 spin(0.05)
@@ -240,9 +239,8 @@ class TestWhereTheTimeGoes:
                 spin(0.05)
         finally:
             signal.signal(signal.SIGURG, signal.SIG_DFL if previous is None else previous)
-        # A thread that blocks the signal is never sent it.
-        assert signal.SIGURG not in pending
-        assert any("blocked kulvo's signal (SIGURG) in 100.0 %" in note for note in blocked.profile.metadata.notes)
+        # Not sent while blocked (one on its way as the mask changed may wait there), and said.
+        assert any("the main thread blocked kulvo's signal (SIGURG)" in note for note in blocked.profile.metadata.notes)
         assert len(calls) <= 1  # one may have been on its way as the handler changed
         assert any(note.startswith("the program took kulvo's signal") for note in during.profile.metadata.notes)
         assert any(note.startswith("the program uses kulvo's signal") for note in after.profile.metadata.notes)
