@@ -73,18 +73,18 @@ void on_freeze_signal(int /*signal*/) {
 }
 
 bool handler_installed(int number) {
-    struct sigaction current{};
+    struct sigaction current {};
     return sigaction(number, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
            current.sa_handler == on_freeze_signal;
 }
 
 bool install(int number) {
-    struct sigaction current{};
+    struct sigaction current {};
     if (sigaction(number, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
         current.sa_handler != SIG_DFL) {
         return false;
     }
-    struct sigaction ours{};
+    struct sigaction ours {};
     ours.sa_handler = on_freeze_signal;
     // System calls the signal interrupts resume where they can; Python retries the rest.
     ours.sa_flags = SA_RESTART;
@@ -115,7 +115,7 @@ FreezeSignal::~FreezeSignal() {
     if (--users > 0 || !handler_installed(number_)) {
         return;
     }
-    struct sigaction standard{};
+    struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
     sigaction(number_, &standard, nullptr);

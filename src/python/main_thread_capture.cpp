@@ -286,7 +286,7 @@ bool pending_calls_reach_main_thread() {
 }
 
 bool restart_after_kick(int signal_number) {
-    struct sigaction action{};
+    struct sigaction action {};
     if (sigaction(signal_number, nullptr, &action) != 0) {
         return false;
     }

@@ -67,7 +67,7 @@ private:
 };
 
 bool at_default(int number) {
-    struct sigaction current{};
+    struct sigaction current {};
     return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL;
 }
 
@@ -146,13 +146,13 @@ TEST(FreezeSignal, SharedByItsUsersAndNeverTakenFromTheProgram) {
         EXPECT_EQ(second->number(), first->number());
         first.reset();
         EXPECT_TRUE(second->still_ours());  // still in use
-        struct sigaction programs{};
+        struct sigaction programs {};
         programs.sa_handler = [](int) {};
         ASSERT_EQ(sigaction(SIGURG, &programs, nullptr), 0);
         EXPECT_FALSE(second->still_ours());
         EXPECT_FALSE(FreezeSignal::take());  // the program's now
         second.reset();
-        struct sigaction after{};
+        struct sigaction after {};
         ASSERT_EQ(sigaction(SIGURG, nullptr, &after), 0);
         EXPECT_EQ(after.sa_handler, programs.sa_handler);  // left alone
     }
