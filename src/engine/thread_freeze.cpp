@@ -87,7 +87,9 @@ bool install(int number) {
     struct sigaction ours {};
     ours.sa_handler = on_freeze_signal;
     // System calls the signal interrupts resume where they can; Python retries the rest.
-    ours.sa_flags = SA_RESTART;
+    // Not deferred: a thread still on its way out of the handler (preempted there on a busy
+    // machine) would otherwise show the signal blocked, and the next request answers at once.
+    ours.sa_flags = SA_RESTART | SA_NODEFER;
     sigemptyset(&ours.sa_mask);
     return sigaction(number, &ours, nullptr) == 0;
 }

@@ -86,64 +86,67 @@ MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
     reads_.clear();
 }
 
+MemoryStackReader::Page* MemoryStackReader::find_page(std::uintptr_t base) {
+    // The next frame is most often on the page of the last one, or the page below.
+    for (const std::size_t near : {last_page_, (last_page_ + 1) % kCachedPages}) {
+        Page& candidate = (*pages_)[near];
+        if (candidate.valid && candidate.base == base) {
+            last_page_ = near;
+            return &candidate;
+        }
+    }
+    for (std::size_t i = 0; i < kCachedPages; ++i) {
+        Page& candidate = (*pages_)[i];
+        if (candidate.valid && candidate.base == base) {
+            last_page_ = i;
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
+MemoryStackReader::Page* MemoryStackReader::fill_pages(std::uintptr_t base) {
+    // This page first, then the ones below it, where older frames of a frame stack lie;
+    // frame objects (3.10) sit wherever the allocator put them, so a few above too. A
+    // transfer stops at the first page that is not mapped. Each system call costs tens of
+    // microseconds here, far more than copying a page.
+    const std::size_t run = pages_per_miss_;
+    pages_per_miss_ = std::min(pages_per_miss_ * 2, kPagesPerMiss);
+    const std::size_t below_count = layout_.frames_are_objects ? run - run / 4 : run;
+    std::array<iovec, kPagesPerMiss> local{};
+    std::array<iovec, kPagesPerMiss> remote{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < run; ++i) {
+        const bool below = i < below_count;
+        if (below && i * kPageBytes > base) {
+            break;
+        }
+        const std::uintptr_t wanted = below ? base - i * kPageBytes : base + (i - below_count + 1) * kPageBytes;
+        Page& slot = (*pages_)[(next_page_ + count) % kCachedPages];
+        slot.valid = false;
+        slot.base = wanted;
+        local[count] = iovec{slot.bytes.data(), kPageBytes};
+        remote[count] = iovec{reinterpret_cast<void*>(wanted), kPageBytes};  // NOLINT(performance-no-int-to-ptr)
+        ++count;
+    }
+    const std::size_t pages_read =
+        memory_.read_vectors(std::span(local.data(), count), std::span(remote.data(), count)) / kPageBytes;
+    for (std::size_t i = 0; i < pages_read; ++i) {
+        (*pages_)[(next_page_ + i) % kCachedPages].valid = true;
+    }
+    Page* page = &(*pages_)[next_page_];
+    last_page_ = next_page_;
+    next_page_ = (next_page_ + std::max<std::size_t>(pages_read, 1)) % kCachedPages;
+    return page->valid ? page : nullptr;
+}
+
 bool MemoryStackReader::read_cached(std::uintptr_t address, void* out, std::size_t size) {
     auto* target = static_cast<std::uint8_t*>(out);
     while (size > 0) {
         const std::uintptr_t base = address & ~(std::uintptr_t{kPageBytes} - 1);
-        Page* page = nullptr;
-        // The next frame is most often on the page of the last one, or the page below.
-        for (const std::size_t near : {last_page_, (last_page_ + 1) % kCachedPages}) {
-            Page& candidate = (*pages_)[near];
-            if (candidate.valid && candidate.base == base) {
-                page = &candidate;
-                last_page_ = near;
-                break;
-            }
-        }
-        for (std::size_t i = 0; page == nullptr && i < kCachedPages; ++i) {
-            Page& candidate = (*pages_)[i];
-            if (candidate.valid && candidate.base == base) {
-                page = &candidate;
-                last_page_ = i;
-            }
-        }
-        if (page == nullptr) {
-            // This page first, then the ones below it, where older frames of a frame stack
-            // lie; frame objects (3.10) sit wherever the allocator put them, so a few above
-            // too. A transfer stops at the first page that is not mapped.
-            std::array<iovec, kPagesPerMiss> local{};
-            std::array<iovec, kPagesPerMiss> remote{};
-            // Each system call costs tens of microseconds here, far more than copying a page.
-            const std::size_t run = pages_per_miss_;
-            pages_per_miss_ = std::min(pages_per_miss_ * 2, kPagesPerMiss);
-            const std::size_t above = layout_.frames_are_objects ? run / 4 : 0;
-            std::size_t count = 0;
-            for (std::size_t i = 0; i < run; ++i) {
-                const std::size_t below = i < run - above ? i : 0;
-                const std::size_t up = i < run - above ? 0 : i - (run - above) + 1;
-                if (below * kPageBytes > base) {
-                    break;
-                }
-                const std::uintptr_t wanted = base - below * kPageBytes + up * kPageBytes;
-                Page& slot = (*pages_)[(next_page_ + count) % kCachedPages];
-                slot.valid = false;
-                slot.base = wanted;
-                local[count] = iovec{slot.bytes.data(), kPageBytes};
-                remote[count] =
-                    iovec{reinterpret_cast<void*>(wanted), kPageBytes};  // NOLINT(performance-no-int-to-ptr)
-                ++count;
-            }
-            const std::size_t pages_read =
-                memory_.read_vectors(std::span(local.data(), count), std::span(remote.data(), count)) / kPageBytes;
-            for (std::size_t i = 0; i < pages_read; ++i) {
-                (*pages_)[(next_page_ + i) % kCachedPages].valid = true;
-            }
-            page = &(*pages_)[next_page_];
-            last_page_ = next_page_;
-            next_page_ = (next_page_ + std::max<std::size_t>(pages_read, 1)) % kCachedPages;
-            if (!page->valid) {
-                return false;
-            }
+        Page* page = find_page(base);
+        if (page == nullptr && (page = fill_pages(base)) == nullptr) {
+            return false;
         }
         const std::size_t offset = address - base;
         const std::size_t count = std::min(size, kPageBytes - offset);
@@ -313,6 +316,23 @@ std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t addres
     return index;
 }
 
+bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& frame_bytes) {
+    if (raw_.size() == raw_.capacity()) {
+        return false;
+    }
+    const std::optional<std::uint32_t> index = code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code));
+    if (!index) {
+        return false;
+    }
+    RawFrame raw;
+    raw.code_index = *index;
+    raw.instruction = layout_.frames_are_objects
+                          ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
+                          : load<std::uintptr_t>(frame_bytes, layout_.frame_instruction);
+    raw_.push_back(raw);
+    return true;
+}
+
 MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
     raw_.clear();
     unique_codes_.clear();
@@ -361,18 +381,17 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
         frame = previous;
     }
 
+    return read_code_headers() ? RawCopy::Done : RawCopy::Failed;
+}
+
+bool MemoryStackReader::read_code_headers() {
     // Every code object's header in one system call.
     reads_.resize(unique_codes_.size());  // within the capacity code_index keeps
     for (std::size_t i = 0; i < unique_codes_.size(); ++i) {
         reads_[i] = MemoryRead{unique_codes_[i].address, unique_codes_[i].header.data(), layout_.code_header_size};
     }
     memory_.read_many(reads_);
-    for (std::size_t i = 0; i < unique_codes_.size(); ++i) {
-        if (!reads_[i].done) {
-            return RawCopy::Failed;
-        }
-    }
-    return RawCopy::Done;
+    return std::all_of(reads_.begin(), reads_.end(), [](const MemoryRead& read) { return read.done; });
 }
 
 void MemoryStackReader::make_room() {

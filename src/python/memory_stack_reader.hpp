@@ -129,6 +129,12 @@ private:
     // Reads of whole pages, kept for one walk: a stack's frames sit side by side, so a miss
     // reads the pages below it (and, for frame objects, above it) in the same system call.
     bool read_cached(std::uintptr_t address, void* out, std::size_t size);
+    struct Page;
+    Page* find_page(std::uintptr_t base);
+    Page* fill_pages(std::uintptr_t base);  // nullptr: that page is not mapped
+    // Adds a frame to raw_; false when the scratch has no room left.
+    bool keep_frame(const std::array<std::uint8_t, kFrameBytes>& frame_bytes);
+    bool read_code_headers();
 
     InterpreterLayout layout_;
     ReadableTypes types_;
