@@ -64,6 +64,7 @@ class Kick:
     signal_number: int = 0
     note: str | None = None
     stacks_from_memory: bool = False
+    stopped: str | None = None  # why kicks stopped during this sampler's run, once released
 
     def release(self) -> None:
         """Gives the signal back once no sampler uses it: its handler is the default again."""
@@ -71,6 +72,7 @@ class Kick:
         number, self.signal_number = self.signal_number, 0
         if not number:
             return
+        self.stopped = _kicks_stopped
         _kick_users -= 1
         if _kick_users == 0:
             _watch_signal_calls(False)
@@ -79,7 +81,7 @@ class Kick:
                 _set_signal(number, signal.SIG_DFL)
 
     def stopped_note(self) -> str | None:
-        return _kicks_stopped and f"{_kicks_stopped}: {_AT_HAND_OVERS} from then on"
+        return self.stopped and f"{self.stopped}: {_AT_HAND_OVERS} from then on"
 
 
 def _wakeup_fd_is_set() -> bool:
@@ -142,14 +144,15 @@ def _guarded_signal(signalnum: int, handler: Any) -> Any:
     return _set_signal(signalnum, handler)
 
 
+def _swap(module: Any, name: str, real: Callable[..., Any], guarded: Callable[..., Any], on: bool) -> None:
+    # Left alone where the program has put a wrapper of its own there meanwhile.
+    if getattr(module, name) is (real if on else guarded):
+        setattr(module, name, guarded if on else real)
+
+
 def _watch_signal_calls(on: bool) -> None:
-    for name, real, guarded in (
-        ("set_wakeup_fd", _set_wakeup_fd, _guarded_set_wakeup_fd),
-        ("signal", _set_signal, _guarded_signal),
-    ):
-        # Left alone where the program has put a wrapper of its own there meanwhile.
-        if getattr(signal, name) is (real if on else guarded):
-            setattr(signal, name, guarded if on else real)
+    _swap(signal, "set_wakeup_fd", _set_wakeup_fd, _guarded_set_wakeup_fd, on)
+    _swap(signal, "signal", _set_signal, _guarded_signal, on)
 
 
 def unheld_notes(sampler: Sampler) -> list[str]:
@@ -217,8 +220,7 @@ _EXEC_CALLS = {name: (getattr(os, name), _exec_after_kulvo(getattr(os, name))) f
 
 def _watch_exec_calls(on: bool) -> None:
     for name, (real, guarded) in _EXEC_CALLS.items():
-        if getattr(os, name) is (real if on else guarded):
-            setattr(os, name, guarded if on else real)
+        _swap(os, name, real, guarded, on)
 
 
 # Samplers that run now. Before a fork each one's thread ends, so that the process forks with

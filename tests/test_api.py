@@ -271,7 +271,11 @@ class TestWhereTheTimeGoes:
                 signal.set_wakeup_fd(-1)
             with pytest.raises(BlockingIOError):
                 reader.recv(1024)
+            monkeypatch.setattr(sampling, "stacks_readable", _native.stacks_readable)
+            with kulvo.profile(interval_ms=2) as later:
+                spin(0.02)
         assert any("set a signal wakeup fd" in note for note in woken.profile.metadata.notes)
+        assert not any("wakeup fd" in note for note in later.profile.metadata.notes)  # that run's alone
         assert signal.set_wakeup_fd is sampling._set_wakeup_fd  # the watch ends with the run
 
 

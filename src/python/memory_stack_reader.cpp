@@ -361,22 +361,8 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
         const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
         const bool c_stack_frame =
             layout_.frame_owner && layout_.owner_c_stack && frame_bytes[*layout_.frame_owner] == *layout_.owner_c_stack;
-        if (!c_stack_frame) {
-            if (raw_.size() == raw_.capacity()) {
-                return RawCopy::NeedsRoom;
-            }
-            const std::optional<std::uint32_t> index =
-                code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code));
-            if (!index) {
-                return RawCopy::NeedsRoom;
-            }
-            RawFrame raw;
-            raw.code_index = *index;
-            raw.instruction =
-                layout_.frames_are_objects
-                    ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
-                    : load<std::uintptr_t>(frame_bytes, layout_.frame_instruction);
-            raw_.push_back(raw);
+        if (!c_stack_frame && !keep_frame(frame_bytes)) {
+            return RawCopy::NeedsRoom;
         }
         frame = previous;
     }
@@ -526,24 +512,24 @@ public:
     }
 
     InternedCapture capture(StackTable& stacks) override {
+        const std::uint64_t cpu_ns = watch_.cpu_time_ns();
+        // A thread that has not run since the last read stands where it stood then.
+        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
+            return InternedCapture{last_stack_, std::nullopt, watch_.read_stat().state != RunState::Running};
+        }
         // Signals must not reach a handler the program has put on the signal since. Asked
-        // first, so that the thread's state is as fresh as it can be when the signal goes:
-        // a thread that enters a sleep meanwhile would have it fail with EINTR.
+        // before the thread's state, so that the state is as fresh as it can be when the
+        // signal goes: a thread that enters a sleep meanwhile would have it fail with EINTR.
         if (freeze_ && !freeze_signal_->still_ours()) {
             freeze_.reset();
             counts_->reason.store(HeldReads::SignalTaken);
         }
-        const std::uint64_t cpu_ns = watch_.cpu_time_ns();
         const ThreadStat stat = watch_.read_stat();
-        // A thread that has not run since the last read stands where it stood then.
-        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
-            return InternedCapture{last_stack_, std::nullopt, stat.state != RunState::Running};
-        }
         std::optional<StackId> stack;
         if (stat.state == RunState::Running) {
             counts_->running.fetch_add(1, std::memory_order_relaxed);
-            // A thread that blocks the signal is never sent it: it would wait there, and a
-            // real-time one would pile up.
+            // A thread that blocks the signal is never sent it: the signal would wait there
+            // for as long as the program keeps it blocked.
             if (freeze_ && stat.blocks(freeze_signal_->number())) {
                 counts_->blocked.fetch_add(1, std::memory_order_relaxed);
             } else if (freeze_) {
