@@ -106,22 +106,30 @@ MemoryStackReader::Page* MemoryStackReader::find_page(std::uintptr_t base) {
 }
 
 MemoryStackReader::Page* MemoryStackReader::fill_pages(std::uintptr_t base) {
-    // This page first, then the ones below it, where older frames of a frame stack lie;
-    // frame objects (3.10) sit wherever the allocator put them, so a few above too. A
-    // transfer stops at the first page that is not mapped. Each system call costs tens of
-    // microseconds here, far more than copying a page.
-    const std::size_t run = pages_per_miss_;
-    pages_per_miss_ = std::min(pages_per_miss_ * 2, kPagesPerMiss);
-    const std::size_t below_count = layout_.frames_are_objects ? run - run / 4 : run;
+    // Where the next frames lie. From 3.11 the interpreter keeps frames in chunks of 16 KiB,
+    // each mapped below the last: a walk goes down through a chunk, then up to the next older
+    // one, so a miss reads the rest of its chunk below and a run of pages above. Frame objects
+    // (3.10) are carved from the allocator's pools in rising order, so a walk goes down: the
+    // run is below. The run doubles at each miss near the last one (a deep stack) and starts
+    // short again after a jump (the outermost frames, made before a recursion). A transfer
+    // stops at the first page that is not mapped.
+    const std::uintptr_t distance = base > last_miss_ ? base - last_miss_ : last_miss_ - base;
+    if (distance > 2 * kPagesPerMiss * kPageBytes) {
+        run_pages_ = kFirstRunPages;
+    }
+    last_miss_ = base;
+    const std::size_t run = run_pages_;
+    run_pages_ = std::min(run_pages_ * 2, kPagesPerMiss);
+    const std::size_t down = layout_.frames_are_objects ? run - run / 4 : kChunkPages;
     std::array<iovec, kPagesPerMiss> local{};
     std::array<iovec, kPagesPerMiss> remote{};
     std::size_t count = 0;
     for (std::size_t i = 0; i < run; ++i) {
-        const bool below = i < below_count;
+        const bool below = i < down;
         if (below && i * kPageBytes > base) {
-            break;
+            continue;
         }
-        const std::uintptr_t wanted = below ? base - i * kPageBytes : base + (i - below_count + 1) * kPageBytes;
+        const std::uintptr_t wanted = below ? base - i * kPageBytes : base + (i - down + 1) * kPageBytes;
         Page& slot = (*pages_)[(next_page_ + count) % kCachedPages];
         slot.valid = false;
         slot.base = wanted;
@@ -294,6 +302,10 @@ std::int32_t MemoryStackReader::line_of(const CodeInfo& code, std::uintptr_t cod
 }
 
 std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t address) {
+    // A recursion repeats the frame before.
+    if (!unique_codes_.empty() && unique_codes_[last_code_].address == address) {
+        return last_code_;
+    }
     const std::size_t mask = code_slots_.size() - 1;
     std::size_t slot = (address >> 4U) * 0x9E3779B97F4A7C15ULL & mask;
     for (;;) {
@@ -302,7 +314,8 @@ std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t addres
             break;
         }
         if (unique_codes_[entry - 1].address == address) {
-            return entry - 1;
+            last_code_ = entry - 1;
+            return last_code_;
         }
         slot = (slot + 1) & mask;
     }
@@ -311,9 +324,9 @@ std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t addres
         return std::nullopt;
     }
     unique_codes_.push_back(UniqueCode{address, {}, nullptr});
-    const auto index = static_cast<std::uint32_t>(unique_codes_.size() - 1);
-    code_slots_[slot] = index + 1;
-    return index;
+    last_code_ = static_cast<std::uint32_t>(unique_codes_.size() - 1);
+    code_slots_[slot] = last_code_ + 1;
+    return last_code_;
 }
 
 bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& frame_bytes) {
@@ -340,7 +353,8 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
     for (Page& page : *pages_) {
         page.valid = false;
     }
-    pages_per_miss_ = kPagesPerMiss / 2;
+    run_pages_ = kFirstRunPages;
+    last_miss_ = 0;
     const std::optional<std::uintptr_t> innermost = innermost_frame();
     if (!innermost) {
         return RawCopy::Failed;

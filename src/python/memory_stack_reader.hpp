@@ -146,6 +146,8 @@ private:
     static constexpr std::size_t kPageBytes = 4096;
     static constexpr std::size_t kCachedPages = 64;
     static constexpr std::size_t kPagesPerMiss = 32;
+    static constexpr std::size_t kChunkPages = 4;  // a frame chunk's worth, with the missed page
+    static constexpr std::size_t kFirstRunPages = 8;
     struct Page {
         std::uintptr_t base = 0;
         bool valid = false;
@@ -154,12 +156,14 @@ private:
     std::unique_ptr<std::array<Page, kCachedPages>> pages_;
     std::size_t next_page_ = 0;
     std::size_t last_page_ = 0;  // where the last read was found
-    std::size_t pages_per_miss_ = 1;
+    std::size_t run_pages_ = kFirstRunPages;
+    std::uintptr_t last_miss_ = 0;  // the page of the last miss
 
     // Scratch kept between reads (sampler thread only); copy_raw never grows it.
     std::vector<RawFrame> raw_;
     std::vector<UniqueCode> unique_codes_;
     std::vector<std::uint32_t> code_slots_;  // open addressing into unique_codes_, +1; 0 is empty
+    std::uint32_t last_code_ = 0;            // the index code_index returned last
     std::vector<MemoryRead> reads_;
     std::vector<ResolvedFrame> resolved_;
     std::vector<FrameId> frame_ids_;
