@@ -170,6 +170,8 @@ def main() -> None:
     p.add_argument("--reps", type=int, default=1, help="runs per program and interval (median reported)")
     p.add_argument("--command", default="python bench/truth.py", help="the command line to record in the report")
     p.add_argument("--no-report", action="store_true", help="leave bench/RESULTS.md alone")
+    p.add_argument("--load", type=int, default=0, metavar="N",
+                   help="run N CPU-bound processes beside every program, kulvo's and py-spy's alike")
     args = p.parse_args()
     args.samples = 300 if args.quick else 2000
     args.programs = (["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS))
@@ -185,17 +187,29 @@ def main() -> None:
                "config": {"samples": args.samples, "reps": args.reps, "intervals_ms": INTERVALS_MS,
                           "pyperf_interval_ms": PYPERF_INTERVAL_MS, "top_functions": TOP_FUNCTIONS},
                "load": {"start": loadavg()}, "versions": {}}
+    if args.load:
+        results["command"] += f" --load {args.load}"
     started = time.time()
+    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.load)]
+    try:
+        run_all(args, pythons, results)
+    finally:
+        for burner in burners:
+            burner.kill()
+    raw = save_raw(results, "truth-load" if args.load else "truth", args.quick, started, results.pop("errors"))
+    log(f"raw results: {raw} ({results['duration_s']} s)")
+    if not args.no_report:
+        truth_report.write(results, os.path.join(BENCH, "RESULTS.md"))
+        log("wrote the accuracy section of bench/RESULTS.md")
+
+
+def run_all(args: argparse.Namespace, pythons: dict[str, str], results: dict) -> None:
     with tempfile.TemporaryDirectory(prefix="kulvo-truth-") as tmp:
         runner = Runner(args, tmp)
         for version, python in pythons.items():
             log(f"=== CPython {version}")
             results["versions"][version] = run_version(runner, python)
-    raw = save_raw(results, "truth", args.quick, started, runner.errors)
-    log(f"raw results: {raw} ({results['duration_s']} s)")
-    if not args.no_report:
-        truth_report.write(results, os.path.join(BENCH, "RESULTS.md"))
-        log("wrote the accuracy section of bench/RESULTS.md")
+        results["errors"] = runner.errors
 
 
 if __name__ == "__main__":

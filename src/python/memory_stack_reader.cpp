@@ -110,12 +110,13 @@ MemoryStackReader::Page* MemoryStackReader::fill_pages(std::uintptr_t base) {
     // each mapped below the last: a walk goes down through a chunk, then up to the next older
     // one, so a miss reads the rest of its chunk below and a run of pages above. Frame objects
     // (3.10) are carved from the allocator's pools in rising order, so a walk goes down: the
-    // run is below. The run doubles at each miss near the last one (a deep stack) and starts
-    // short again after a jump (the outermost frames, made before a recursion). A transfer
-    // stops at the first page that is not mapped.
+    // run is below, and starts at one page, since a short stack's frames lie apart. The run
+    // doubles at each miss near the last one (a deep stack) and starts short again after a
+    // jump (the outermost frames, made before a recursion). A transfer stops at the first
+    // page that is not mapped.
     const std::uintptr_t distance = base > last_miss_ ? base - last_miss_ : last_miss_ - base;
     if (distance > 2 * kPagesPerMiss * kPageBytes) {
-        run_pages_ = kFirstRunPages;
+        run_pages_ = first_run_pages();
     }
     last_miss_ = base;
     const std::size_t run = run_pages_;
@@ -353,7 +354,7 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
     for (Page& page : *pages_) {
         page.valid = false;
     }
-    run_pages_ = kFirstRunPages;
+    run_pages_ = first_run_pages();
     last_miss_ = 0;
     const std::optional<std::uintptr_t> innermost = innermost_frame();
     if (!innermost) {

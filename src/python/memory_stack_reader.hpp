@@ -148,6 +148,7 @@ private:
     static constexpr std::size_t kPagesPerMiss = 32;
     static constexpr std::size_t kChunkPages = 4;  // a frame chunk's worth, with the missed page
     static constexpr std::size_t kFirstRunPages = 8;
+    std::size_t first_run_pages() const { return layout_.frames_are_objects ? 1 : kFirstRunPages; }
     struct Page {
         std::uintptr_t base = 0;
         bool valid = false;
