@@ -1,5 +1,6 @@
 #include "thread_freeze.hpp"
 
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ struct Channel {
     std::atomic<std::uint32_t> held{0};
     std::atomic<std::uint32_t> released{0};
     std::atomic<std::uint32_t> abandoned{0};
+    std::atomic<int> reader_cpu{-1};  // where the reader was when it sent the signal
 };
 
 Channel channel;
@@ -38,33 +40,57 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
+// Tells the CPU that this is a spin-wait loop.
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Whether ticket `a` is `b` or a later one: tickets wrap around.
 bool at_or_after(std::uint32_t a, std::uint32_t b) {
     return static_cast<std::int32_t>(a - b) >= 0;
 }
 
 // Waits until `word` reaches `wanted`, at most `limit_ns`; only async-signal-safe calls.
-// Both sides spin, yielding the CPU to a partner that shares it: a wake-up through a futex
-// would make the scheduler move the sampler thread onto the main thread's CPU, where its
-// later wake-ups wait for the main thread to block, and samples would shift to where it
-// blocks.
-bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std::int64_t limit_ns) {
+// Neither side sleeps on a futex: a wake-up through one would make the scheduler move the
+// sampler thread onto the main thread's CPU, where its later wake-ups wait for the main
+// thread to block, and samples would shift to where it blocks. A side whose partner shares
+// its CPU yields it, or the partner could not run; one whose partner runs elsewhere spins,
+// because a yield on a busy machine hands the CPU to another process for a whole time slice,
+// and the held thread would wait that long after its release.
+template <typename SharesCpu>
+bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std::int64_t limit_ns,
+              SharesCpu shares_cpu) {
     const std::int64_t start = now_ns();
     while (!at_or_after(word.load(std::memory_order_acquire), wanted)) {
-        if (now_ns() - start >= limit_ns) {
+        const std::int64_t waited_ns = now_ns() - start;
+        if (waited_ns >= limit_ns) {
             return false;
         }
-        syscall(SYS_sched_yield);
+        if (shares_cpu(waited_ns)) {
+            syscall(SYS_sched_yield);
+        } else {
+            cpu_relax();
+        }
     }
     return true;
 }
+
+// The reader cannot tell where the held thread is: it spins as long as a thread on another
+// CPU takes to answer, then yields in case the two share one.
+constexpr std::int64_t kReaderSpinNs = 30'000;
 
 void on_freeze_signal(int /*signal*/) {
     const int saved_errno = errno;
     const std::uint32_t ticket = channel.requested.load(std::memory_order_acquire);
     if (!at_or_after(channel.released.load(std::memory_order_acquire), ticket)) {
         channel.held.store(ticket, std::memory_order_release);
-        if (!wait_for(channel.released, ticket, ThreadFreeze::kHoldLimitNs)) {
+        const int reader_cpu = channel.reader_cpu.load(std::memory_order_relaxed);
+        if (!wait_for(channel.released, ticket, ThreadFreeze::kHoldLimitNs,
+                      [reader_cpu](std::int64_t) { return sched_getcpu() == reader_cpu; })) {
             // Published before the thread runs on; a reader that releases after this sees it.
             channel.abandoned.store(ticket, std::memory_order_seq_cst);
         }
@@ -130,13 +156,15 @@ bool FreezeSignal::still_ours() const {
 // lock_ comes first among the members: the ticket is drawn under it.
 ThreadFreeze::Hold::Hold(const ThreadFreeze& freeze)
     : lock_(request_mutex), ticket_(channel.requested.load(std::memory_order_relaxed) + 1) {
+    channel.reader_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     channel.requested.store(ticket_, std::memory_order_release);
     if (syscall(SYS_tgkill, getpid(), freeze.thread_id_, freeze.signal_->number()) != 0) {
         channel.released.store(ticket_, std::memory_order_release);
         lock_.unlock();
         return;
     }
-    held_ = wait_for(channel.held, ticket_, kAnswerLimitNs);
+    held_ = wait_for(channel.held, ticket_, kAnswerLimitNs,
+                     [](std::int64_t waited_ns) { return waited_ns > kReaderSpinNs; });
 }
 
 bool ThreadFreeze::Hold::release() {

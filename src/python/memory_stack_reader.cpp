@@ -549,6 +549,7 @@ public:
                 counts_->blocked.fetch_add(1, std::memory_order_relaxed);
             } else if (freeze_) {
                 all_held_ = true;
+                cpu_at_capture_ns_ = cpu_ns;
                 stack = reader_.read(stacks, held_copy_);
                 if (!all_held_) {
                     counts_->unanswered.fetch_add(1, std::memory_order_relaxed);
@@ -570,12 +571,16 @@ private:
         const std::int64_t began_ns = monotonic_ns();
         const MemoryStackReader::RawCopy copy = reader_.copy_raw();
         const std::int64_t held_ns = monotonic_ns() - began_ns;
-        if (hold.release()) {
+        const bool kept = hold.release();
+        // A thread that did not answer because it was not on a CPU (waiting for one, or for
+        // this thread on the CPU they share) did not move either: that read is whole.
+        if (!kept && watch_.cpu_time_ns() - cpu_at_capture_ns_ >= kStillNs) {
+            all_held_ = false;
+        }
+        if (kept) {
             const auto bucket =
                 std::min<std::size_t>(static_cast<std::size_t>(held_ns / 1000), HoldCounts::kHoldBuckets - 1);
             counts_->hold_us[bucket].fetch_add(1, std::memory_order_relaxed);
-        } else {
-            all_held_ = false;
         }
         return copy;
     }
@@ -589,8 +594,9 @@ private:
     std::optional<ThreadFreeze> freeze_;  // refers to freeze_signal_
     std::shared_ptr<HoldCounts> counts_;
     MemoryStackReader::CopyStep held_copy_;
-    bool all_held_ = true;           // sampler thread only: every copy of this read was held
-    StackId last_stack_ = kNoStack;  // sampler thread only
+    bool all_held_ = true;                 // sampler thread only: every copy of this read was held
+    std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
+    StackId last_stack_ = kNoStack;        // sampler thread only
     std::uint64_t last_cpu_ns_ = 0;
 };
 
