@@ -9,6 +9,8 @@
 #include <csignal>
 #include <ctime>
 
+#include "thread_cpu_timer.hpp"
+
 namespace kulvo {
 
 namespace {
@@ -83,8 +85,13 @@ bool wait_for(const std::atomic<std::uint32_t>& word, std::uint32_t wanted, std:
 // CPU takes to answer, then yields in case the two share one.
 constexpr std::int64_t kReaderSpinNs = 30'000;
 
-void on_freeze_signal(int /*signal*/) {
+void on_freeze_signal(int /*signal*/, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
+    if (info != nullptr && info->si_code == SI_TIMER) {
+        run_thread_cpu_timer(info->si_value.sival_int);
+        errno = saved_errno;
+        return;
+    }
     const std::uint32_t ticket = channel.requested.load(std::memory_order_acquire);
     if (!at_or_after(channel.released.load(std::memory_order_acquire), ticket)) {
         channel.held.store(ticket, std::memory_order_release);
@@ -100,8 +107,8 @@ void on_freeze_signal(int /*signal*/) {
 
 bool handler_installed(int number) {
     struct sigaction current {};
-    return sigaction(number, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-           current.sa_handler == on_freeze_signal;
+    return sigaction(number, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+           current.sa_sigaction == on_freeze_signal;
 }
 
 bool install(int number) {
@@ -111,11 +118,11 @@ bool install(int number) {
         return false;
     }
     struct sigaction ours {};
-    ours.sa_handler = on_freeze_signal;
+    ours.sa_sigaction = on_freeze_signal;
     // System calls the signal interrupts resume where they can; Python retries the rest.
     // Not deferred: a thread still on its way out of the handler (preempted there on a busy
     // machine) would otherwise show the signal blocked, and the next request answers at once.
-    ours.sa_flags = SA_RESTART | SA_NODEFER;
+    ours.sa_flags = SA_SIGINFO | SA_RESTART | SA_NODEFER;
     sigemptyset(&ours.sa_mask);
     return sigaction(number, &ours, nullptr) == 0;
 }

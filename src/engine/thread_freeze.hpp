@@ -14,7 +14,8 @@
 //
 // The handler touches nothing but a few atomics and sched_yield, and waits a bounded time. A
 // request the thread answers late (it had the signal blocked, or was off the CPU) finds
-// itself stale and returns at once.
+// itself stale and returns at once. The same handler runs the thread's own CPU-clock timers
+// (thread_cpu_timer.hpp), which send the same signal.
 #pragma once
 
 #include <sys/types.h>

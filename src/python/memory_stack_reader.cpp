@@ -4,12 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <span>
 #include <utility>
-
-#include "thread_freeze.hpp"
-#include "thread_run_state.hpp"
 
 namespace kulvo::py {
 
@@ -456,6 +452,14 @@ StackId MemoryStackReader::intern(StackTable& stacks) {
     return stacks.intern(frame_ids_);
 }
 
+std::optional<StackId> MemoryStackReader::finish_copy(StackTable& stacks) {
+    forget_codes_if_many();
+    if (!resolve()) {
+        return std::nullopt;
+    }
+    return intern(stacks);
+}
+
 std::optional<StackId> MemoryStackReader::read(StackTable& stacks, const CopyStep& copy) {
     if (!walk_with_retries(copy)) {
         return std::nullopt;
@@ -500,113 +504,6 @@ void MemoryStackReader::forget_codes_if_many() {
     if (codes_.size() > kMaxCodes) {
         codes_.clear();  // a program that makes code for ever: start again rather than grow
     }
-}
-
-namespace {
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-class MemoryStackSource final : public StackSource {
-public:
-    MemoryStackSource(MemoryStackReader reader, pid_t native_id, pthread_t thread,
-                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts)
-        : reader_(std::move(reader)),
-          watch_(native_id, thread),
-          freeze_signal_(std::move(freeze_signal)),
-          counts_(std::move(counts)),
-          held_copy_([this] { return copy_while_held(); }) {
-        if (freeze_signal_) {
-            freeze_.emplace(native_id, *freeze_signal_);
-        } else {
-            counts_->reason.store(HeldReads::NoFreeSignal);
-        }
-    }
-
-    InternedCapture capture(StackTable& stacks) override {
-        const std::uint64_t cpu_ns = watch_.cpu_time_ns();
-        // A thread that has not run since the last read stands where it stood then.
-        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
-            return InternedCapture{last_stack_, std::nullopt, watch_.read_stat().state != RunState::Running};
-        }
-        // Signals must not reach a handler the program has put on the signal since. Asked
-        // before the thread's state, so that the state is as fresh as it can be when the
-        // signal goes: a thread that enters a sleep meanwhile would have it fail with EINTR.
-        if (freeze_ && !freeze_signal_->still_ours()) {
-            freeze_.reset();
-            counts_->reason.store(HeldReads::SignalTaken);
-        }
-        const ThreadStat stat = watch_.read_stat();
-        std::optional<StackId> stack;
-        if (stat.state == RunState::Running) {
-            counts_->running.fetch_add(1, std::memory_order_relaxed);
-            // A thread that blocks the signal is never sent it: the signal would wait there
-            // for as long as the program keeps it blocked.
-            if (freeze_ && stat.blocks(freeze_signal_->number())) {
-                counts_->blocked.fetch_add(1, std::memory_order_relaxed);
-            } else if (freeze_) {
-                all_held_ = true;
-                cpu_at_capture_ns_ = cpu_ns;
-                stack = reader_.read(stacks, held_copy_);
-                if (!all_held_) {
-                    counts_->unanswered.fetch_add(1, std::memory_order_relaxed);
-                }
-            }
-        }
-        if (!stack) {
-            stack = reader_.read(stacks);
-        }
-        // A stack that changed under every attempt to read it: the last one read stands in.
-        last_stack_ = stack.value_or(last_stack_);
-        last_cpu_ns_ = cpu_ns;
-        return InternedCapture{last_stack_, std::nullopt, stat.state == RunState::Waiting};
-    }
-
-private:
-    MemoryStackReader::RawCopy copy_while_held() {
-        ThreadFreeze::Hold hold(*freeze_);
-        const std::int64_t began_ns = monotonic_ns();
-        const MemoryStackReader::RawCopy copy = reader_.copy_raw();
-        const std::int64_t held_ns = monotonic_ns() - began_ns;
-        const bool kept = hold.release();
-        // A thread that did not answer because it was not on a CPU (waiting for one, or for
-        // this thread on the CPU they share) did not move either: that read is whole.
-        if (!kept && watch_.cpu_time_ns() - cpu_at_capture_ns_ >= kStillNs) {
-            all_held_ = false;
-        }
-        if (kept) {
-            const auto bucket =
-                std::min<std::size_t>(static_cast<std::size_t>(held_ns / 1000), HoldCounts::kHoldBuckets - 1);
-            counts_->hold_us[bucket].fetch_add(1, std::memory_order_relaxed);
-        }
-        return copy;
-    }
-
-    // CPU time a thread may use without running Python: a wake-up, a signal's delivery.
-    static constexpr std::uint64_t kStillNs = 20'000;
-
-    MemoryStackReader reader_;
-    ThreadRunWatch watch_;
-    std::optional<FreezeSignal> freeze_signal_;
-    std::optional<ThreadFreeze> freeze_;  // refers to freeze_signal_
-    std::shared_ptr<HoldCounts> counts_;
-    MemoryStackReader::CopyStep held_copy_;
-    bool all_held_ = true;                 // sampler thread only: every copy of this read was held
-    std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
-    StackId last_stack_ = kNoStack;        // sampler thread only
-    std::uint64_t last_cpu_ns_ = 0;
-};
-
-}  // namespace
-
-std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
-                                                 std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<HoldCounts> counts) {
-    return std::make_unique<MemoryStackSource>(std::move(reader), native_id, thread, std::move(freeze_signal),
-                                               std::move(counts));
 }
 
 }  // namespace kulvo::py

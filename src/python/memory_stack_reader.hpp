@@ -4,7 +4,7 @@
 // no call, in straight-line code, in a C call that holds the lock. Stacks read through the
 // interpreter's own API can only be read where the main thread looks at its pending calls
 // (function entries, backward jumps, after calls) or gives the lock up, and samples shift to
-// those places. The source holds a running thread still for each read (thread_freeze.hpp).
+// those places. How a running thread is kept still for a read: memory_stack_source.hpp.
 //
 // The reads cannot fault (process_vm_readv on this process): a frame that is popped
 // while it is read yields a stale or unreadable value, never a crash. Values are checked
@@ -12,11 +12,9 @@
 // meets one that fails the check is read again.
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,10 +26,8 @@
 #include "interpreter_layout.hpp"
 #include "line_table.hpp"
 #include "process_memory.hpp"
-#include "sampler.hpp"
 #include "stack_record.hpp"
 #include "stack_table.hpp"
-#include "thread_freeze.hpp"
 
 namespace kulvo::py {
 
@@ -66,6 +62,10 @@ public:
     // The resolved stack as a path of `stacks`, whose names are interned once per code
     // object (kNoStack for a thread without frames).
     StackId intern(StackTable& stacks);
+
+    // After a copy made elsewhere (by the thread itself, in a signal handler): the other two
+    // steps, once.
+    std::optional<StackId> finish_copy(StackTable& stacks);
 
     // The three steps, read again where a value failed its check. `copy` runs copy_raw(),
     // perhaps inside a hold; it is made before the first read, so that it allocates nothing
@@ -169,29 +169,5 @@ private:
     std::vector<ResolvedFrame> resolved_;
     std::vector<FrameId> frame_ids_;
 };
-
-// A source of main-thread stacks read from memory, with the main thread's run state for
-// the waiting flag.
-// Whether the thread was held still for its reads, for the profile's notes.
-enum class HeldReads : int { Held, NoFreeSignal, SignalTaken };
-
-// How the reads of a thread on a CPU went, for the profile's notes and the benchmarks.
-struct HoldCounts {
-    static constexpr std::size_t kHoldBuckets = 4096;  // one per microsecond; the last one is "longer"
-
-    std::atomic<HeldReads> reason{HeldReads::Held};
-    std::atomic<std::uint64_t> running{0};     // reads of a thread that was on a CPU
-    std::atomic<std::uint64_t> blocked{0};     // of those: not signalled, the thread blocked the signal
-    std::atomic<std::uint64_t> unanswered{0};  // signalled, but not held for the whole read
-    // How long the thread stood still for each held read.
-    std::array<std::atomic<std::uint32_t>, kHoldBuckets> hold_us{};
-};
-
-// `freeze_signal` holds the thread still for each read while it is on a CPU and does not
-// block the signal; without one, or once the program has put its own handler on it, reads go
-// ahead as the thread runs. `counts` says how often, and why.
-std::unique_ptr<StackSource> memory_stack_source(MemoryStackReader reader, pid_t native_id, pthread_t thread,
-                                                 std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<HoldCounts> counts);
 
 }  // namespace kulvo::py

@@ -13,6 +13,7 @@
 #include "gil.hpp"
 #include "hot_paths.hpp"
 #include "main_thread_capture.hpp"
+#include "memory_stack_source.hpp"
 #include "py_errors.hpp"
 #include "py_result.hpp"
 #include "sampler.hpp"
@@ -276,8 +277,10 @@ std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* th
     if (!object->stack_reader) {
         return nullptr;
     }
-    return memory_stack_source(MemoryStackReader(*object->stack_reader), target.native_id, target.thread,
-                               FreezeSignal::take(), object->hold_counts);
+    constexpr std::int64_t kNsPerMs = 1'000'000;
+    return memory_stack_source(*object->stack_reader, target.native_id, target.thread,
+                               static_cast<std::int64_t>(object->config.interval_ms) * kNsPerMs, FreezeSignal::take(),
+                               object->hold_counts);
 }
 
 // Stacks the main thread reads itself when asked; read at lock hand-overs without the
@@ -491,8 +494,9 @@ PyObject* weighted_sampler_hold_counts(PyObject* self, PyObject* /*unused*/) {
             held += count;
             longest_us = count > 0 ? us : longest_us;
         }
-        return Py_BuildValue("{sKsKsKsKsnsnsn}", "running", counts.running.load(), "blocked", counts.blocked.load(),
-                             "unanswered", counts.unanswered.load(), "held", held, "hold_p50_us",
+        return Py_BuildValue("{sKsKsKsKsKsKsnsnsn}", "running", counts.running.load(), "blocked", counts.blocked.load(),
+                             "unanswered", counts.unanswered.load(), "uncopied", counts.uncopied.load(), "copied",
+                             counts.copied.load(), "held", held, "hold_p50_us",
                              static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.5)), "hold_p99_us",
                              static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.99)), "hold_max_us",
                              static_cast<Py_ssize_t>(longest_us));

@@ -1,5 +1,7 @@
-// A thread held still by the freeze signal, the way the stack reader holds the main thread.
+// A thread held still by the freeze signal, the way the stack reader holds the main thread,
+// and a thread's own CPU-clock timer, whose signal the same handler runs.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "thread_cpu_timer.hpp"
 #include "thread_freeze.hpp"
 
 namespace kulvo {
@@ -16,10 +19,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A thread that counts as fast as it can, optionally with the freeze signal blocked at first.
+// A thread that counts as fast as it can, optionally with the freeze signal blocked at first;
+// or, napping, that alternates a short count with a 1 ms poll and counts the polls that
+// fail with EINTR.
 class Counter {
 public:
-    explicit Counter(int blocked_signal = 0) : thread_([this, blocked_signal] { run(blocked_signal); }) {
+    explicit Counter(int blocked_signal = 0, bool napping = false)
+        : napping_(napping), thread_([this, blocked_signal] { run(blocked_signal); }) {
         while (thread_id_.load() == 0) {
             std::this_thread::yield();
         }
@@ -31,6 +37,8 @@ public:
         thread_.join();
     }
     pid_t thread_id() const { return thread_id_; }
+    pthread_t handle() { return thread_.native_handle(); }
+    int interrupted_naps() const { return interrupted_naps_.load(); }
     std::uint64_t count() const { return count_.load(); }
     void unblock() { unblock_ = true; }
     bool advances() const {
@@ -52,6 +60,9 @@ private:
         thread_id_ = static_cast<pid_t>(syscall(SYS_gettid));
         while (!stop_) {
             count_.fetch_add(1);
+            if (napping_ && count_.load() % 20000 == 0 && poll(nullptr, 0, 1) != 0 && errno == EINTR) {
+                interrupted_naps_.fetch_add(1);
+            }
             if (blocked_signal != 0 && unblock_) {
                 pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
                 blocked_signal = 0;
@@ -63,6 +74,8 @@ private:
     std::atomic<pid_t> thread_id_{0};
     std::atomic<bool> stop_{false};
     std::atomic<bool> unblock_{false};
+    const bool napping_;
+    std::atomic<int> interrupted_naps_{0};
     std::thread thread_;
 };
 
@@ -157,6 +170,40 @@ TEST(FreezeSignal, SharedByItsUsersAndNeverTakenFromTheProgram) {
         EXPECT_EQ(after.sa_handler, programs.sa_handler);  // left alone
     }
     signal(SIGURG, SIG_DFL);
+}
+
+// What a timer's callback saw; it runs inside the signal handler.
+struct TimerCalls {
+    std::atomic<int> count{0};
+    std::atomic<pid_t> on_thread{0};
+    static void record(void* context) {
+        auto& calls = *static_cast<TimerCalls*>(context);
+        calls.on_thread.store(static_cast<pid_t>(syscall(SYS_gettid)));
+        calls.count.fetch_add(1);
+    }
+};
+
+TEST(ThreadCpuTimer, RunsOnItsThreadWhileItRunsNeverEndsASleepAndNeverRunsAfterItsEnd) {
+    auto signal = FreezeSignal::take();
+    ASSERT_TRUE(signal);
+    Counter counter(0, /*napping=*/true);
+    TimerCalls calls;
+    {
+        auto timer = ThreadCpuTimer::start(counter.thread_id(), counter.handle(), 1'000'000, *signal,
+                                           &TimerCalls::record, &calls);
+        ASSERT_TRUE(timer);
+        for (int waited_ms = 0; waited_ms < 10000 && calls.count.load() < 10; ++waited_ms) {
+            std::this_thread::sleep_for(1ms);
+        }
+        EXPECT_GE(calls.count.load(), 10);
+        EXPECT_EQ(calls.on_thread.load(), counter.thread_id());
+    }
+    // It expires only while the thread runs and is delivered on the way back to user space,
+    // so the thread's polls, started at any moment of its running, sleep undisturbed.
+    EXPECT_EQ(counter.interrupted_naps(), 0);
+    const int after_end = calls.count.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(calls.count.load(), after_end);
 }
 
 }  // namespace

@@ -1,0 +1,286 @@
+#include "memory_stack_source.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+#include "thread_cpu_timer.hpp"
+#include "thread_run_state.hpp"
+
+namespace kulvo::py {
+
+namespace {
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void count_hold(HoldCounts& counts, std::int64_t held_ns) {
+    const auto bucket = std::min<std::size_t>(static_cast<std::size_t>(held_ns / 1000), HoldCounts::kHoldBuckets - 1);
+    counts.hold_us[bucket].fetch_add(1, std::memory_order_relaxed);
+}
+
+// A copy of the stack that the thread makes itself in its timer's signal handler, handed to
+// the sampler thread through one slot. Whichever side moves the slot out of a finished state
+// owns the reader until it puts the slot back: the handler to copy afresh, the sampler
+// thread to resolve.
+class SelfCopy {
+public:
+    SelfCopy(const StackReaderPlace& place, std::shared_ptr<HoldCounts> counts)
+        : reader_(place), counts_(std::move(counts)) {}
+
+    // On the thread, inside the signal handler: no allocation, no lock.
+    static void on_timer(void* self) { static_cast<SelfCopy*>(self)->copy(); }
+
+    // A copy resolved, and the thread's CPU time when it was made.
+    struct Taken {
+        StackId stack = kNoStack;
+        std::uint64_t cpu_ns = 0;
+    };
+    // Sampler thread: the copy made since the last call; nullopt when none was, or it could
+    // not be read whole.
+    std::optional<Taken> take(StackTable& stacks) {
+        std::uint32_t seen = state_.load(std::memory_order_acquire);
+        if ((seen != kCopied && seen != kFailed && seen != kNeedsRoom) ||
+            !state_.compare_exchange_strong(seen, kTaken, std::memory_order_acq_rel)) {
+            return std::nullopt;
+        }
+        std::optional<Taken> taken;
+        if (seen == kNeedsRoom) {
+            reader_.make_room();  // the next copy fits
+        } else if (seen == kCopied) {
+            if (const std::optional<StackId> stack = reader_.finish_copy(stacks)) {
+                taken = Taken{*stack, cpu_at_copy_ns_};
+            }
+        }
+        state_.store(kEmpty, std::memory_order_release);
+        return taken;
+    }
+
+private:
+    enum State : std::uint32_t { kEmpty, kCopying, kCopied, kFailed, kNeedsRoom, kTaken };
+
+    void copy() {
+        std::uint32_t seen = state_.load(std::memory_order_acquire);
+        // A newer copy replaces one the sampler thread has not taken yet.
+        if ((seen != kEmpty && seen != kCopied && seen != kFailed) ||
+            !state_.compare_exchange_strong(seen, kCopying, std::memory_order_acq_rel)) {
+            return;
+        }
+        const std::int64_t began_ns = monotonic_ns();
+        timespec cpu{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        cpu_at_copy_ns_ =
+            static_cast<std::uint64_t>(cpu.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(cpu.tv_nsec);
+        const MemoryStackReader::RawCopy copy = reader_.copy_raw();
+        count_hold(*counts_, monotonic_ns() - began_ns);
+        counts_->copied.fetch_add(1, std::memory_order_relaxed);
+        State next = kFailed;
+        if (copy == MemoryStackReader::RawCopy::Done) {
+            next = kCopied;
+        } else if (copy == MemoryStackReader::RawCopy::NeedsRoom) {
+            next = kNeedsRoom;
+        }
+        state_.store(next, std::memory_order_release);
+    }
+
+    MemoryStackReader reader_;
+    std::shared_ptr<HoldCounts> counts_;
+    std::uint64_t cpu_at_copy_ns_ = 0;  // with the reader: written by the side that owns it
+    std::atomic<std::uint32_t> state_{kEmpty};
+};
+
+// The last copies of the thread's current stretch of running. A slot takes the newest copy
+// if no slot has used it yet, or else one of the kept ones at random: were each copy to stand
+// until the next, a copy just before the thread pauses would be weighed by the running that
+// comes after the pause, and a short burst between two pauses would hardly count.
+class RecentCopies {
+public:
+    explicit RecentCopies(std::uint64_t seed) : random_(seed | 1U) {}
+
+    void add(StackId stack) {
+        kept_[added_ % kKept] = stack;
+        ++added_;
+        fresh_ = true;
+    }
+    bool empty() const { return added_ == 0; }
+    void clear() {
+        added_ = 0;
+        fresh_ = false;
+    }
+    StackId choose() {
+        if (fresh_) {
+            fresh_ = false;
+            return kept_[(added_ - 1) % kKept];
+        }
+        const std::uint64_t count = std::min<std::uint64_t>(added_, kKept);
+        return kept_[(added_ - 1 - next_random() % count) % kKept];
+    }
+
+private:
+    static constexpr std::uint64_t kKept = 8;
+
+    std::uint64_t next_random() {  // xorshift64
+        random_ ^= random_ << 13U;
+        random_ ^= random_ >> 7U;
+        random_ ^= random_ << 17U;
+        return random_;
+    }
+
+    std::array<StackId, kKept> kept_{};
+    std::uint64_t added_ = 0;
+    bool fresh_ = false;
+    std::uint64_t random_;
+};
+
+class MemoryStackSource final : public StackSource {
+public:
+    MemoryStackSource(const StackReaderPlace& place, pid_t native_id, pthread_t thread, std::int64_t interval_ns,
+                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts)
+        : reader_(place),
+          watch_(native_id, thread),
+          freeze_signal_(std::move(freeze_signal)),
+          counts_(std::move(counts)),
+          copies_(static_cast<std::uint64_t>(native_id)),
+          held_copy_([this] { return copy_while_held(); }) {
+        if (!freeze_signal_) {
+            counts_->reason.store(HeldReads::NoFreeSignal);
+            return;
+        }
+        self_copy_ = std::make_unique<SelfCopy>(place, counts_);
+        std::optional<ThreadCpuTimer> started = ThreadCpuTimer::start(native_id, thread, interval_ns, *freeze_signal_,
+                                                                      &SelfCopy::on_timer, self_copy_.get());
+        if (started) {
+            timer_ = std::make_unique<ThreadCpuTimer>(std::move(*started));
+        } else {
+            self_copy_.reset();
+            freeze_.emplace(native_id, *freeze_signal_);
+        }
+    }
+
+    InternedCapture capture(StackTable& stacks) override {
+        const std::uint64_t cpu_ns = watch_.cpu_time_ns();
+        const std::optional<SelfCopy::Taken> copied = self_copy_ ? self_copy_->take(stacks) : std::nullopt;
+        // A thread that has not run since the last read stands where it stood then.
+        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
+            // One that waits for a CPU is still in its stretch of running.
+            const bool waiting = watch_.read_stat().state != RunState::Running;
+            stretch_ = stretch_ && !waiting;
+            return InternedCapture{last_stack_, std::nullopt, waiting};
+        }
+        // Signals must not reach a handler the program has put on the signal since. Asked
+        // before the thread's state, so that the state is as fresh as it can be when a hold's
+        // signal goes: a thread that enters a sleep meanwhile would have it fail with EINTR.
+        if (freeze_signal_ && (timer_ || freeze_) && !freeze_signal_->still_ours()) {
+            timer_.reset();
+            freeze_.reset();
+            counts_->reason.store(HeldReads::SignalTaken);
+        }
+        const ThreadStat stat = watch_.read_stat();
+        std::optional<StackId> stack;
+        if (stat.state == RunState::Running) {
+            follow_stretch(copied);
+            stack = read_running(stacks, stat, cpu_ns);
+        } else {
+            stretch_ = false;
+        }
+        if (!stack) {
+            stack = reader_.read(stacks);
+        }
+        // A stack that changed under every attempt to read it: the last one read stands in.
+        last_stack_ = stack.value_or(last_stack_);
+        last_cpu_ns_ = cpu_ns;
+        return InternedCapture{last_stack_, std::nullopt, stat.state == RunState::Waiting};
+    }
+
+private:
+    // Copies stand only for the stretch of running they were made in: the thread's stack
+    // after a pause has nothing to do with the one before it. A stretch begins at a read
+    // that finds the thread running after one that found it waiting.
+    void follow_stretch(const std::optional<SelfCopy::Taken>& copied) {
+        if (!stretch_) {
+            stretch_ = true;
+            stretch_cpu_ns_ = last_cpu_ns_;
+            copies_.clear();
+        }
+        if (copied && copied->cpu_ns >= stretch_cpu_ns_) {
+            copies_.add(copied->stack);
+        }
+    }
+
+    // nullopt: read it as it runs.
+    std::optional<StackId> read_running(StackTable& stacks, const ThreadStat& stat, std::uint64_t cpu_ns) {
+        counts_->running.fetch_add(1, std::memory_order_relaxed);
+        // A thread that blocks the signal is never sent it, and its timer's copies wait.
+        if ((timer_ || freeze_) && stat.blocks(freeze_signal_->number())) {
+            counts_->blocked.fetch_add(1, std::memory_order_relaxed);
+            return std::nullopt;
+        }
+        if (timer_ && !copies_.empty()) {
+            return copies_.choose();
+        }
+        if (!freeze_) {
+            if (timer_) {
+                counts_->uncopied.fetch_add(1, std::memory_order_relaxed);
+            }
+            return std::nullopt;
+        }
+        all_held_ = true;
+        cpu_at_capture_ns_ = cpu_ns;
+        std::optional<StackId> stack = reader_.read(stacks, held_copy_);
+        if (!all_held_) {
+            counts_->unanswered.fetch_add(1, std::memory_order_relaxed);
+        }
+        return stack;
+    }
+
+    MemoryStackReader::RawCopy copy_while_held() {
+        ThreadFreeze::Hold hold(*freeze_);
+        const std::int64_t began_ns = monotonic_ns();
+        const MemoryStackReader::RawCopy copy = reader_.copy_raw();
+        const std::int64_t held_ns = monotonic_ns() - began_ns;
+        const bool kept = hold.release();
+        // A thread that did not answer because it was not on a CPU (waiting for one, or for
+        // this thread on the CPU they share) did not move either: that read is whole.
+        if (!kept && watch_.cpu_time_ns() - cpu_at_capture_ns_ >= kStillNs) {
+            all_held_ = false;
+        }
+        if (kept) {
+            count_hold(*counts_, held_ns);
+        }
+        return copy;
+    }
+
+    // CPU time a thread may use without running Python: a wake-up, a signal's delivery.
+    static constexpr std::uint64_t kStillNs = 20'000;
+
+    MemoryStackReader reader_;
+    ThreadRunWatch watch_;
+    std::optional<FreezeSignal> freeze_signal_;
+    std::shared_ptr<HoldCounts> counts_;
+    // The timer goes before the copy it writes into, and both before the signal.
+    std::unique_ptr<SelfCopy> self_copy_;
+    std::unique_ptr<ThreadCpuTimer> timer_;
+    RecentCopies copies_;  // sampler thread only, as are the two below
+    bool stretch_ = false;
+    std::uint64_t stretch_cpu_ns_ = 0;
+    std::optional<ThreadFreeze> freeze_;  // without a timer; refers to freeze_signal_
+    MemoryStackReader::CopyStep held_copy_;
+    bool all_held_ = true;                 // sampler thread only: every copy of this read was held
+    std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
+    StackId last_stack_ = kNoStack;        // sampler thread only
+    std::uint64_t last_cpu_ns_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<StackSource> memory_stack_source(const StackReaderPlace& place, pid_t native_id, pthread_t thread,
+                                                 std::int64_t interval_ns, std::optional<FreezeSignal> freeze_signal,
+                                                 std::shared_ptr<HoldCounts> counts) {
+    return std::make_unique<MemoryStackSource>(place, native_id, thread, interval_ns, std::move(freeze_signal),
+                                               std::move(counts));
+}
+
+}  // namespace kulvo::py
