@@ -28,6 +28,15 @@ struct Slot {
 std::array<Slot, kSlots> slots;
 std::mutex slots_mutex;  // taken by starting and ending timers, never by the handler
 
+itimerspec every(std::int64_t interval_ns) {
+    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+    itimerspec spec{};
+    spec.it_interval.tv_sec = interval_ns / kNsPerSecond;
+    spec.it_interval.tv_nsec = interval_ns % kNsPerSecond;
+    spec.it_value = spec.it_interval;
+    return spec;
+}
+
 int value_of(int slot, std::uint32_t generation) {
     return static_cast<int>(((generation & kGenerationMask) << kSlotBits) | static_cast<std::uint32_t>(slot));
 }
@@ -78,23 +87,30 @@ std::optional<ThreadCpuTimer> ThreadCpuTimer::start(pid_t thread_id, pthread_t t
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;
         }
-        constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-        itimerspec every{};
-        every.it_interval.tv_sec = interval_ns / kNsPerSecond;
-        every.it_interval.tv_nsec = interval_ns % kNsPerSecond;
-        every.it_value = every.it_interval;
-        if (timer_settime(timer, 0, &every, nullptr) != 0) {
+        const itimerspec spec = every(interval_ns);
+        if (timer_settime(timer, 0, &spec, nullptr) != 0) {
             timer_delete(timer);
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;
         }
-        return ThreadCpuTimer(timer, index);
+        return ThreadCpuTimer(timer, index, interval_ns);
     }
     return std::nullopt;
 }
 
-ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept : timer_(other.timer_), slot_(other.slot_) {
+ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept
+    : timer_(other.timer_), slot_(other.slot_), interval_ns_(other.interval_ns_), paused_(other.paused_) {
     other.slot_ = -1;
+}
+
+void ThreadCpuTimer::pause() {
+    const itimerspec stopped{};
+    paused_ = timer_settime(timer_, 0, &stopped, nullptr) == 0;
+}
+
+void ThreadCpuTimer::resume() {
+    const itimerspec spec = every(interval_ns_);
+    paused_ = timer_settime(timer_, 0, &spec, nullptr) != 0;
 }
 
 ThreadCpuTimer::~ThreadCpuTimer() {

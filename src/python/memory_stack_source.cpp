@@ -179,10 +179,12 @@ public:
             counts_->reason.store(HeldReads::SignalTaken);
         }
         const ThreadStat stat = watch_.read_stat();
+        const bool blocked = (timer_ || freeze_) && stat.blocks(freeze_signal_->number());
+        follow_mask(blocked);
         std::optional<StackId> stack;
         if (stat.state == RunState::Running) {
             follow_stretch(copied);
-            stack = read_running(stacks, stat, cpu_ns);
+            stack = read_running(stacks, blocked, cpu_ns);
         } else {
             stretch_ = false;
         }
@@ -196,6 +198,20 @@ public:
     }
 
 private:
+    // A thread that blocks the signal is never sent it: its timer stops while it does, and a
+    // signal sent just before is dropped.
+    void follow_mask(bool blocked) {
+        if (!timer_ || blocked == timer_->paused()) {
+            return;
+        }
+        if (blocked) {
+            timer_->pause();
+            freeze_signal_->discard_pending();
+        } else {
+            timer_->resume();
+        }
+    }
+
     // Copies stand only for the stretch of running they were made in: the thread's stack
     // after a pause has nothing to do with the one before it. A stretch begins at a read
     // that finds the thread running after one that found it waiting.
@@ -211,10 +227,9 @@ private:
     }
 
     // nullopt: read it as it runs.
-    std::optional<StackId> read_running(StackTable& stacks, const ThreadStat& stat, std::uint64_t cpu_ns) {
+    std::optional<StackId> read_running(StackTable& stacks, bool blocked, std::uint64_t cpu_ns) {
         counts_->running.fetch_add(1, std::memory_order_relaxed);
-        // A thread that blocks the signal is never sent it, and its timer's copies wait.
-        if ((timer_ || freeze_) && stat.blocks(freeze_signal_->number())) {
+        if (blocked) {
             counts_->blocked.fetch_add(1, std::memory_order_relaxed);
             return std::nullopt;
         }
