@@ -182,14 +182,14 @@ asan_engine() {
     return "$status"
 }
 
-# The pytest suites against the instrumented extension, with the ASan runtime preloaded
+# The pytest suites against the instrumented extension (the library and both modules), with the ASan runtime preloaded
 # into every Python process the tests start. PYTHONMALLOC=malloc hands the interpreter's
 # objects to ASan's allocator, so an early DECREF becomes a use-after-free report.
 # Leak detection stays on, but a process's exit code does not depend on it (exitcode=0:
 # the interpreter leaks at exit when threads still run); scan_reports.py fails on leaks
 # with a frame of kulvo's code, and on every ASan or UBSan error (those also abort).
 asan_pytest() {
-    local python=$1 so=$2 sym=$3 runtime=$4 version venv site logs status
+    local python=$1 dir=$2 sym=$3 runtime=$4 version venv site logs status
     version=$(python_version "$python")
     venv=$OUT/venv-asan-$version
     logs=$OUT/asan-logs-$version
@@ -199,8 +199,8 @@ asan_pytest() {
         "$venv/bin/pip" install --quiet "$WHEEL" -r "$ROOT/tests/requirements.txt" >"$LOGS/asan-pip-$version.log" 2>&1 ||
         { tail -n 20 "$LOGS/asan-pip-$version.log"; return 1; }
     site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
-    [ -f "$site/kulvo/_core.abi3.so" ] || { echo "no kulvo/_core.abi3.so in $site"; return 1; }
-    cp "$so" "$site/kulvo/_core.abi3.so"
+    [ -f "$site/kulvo/libkulvo.so" ] || { echo "no kulvo/libkulvo.so in $site"; return 1; }
+    cp "$dir/libkulvo.so" "$dir/_core.abi3.so" "$dir/_native.abi3.so" "$site/kulvo/"
     echo "--- pytest on Python $version (instrumented extension)"
     # Chromium cannot start with the ASan runtime preloaded; those tests render HTML and
     # never load the extension.
@@ -228,14 +228,14 @@ variant_asan() {
     [ -f "$runtime" ] || { echo "no ASan runtime at $runtime (libclang-rt-*-dev)"; return 1; }
     asan_engine "$dir" "$sym" || status=1
     for python in "${PYTHONS[@]}"; do
-        asan_pytest "$python" "$dir/_core.abi3.so" "$sym" "$runtime" || status=1
+        asan_pytest "$python" "$dir" "$sym" "$runtime" || status=1
     done
     return "$status"
 }
 
 # --- valgrind -------------------------------------------------------------------------------
 # A plain build with debug information, so that reports name kulvo's functions; loaded
-# from an overlay package that holds only kulvo._core.
+# from an overlay package that holds only kulvo._core and the library it is made by.
 variant_valgrind() {
     need valgrind clang++ || return 1
     local dir=$OUT/valgrind overlay=$OUT/valgrind-overlay python version status=0 log_prefix
@@ -245,7 +245,7 @@ variant_valgrind() {
     rm -rf "$overlay"
     mkdir -p "$overlay/kulvo"
     : >"$overlay/kulvo/__init__.py"
-    cp "$dir/_core.abi3.so" "$overlay/kulvo/"
+    cp "$dir/libkulvo.so" "$dir/_core.abi3.so" "$overlay/kulvo/"
     for python in "${PYTHONS[@]}"; do
         version=$(python_version "$python")
         log_prefix=$LOGS/memcheck-$version

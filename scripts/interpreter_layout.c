@@ -31,7 +31,8 @@ int main(void) {
 #endif
     printf("frame_previous %zu frame_owner %zu frame_size %zu\n", offsetof(_PyInterpreterFrame, previous),
            offsetof(_PyInterpreterFrame, owner), sizeof(_PyInterpreterFrame));
-    printf("code_bytecode %zu\n", offsetof(PyCodeObject, co_code_adaptive));
+    printf("code_bytecode %zu code_first_traceable %zu owner_generator %d\n", offsetof(PyCodeObject, co_code_adaptive),
+           offsetof(PyCodeObject, _co_firsttraceable), FRAME_OWNED_BY_GENERATOR);
 #if PY_VERSION_HEX >= 0x030C0000
     printf("owner_c_stack %d\n", FRAME_OWNED_BY_CSTACK);
 #endif

@@ -93,24 +93,13 @@ std::optional<ThreadCpuTimer> ThreadCpuTimer::start(pid_t thread_id, pthread_t t
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;
         }
-        return ThreadCpuTimer(timer, index, interval_ns);
+        return ThreadCpuTimer(timer, index);
     }
     return std::nullopt;
 }
 
-ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept
-    : timer_(other.timer_), slot_(other.slot_), interval_ns_(other.interval_ns_), paused_(other.paused_) {
+ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept : timer_(other.timer_), slot_(other.slot_) {
     other.slot_ = -1;
-}
-
-void ThreadCpuTimer::pause() {
-    const itimerspec stopped{};
-    paused_ = timer_settime(timer_, 0, &stopped, nullptr) == 0;
-}
-
-void ThreadCpuTimer::resume() {
-    const itimerspec spec = every(interval_ns_);
-    paused_ = timer_settime(timer_, 0, &spec, nullptr) != 0;
 }
 
 ThreadCpuTimer::~ThreadCpuTimer() {

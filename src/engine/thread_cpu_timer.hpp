@@ -39,19 +39,10 @@ public:
     // signal still on its way.
     ~ThreadCpuTimer();
 
-    // Stops and restarts the expiries, for a thread that blocks the signal: one sent then
-    // would wait on it for as long as the program keeps the signal blocked.
-    void pause();
-    void resume();
-    bool paused() const { return paused_; }
-
 private:
-    ThreadCpuTimer(timer_t timer, int slot, std::int64_t interval_ns)
-        : timer_(timer), slot_(slot), interval_ns_(interval_ns) {}
+    ThreadCpuTimer(timer_t timer, int slot) : timer_(timer), slot_(slot) {}
     timer_t timer_{};
     int slot_ = -1;
-    std::int64_t interval_ns_ = 0;
-    bool paused_ = false;
 };
 
 // The freeze signal's handler calls this for a signal a timer sent (si_code SI_TIMER), with

@@ -44,8 +44,8 @@ public:
     // False once the program has put a handler of its own on the signal.
     bool still_ours() const;
     // Drops the signal wherever it waits, blocked, in any thread (setting a signal to be
-    // ignored does that); false, and the program's handler left in place, once the signal
-    // is no longer ours.
+    // ignored does that, for a timer's signal once the timer is gone); false, and the
+    // program's handler left in place, once the signal is no longer ours.
     bool discard_pending() const;
 
 private:

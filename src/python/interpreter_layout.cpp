@@ -44,12 +44,14 @@ InterpreterLayout layout_3_11() {
     layout.frame_code = 32;
     layout.frame_instruction = 56;
     layout.frame_owner = 69;
-    layout.code_header_size = 144;
+    layout.owner_generator = 1;
+    layout.code_header_size = 176;
     layout.code_filename = 112;
     layout.code_name = 120;
     layout.code_first_line = 72;
     layout.code_line_table = 136;
     layout.code_bytecode = 184;
+    layout.code_first_traceable = 168;
     layout.ascii_header_size = 48;
     layout.compact_header_size = 72;
     return layout;
@@ -65,12 +67,14 @@ InterpreterLayout layout_3_12() {
     layout.frame_instruction = 56;
     layout.frame_owner = 70;
     layout.owner_c_stack = 3;
-    layout.code_header_size = 144;
+    layout.owner_generator = 1;
+    layout.code_header_size = 184;
     layout.code_filename = 112;
     layout.code_name = 120;
     layout.code_first_line = 68;
     layout.code_line_table = 136;
     layout.code_bytecode = 192;
+    layout.code_first_traceable = 176;
     layout.ascii_header_size = 40;
     layout.compact_header_size = 56;
     return layout;
@@ -81,6 +85,8 @@ InterpreterLayout layout_3_13() {
     layout.thread_frame = 72;
     layout.thread_c_frame.reset();
     layout.code_bytecode = 200;
+    layout.code_first_traceable = 184;
+    layout.code_header_size = 192;
     return layout;
 }
 

@@ -28,6 +28,7 @@ struct InterpreterLayout {
     std::size_t frame_instruction = 0;           // 3.10: f_lasti (int, in code units); else a pointer
     std::optional<std::size_t> frame_owner;      // one byte
     std::optional<unsigned char> owner_c_stack;  // frames of the C stack, not of Python code
+    std::optional<unsigned char> owner_generator;
 
     // PyCodeObject.
     std::size_t code_header_size = 0;  // bytes read per code object, every field below included
@@ -37,6 +38,10 @@ struct InterpreterLayout {
     std::size_t code_first_line = 0;  // int
     std::size_t code_line_table = 0;
     std::optional<std::size_t> code_bytecode;  // 3.11+: the bytecode, inline in the code object
+    // 3.11+ (int): the first instruction a frame is complete at. A frame that has not reached
+    // it (just entered, or the interpreter's shim for a class's __init__) is left out of
+    // every stack the interpreter shows, unless a generator owns it.
+    std::optional<std::size_t> code_first_traceable;
     LineTableFormat line_table_format = LineTableFormat::Locations;
 
     // str and bytes.

@@ -339,6 +339,8 @@ bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& 
     raw.instruction = layout_.frames_are_objects
                           ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
                           : load<std::uintptr_t>(frame_bytes, layout_.frame_instruction);
+    raw.generator =
+        layout_.frame_owner && layout_.owner_generator && frame_bytes[*layout_.frame_owner] == *layout_.owner_generator;
     raw_.push_back(raw);
     return true;
 }
@@ -415,6 +417,9 @@ bool MemoryStackReader::resolve() {
         header.line_table = load<std::uintptr_t>(bytes, layout_.code_line_table);
         header.first_line = load<std::int32_t>(bytes, layout_.code_first_line);
         header.code_units = load<std::int64_t>(bytes, layout_.code_units);
+        if (layout_.code_first_traceable) {
+            header.first_traceable = load<std::int32_t>(bytes, *layout_.code_first_traceable);
+        }
         unique.info = code_info(unique.address, header);
         if (unique.info == nullptr) {
             return false;
@@ -422,9 +427,21 @@ bool MemoryStackReader::resolve() {
     }
     for (const RawFrame& raw : raw_) {
         const UniqueCode& code = unique_codes_[raw.code_index];
-        resolved_.push_back(ResolvedFrame{code.info, line_of(*code.info, code.address, raw.instruction)});
+        if (!incomplete(raw, *code.info, code.address)) {
+            resolved_.push_back(ResolvedFrame{code.info, line_of(*code.info, code.address, raw.instruction)});
+        }
     }
     return true;
+}
+
+bool MemoryStackReader::incomplete(const RawFrame& raw, const CodeInfo& code, std::uintptr_t code_address) const {
+    if (!layout_.code_first_traceable || !layout_.code_bytecode || raw.generator || code.header.first_traceable <= 0) {
+        return false;
+    }
+    const std::uintptr_t first =
+        code_address + *layout_.code_bytecode +
+        static_cast<std::uintptr_t>(code.header.first_traceable) * static_cast<std::uintptr_t>(kCodeUnitBytes);
+    return raw.instruction < first;
 }
 
 StackId MemoryStackReader::intern(StackTable& stacks) {

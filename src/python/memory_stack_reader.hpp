@@ -79,12 +79,13 @@ public:
 
 private:
     static constexpr std::size_t kFrameBytes = 128;
-    static constexpr std::size_t kCodeHeaderBytes = 160;
+    static constexpr std::size_t kCodeHeaderBytes = 192;
     static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
 
     struct RawFrame {
         std::uint32_t code_index = 0;    // into unique_codes_
         std::uintptr_t instruction = 0;  // a pointer into the bytecode, or (3.10) f_lasti
+        bool generator = false;          // owned by a generator or coroutine: always complete
     };
     // What identifies a code object: a freed one's memory reused for another code
     // object almost never repeats all of these.
@@ -94,6 +95,7 @@ private:
         std::uintptr_t line_table = 0;
         std::int32_t first_line = 0;
         std::int64_t code_units = 0;
+        std::int32_t first_traceable = 0;  // 3.11+
 
         bool operator==(const CodeHeader&) const = default;
     };
@@ -125,6 +127,7 @@ private:
     std::optional<std::string> read_str(std::uintptr_t address);
     std::optional<std::vector<std::uint8_t>> read_bytes(std::uintptr_t address);
     std::int32_t line_of(const CodeInfo& code, std::uintptr_t code_address, std::uintptr_t instruction) const;
+    bool incomplete(const RawFrame& raw, const CodeInfo& code, std::uintptr_t code_address) const;
 
     // Reads of whole pages, kept for one walk: a stack's frames sit side by side, so a miss
     // reads the pages below it (and, for frame objects, above it) in the same system call.

@@ -140,6 +140,9 @@ public:
     MemoryStackSource(const StackReaderPlace& place, pid_t native_id, pthread_t thread, std::int64_t interval_ns,
                       std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts)
         : reader_(place),
+          native_id_(native_id),
+          thread_(thread),
+          interval_ns_(interval_ns),
           watch_(native_id, thread),
           freeze_signal_(std::move(freeze_signal)),
           counts_(std::move(counts)),
@@ -150,11 +153,7 @@ public:
             return;
         }
         self_copy_ = std::make_unique<SelfCopy>(place, counts_);
-        std::optional<ThreadCpuTimer> started = ThreadCpuTimer::start(native_id, thread, interval_ns, *freeze_signal_,
-                                                                      &SelfCopy::on_timer, self_copy_.get());
-        if (started) {
-            timer_ = std::make_unique<ThreadCpuTimer>(std::move(*started));
-        } else {
+        if (!start_timer()) {
             self_copy_.reset();
             freeze_.emplace(native_id, *freeze_signal_);
         }
@@ -173,13 +172,14 @@ public:
         // Signals must not reach a handler the program has put on the signal since. Asked
         // before the thread's state, so that the state is as fresh as it can be when a hold's
         // signal goes: a thread that enters a sleep meanwhile would have it fail with EINTR.
-        if (freeze_signal_ && (timer_ || freeze_) && !freeze_signal_->still_ours()) {
+        if (freeze_signal_ && (timer_ || timer_blocked_ || freeze_) && !freeze_signal_->still_ours()) {
             timer_.reset();
+            timer_blocked_ = false;
             freeze_.reset();
             counts_->reason.store(HeldReads::SignalTaken);
         }
         const ThreadStat stat = watch_.read_stat();
-        const bool blocked = (timer_ || freeze_) && stat.blocks(freeze_signal_->number());
+        const bool blocked = (timer_ || timer_blocked_ || freeze_) && stat.blocks(freeze_signal_->number());
         follow_mask(blocked);
         std::optional<StackId> stack;
         if (stat.state == RunState::Running) {
@@ -198,17 +198,25 @@ public:
     }
 
 private:
-    // A thread that blocks the signal is never sent it: its timer stops while it does, and a
-    // signal sent just before is dropped.
-    void follow_mask(bool blocked) {
-        if (!timer_ || blocked == timer_->paused()) {
-            return;
+    bool start_timer() {
+        std::optional<ThreadCpuTimer> started = ThreadCpuTimer::start(
+            native_id_, thread_, interval_ns_, *freeze_signal_, &SelfCopy::on_timer, self_copy_.get());
+        if (started) {
+            timer_ = std::make_unique<ThreadCpuTimer>(std::move(*started));
         }
-        if (blocked) {
-            timer_->pause();
+        return static_cast<bool>(timer_);
+    }
+
+    // A thread that blocks the signal is never sent it: its timer ends while it does, and a
+    // signal sent just before is dropped (a timer's signal outlives a mere stop, and setting
+    // the signal to be ignored drops it only once its timer is gone).
+    void follow_mask(bool blocked) {
+        if (blocked && timer_) {
+            timer_.reset();
             freeze_signal_->discard_pending();
-        } else {
-            timer_->resume();
+            timer_blocked_ = true;
+        } else if (!blocked && timer_blocked_) {
+            timer_blocked_ = !start_timer();
         }
     }
 
@@ -272,13 +280,17 @@ private:
     static constexpr std::uint64_t kStillNs = 20'000;
 
     MemoryStackReader reader_;
+    pid_t native_id_;
+    pthread_t thread_;
+    std::int64_t interval_ns_;
     ThreadRunWatch watch_;
     std::optional<FreezeSignal> freeze_signal_;
     std::shared_ptr<HoldCounts> counts_;
     // The timer goes before the copy it writes into, and both before the signal.
     std::unique_ptr<SelfCopy> self_copy_;
     std::unique_ptr<ThreadCpuTimer> timer_;
-    RecentCopies copies_;  // sampler thread only, as are the two below
+    bool timer_blocked_ = false;  // ended while the thread blocks the signal
+    RecentCopies copies_;         // sampler thread only, as are the two below
     bool stretch_ = false;
     std::uint64_t stretch_cpu_ns_ = 0;
     std::optional<ThreadFreeze> freeze_;  // without a timer; refers to freeze_signal_

@@ -87,6 +87,8 @@ PyObject* init_module() {
 
 }  // namespace kulvo::py
 
-PyMODINIT_FUNC PyInit__core() {
+// Called by kulvo._core's entry point (core_entry.cpp), so that both modules share this
+// library's one copy of the engine's state.
+extern "C" __attribute__((visibility("default"))) PyObject* kulvo_init_core_module() {
     return kulvo::py::translate_failures(kulvo::py::init_module);
 }

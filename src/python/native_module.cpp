@@ -51,7 +51,8 @@ PyObject* init_native_module() {
 
 }  // namespace kulvo::py
 
-PyMODINIT_FUNC PyInit__native() {
+// Called by kulvo._native's entry point (native_entry.cpp).
+extern "C" __attribute__((visibility("default"))) PyObject* kulvo_init_native_module() {
     try {
         return kulvo::py::init_native_module();
     } catch (const std::bad_alloc&) {

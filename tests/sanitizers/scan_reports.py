@@ -15,7 +15,7 @@ import re
 import sys
 from pathlib import Path
 
-OURS = re.compile(r"_core\.abi3\.so|kulvo::|sampler_thread_main|PyInit__core")
+OURS = re.compile(r"_core\.abi3\.so|_native\.abi3\.so|libkulvo\.so|kulvo::|sampler_thread_main|PyInit__core")
 # Python bytecode running: what it allocates is the program's, even when kulvo's call
 # started it (start() imports threading, whose module code then runs).
 EVALUATION = re.compile(r"_PyEval_EvalFrameDefault|PyEval_EvalCode|_PyEval_Vector")
