@@ -182,8 +182,8 @@ def case_deep(runs: int) -> dict[str, object]:
                 "hold p50 µs": [r["hold_p50_us"] for r in rows["kulvo"]],
                 "hold p99 µs": [r["hold_p99_us"] for r in rows["kulvo"]],
                 "hold max µs": [r["hold_max_us"] for r in rows["kulvo"]],
-                "copies by the thread": [r.get("copied", 0) for r in rows["kulvo"]],
-                "read as it ran": [r.get("uncopied", 0) + r["unanswered"] for r in rows["kulvo"]],
+                "copies by the thread": [r["copied"] for r in rows["kulvo"]],
+                "read as it ran": [r["uncopied"] + r["unanswered"] for r in rows["kulvo"]],
             }
     return figures
 

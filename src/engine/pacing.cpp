@@ -2,18 +2,9 @@
 
 #include <algorithm>
 
+#include "splitmix.hpp"
+
 namespace kulvo {
-
-namespace {
-
-std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30U)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27U)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31U);
-}
-
-}  // namespace
 
 std::uint64_t next_slot_ns(std::uint64_t slot_ns, std::uint64_t now_ns, std::uint64_t interval_ns) {
     if (interval_ns == 0) {

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <mutex>
 
+#include "clock.hpp"
+
 namespace kulvo {
 
 namespace {
@@ -29,12 +31,11 @@ std::array<Slot, kSlots> slots;
 std::mutex slots_mutex;  // taken by starting and ending timers, never by the handler
 
 itimerspec every(std::int64_t interval_ns) {
-    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-    itimerspec spec{};
-    spec.it_interval.tv_sec = interval_ns / kNsPerSecond;
-    spec.it_interval.tv_nsec = interval_ns % kNsPerSecond;
-    spec.it_value = spec.it_interval;
-    return spec;
+    itimerspec period{};
+    period.it_interval.tv_sec = interval_ns / kNanosPerSecond;
+    period.it_interval.tv_nsec = interval_ns % kNanosPerSecond;
+    period.it_value = period.it_interval;
+    return period;
 }
 
 int value_of(int slot, std::uint32_t generation) {
@@ -87,8 +88,8 @@ std::optional<ThreadCpuTimer> ThreadCpuTimer::start(pid_t thread_id, pthread_t t
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;
         }
-        const itimerspec spec = every(interval_ns);
-        if (timer_settime(timer, 0, &spec, nullptr) != 0) {
+        const itimerspec period = every(interval_ns);
+        if (timer_settime(timer, 0, &period, nullptr) != 0) {
             timer_delete(timer);
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;

@@ -160,17 +160,14 @@ bool FreezeSignal::still_ours() const {
     return handler_installed(number_);
 }
 
-bool FreezeSignal::discard_pending() const {
+void FreezeSignal::discard_pending() const {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     struct sigaction before {};
-    if (sigaction(number_, &ignore, &before) != 0) {
-        return false;
+    if (sigaction(number_, &ignore, &before) == 0) {
+        sigaction(number_, &before, nullptr);  // ours, or the program's set a moment before
     }
-    // Put back what was there, ours or (set by the program a moment before) its own.
-    sigaction(number_, &before, nullptr);
-    return (before.sa_flags & SA_SIGINFO) != 0 && before.sa_sigaction == on_freeze_signal;
 }
 
 // lock_ comes first among the members: the ticket is drawn under it.

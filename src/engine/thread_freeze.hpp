@@ -44,9 +44,9 @@ public:
     // False once the program has put a handler of its own on the signal.
     bool still_ours() const;
     // Drops the signal wherever it waits, blocked, in any thread (setting a signal to be
-    // ignored does that, for a timer's signal once the timer is gone); false, and the
-    // program's handler left in place, once the signal is no longer ours.
-    bool discard_pending() const;
+    // ignored does that, for a timer's signal once the timer is gone). Whatever handler is
+    // on the signal stays there, the program's too.
+    void discard_pending() const;
 
 private:
     explicit FreezeSignal(int number) : number_(number) {}

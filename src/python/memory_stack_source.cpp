@@ -4,6 +4,8 @@
 #include <ctime>
 #include <utility>
 
+#include "clock.hpp"
+#include "splitmix.hpp"
 #include "thread_cpu_timer.hpp"
 #include "thread_run_state.hpp"
 
@@ -11,13 +13,11 @@ namespace kulvo::py {
 
 namespace {
 
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+std::uint64_t monotonic_ns() {
+    return as_nanoseconds(monotonic_now());
 }
 
-void count_hold(HoldCounts& counts, std::int64_t held_ns) {
+void count_hold(HoldCounts& counts, std::uint64_t held_ns) {
     const auto bucket = std::min<std::size_t>(static_cast<std::size_t>(held_ns / 1000), HoldCounts::kHoldBuckets - 1);
     counts.hold_us[bucket].fetch_add(1, std::memory_order_relaxed);
 }
@@ -69,11 +69,11 @@ private:
             !state_.compare_exchange_strong(seen, kCopying, std::memory_order_acq_rel)) {
             return;
         }
-        const std::int64_t began_ns = monotonic_ns();
+        const std::uint64_t began_ns = monotonic_ns();
         timespec cpu{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);  // this thread's: the handler runs on it
         cpu_at_copy_ns_ =
-            static_cast<std::uint64_t>(cpu.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(cpu.tv_nsec);
+            static_cast<std::uint64_t>(cpu.tv_sec) * kNanosPerSecond + static_cast<std::uint64_t>(cpu.tv_nsec);
         const MemoryStackReader::RawCopy copy = reader_.copy_raw();
         count_hold(*counts_, monotonic_ns() - began_ns);
         counts_->copied.fetch_add(1, std::memory_order_relaxed);
@@ -98,7 +98,7 @@ private:
 // comes after the pause, and a short burst between two pauses would hardly count.
 class RecentCopies {
 public:
-    explicit RecentCopies(std::uint64_t seed) : random_(seed | 1U) {}
+    explicit RecentCopies(std::uint64_t seed) : random_(seed) {}
 
     void add(StackId stack) {
         kept_[added_ % kKept] = stack;
@@ -116,18 +116,11 @@ public:
             return kept_[(added_ - 1) % kKept];
         }
         const std::uint64_t count = std::min<std::uint64_t>(added_, kKept);
-        return kept_[(added_ - 1 - next_random() % count) % kKept];
+        return kept_[(added_ - 1 - splitmix64(random_) % count) % kKept];
     }
 
 private:
     static constexpr std::uint64_t kKept = 8;
-
-    std::uint64_t next_random() {  // xorshift64
-        random_ ^= random_ << 13U;
-        random_ ^= random_ >> 7U;
-        random_ ^= random_ << 17U;
-        return random_;
-    }
 
     std::array<StackId, kKept> kept_{};
     std::uint64_t added_ = 0;
@@ -172,14 +165,14 @@ public:
         // Signals must not reach a handler the program has put on the signal since. Asked
         // before the thread's state, so that the state is as fresh as it can be when a hold's
         // signal goes: a thread that enters a sleep meanwhile would have it fail with EINTR.
-        if (freeze_signal_ && (timer_ || timer_blocked_ || freeze_) && !freeze_signal_->still_ours()) {
+        if (signal_in_use() && !freeze_signal_->still_ours()) {
             timer_.reset();
             timer_blocked_ = false;
             freeze_.reset();
             counts_->reason.store(HeldReads::SignalTaken);
         }
         const ThreadStat stat = watch_.read_stat();
-        const bool blocked = (timer_ || timer_blocked_ || freeze_) && stat.blocks(freeze_signal_->number());
+        const bool blocked = signal_in_use() && stat.blocks(freeze_signal_->number());
         follow_mask(blocked);
         std::optional<StackId> stack;
         if (stat.state == RunState::Running) {
@@ -198,6 +191,8 @@ public:
     }
 
 private:
+    bool signal_in_use() const { return timer_ || timer_blocked_ || freeze_; }
+
     bool start_timer() {
         std::optional<ThreadCpuTimer> started = ThreadCpuTimer::start(
             native_id_, thread_, interval_ns_, *freeze_signal_, &SelfCopy::on_timer, self_copy_.get());
@@ -261,9 +256,9 @@ private:
 
     MemoryStackReader::RawCopy copy_while_held() {
         ThreadFreeze::Hold hold(*freeze_);
-        const std::int64_t began_ns = monotonic_ns();
+        const std::uint64_t began_ns = monotonic_ns();
         const MemoryStackReader::RawCopy copy = reader_.copy_raw();
-        const std::int64_t held_ns = monotonic_ns() - began_ns;
+        const std::uint64_t held_ns = monotonic_ns() - began_ns;
         const bool kept = hold.release();
         // A thread that did not answer because it was not on a CPU (waiting for one, or for
         // this thread on the CPU they share) did not move either: that read is whole.
