@@ -273,7 +273,7 @@ variant_fuzz() {
     build "$dir" || return 1
     sym=$(symbolizer) || return 1
     mkdir -p "$OUT/fuzz-artifacts"
-    for target in analysis ringbuf; do
+    for target in analysis ringbuf line_table; do
         # New inputs go to a scratch corpus; the seeds in the repository are only read.
         mkdir -p "$OUT/fuzz-corpus/$target"
         echo "--- fuzz_$target for ${FUZZ_SECONDS}s"

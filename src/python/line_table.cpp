@@ -10,6 +10,12 @@ namespace {
 constexpr std::int32_t kCodeUnitBytes = 2;
 constexpr std::int8_t kNoLineDelta = -128;  // 3.10: a range without a line
 
+// A line moved by a delta read from the table. A table read while it was freed can hold any
+// bytes: the sum wraps as the interpreter's own arithmetic would, rather than overflow.
+std::int32_t moved_line(std::int32_t line, std::int32_t delta) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(line) + static_cast<std::uint32_t>(delta));
+}
+
 // 3.10 (Objects/lnotab_notes.txt of that version): each pair advances the bytecode offset
 // by an unsigned byte and the line by a signed one, -128 meaning "no line here".
 std::vector<LineRange> decode_start_line_pairs(std::span<const std::uint8_t> table, std::int32_t first_line) {
@@ -22,7 +28,7 @@ std::vector<LineRange> decode_start_line_pairs(std::span<const std::uint8_t> tab
         const auto delta = static_cast<std::int8_t>(table[i + 1]);
         std::int32_t range_line = -1;
         if (delta != kNoLineDelta) {
-            line += delta;
+            line = moved_line(line, delta);
             range_line = line;
         }
         if (end > offset) {
@@ -87,16 +93,16 @@ std::vector<LineRange> decode_locations(std::span<const std::uint8_t> table, std
         if (code == kNoLocation) {
             range_line = -1;
         } else if (code == kLongForm) {
-            line += reader.signed_varint();
+            line = moved_line(line, reader.signed_varint());
             range_line = line;
             reader.varint();  // end line
             reader.varint();  // start column
             reader.varint();  // end column
         } else if (code == kNoColumns) {
-            line += reader.signed_varint();
+            line = moved_line(line, reader.signed_varint());
             range_line = line;
         } else if (code >= kOneLineFirst) {
-            line += static_cast<std::int32_t>(code - kOneLineFirst);
+            line = moved_line(line, static_cast<std::int32_t>(code - kOneLineFirst));
             range_line = line;
             reader.skip(2);
         } else {

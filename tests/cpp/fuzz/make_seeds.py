@@ -1,6 +1,6 @@
 """Writes the fuzz targets' seed corpora: a few inputs that reach the interesting
 paths at once (spikes of both kinds, equal timestamps, failed readings, recursion,
-a ring that wraps). Rerun after changing an input layout:
+a ring that wraps, line tables of both formats). Rerun after changing an input layout:
 
     python3 tests/cpp/fuzz/make_seeds.py
 """
@@ -67,6 +67,26 @@ def ringbuf_seeds() -> dict[str, bytes]:
     }
 
 
+def line_table_seeds() -> dict[str, bytes]:
+    def table(locations: bool, first_line: int, data: bytes) -> bytes:
+        return bytes([1 if locations else 0]) + struct.pack("<i", first_line) + data
+
+    # 3.11's table for a function with a try/finally, a comprehension and a call over lines.
+    real = bytes.fromhex(
+        "f88000f002060512d80c25d00c25d00c25d00c259d45a02199489c48d00c25d10c25d40c258801d80b0cf000010933dd1316907191369436"
+        "ad43b001a946ac46d11332e5080dd80c0d8871f103010912f400010912f000010912f000010912f007010933f50600090ed80c0d8871f103"
+        "010912f400010912f000010912f000010912f88d05d80c0d8871f103010912f400010912f000010912f000010912f8f8f8e00b0f8834"
+    )
+    return {
+        "locations": table(True, 2, real),
+        "locations_long_form_extremes": table(
+            True, 2**31 - 2, bytes([0xF0, 0x7E, 0x7F, 0x7F, 0x7F, 0x00, 0x00, 0xE8, 0x7F])
+        ),
+        "start_line_pairs": table(False, 10, bytes([6, 1, 8, 2, 0, 0x80, 4, 0xFF, 255, 3])),
+        "start_line_pairs_overflow": table(False, -(2**31), bytes([2, 0x80, 2, 0x81, 2, 0x7F])),
+    }
+
+
 def write(directory: Path, seeds: dict[str, bytes]) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     for name, data in seeds.items():
@@ -76,3 +96,4 @@ def write(directory: Path, seeds: dict[str, bytes]) -> None:
 if __name__ == "__main__":
     write(HERE / "corpus" / "analysis", analysis_seeds())
     write(HERE / "corpus" / "ringbuf", ringbuf_seeds())
+    write(HERE / "corpus" / "line_table", line_table_seeds())
