@@ -3,7 +3,8 @@
 Where it can, the sampler thread reads the main thread's stack from memory, as out-of-process
 profilers do: no interpreter lock is taken, and a sample shows the line that was running at
 that moment, even inside a short function with no loop and no call. That needs this
-interpreter's layout (known for 3.10-3.13) and a sampler started on the main thread, and it is
+interpreter's layout (known for 3.10-3.15, and from 3.13 checked against the one the
+interpreter publishes) and a sampler started on the main thread, and it is
 checked against the interpreter's own frames before it is used.
 
 A main thread that is on a CPU is held still for the read, as py-spy stops its target: SIGURG
@@ -39,7 +40,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_readable
+from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_unreadable_why
 
 # kulvo's one signal, for holding the main thread still and for kicking it: its default action
 # is to ignore it, so one still on its way when the program execs, or after the handler is gone
@@ -50,6 +51,10 @@ SIGNAL = signal.SIGURG
 _kick_users = 0
 
 _AT_HAND_OVERS = "stacks are read when the main thread lets the interpreter lock go"
+_AT_CHECKS = (
+    "stacks are read where the main thread next checks for requests (a call, a loop's jump), "
+    "and a short function with neither shows in its caller"
+)
 _READ_AS_IT_RUNS = "stacks are read while the main thread runs on, and a short call's time may show in its caller"
 
 # Why kicks stopped during the run, once they have.
@@ -94,11 +99,19 @@ def _wakeup_fd_is_set() -> bool:
 def take_kick() -> Kick:
     """The signal that lets the sampler reach the main thread, installed, or the reason why
     none is used. Call on the thread that will start and stop the sampler."""
-    global _kick_users, _kicks_stopped
     on_main_thread = threading.current_thread() is threading.main_thread()
     # The reader reads the thread that starts the sampler: it must be the main thread.
-    if on_main_thread and stacks_readable():
+    why_not_from_memory = stacks_unreadable_why() if on_main_thread else None
+    if on_main_thread and why_not_from_memory is None:
         return Kick(stacks_from_memory=True)
+    kick = _kick_for_requests(on_main_thread)
+    if why_not_from_memory is not None:
+        kick.note = f"stacks are not read from memory ({why_not_from_memory}); {kick.note or _AT_CHECKS}"
+    return kick
+
+
+def _kick_for_requests(on_main_thread: bool) -> Kick:
+    global _kick_users, _kicks_stopped
     if sys.version_info >= (3, 13):
         return Kick()
     if not on_main_thread:

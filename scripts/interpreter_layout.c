@@ -8,7 +8,9 @@
 #include <Python.h>
 #include <stddef.h>
 #include <stdio.h>
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030E0000
+#include "internal/pycore_interpframe_structs.h"
+#elif PY_VERSION_HEX >= 0x030B0000
 #include "internal/pycore_frame.h"
 #endif
 #include "frameobject.h"
@@ -34,7 +36,12 @@ int main(void) {
     printf("code_bytecode %zu code_first_traceable %zu owner_generator %d\n", offsetof(PyCodeObject, co_code_adaptive),
            offsetof(PyCodeObject, _co_firsttraceable), FRAME_OWNED_BY_GENERATOR);
 #if PY_VERSION_HEX >= 0x030C0000
-    printf("owner_c_stack %d\n", FRAME_OWNED_BY_CSTACK);
+    printf("code_version %zu\n", offsetof(PyCodeObject, co_version));
+#endif
+#if PY_VERSION_HEX >= 0x030E0000
+    printf("owner_not_python %d\n", FRAME_OWNED_BY_INTERPRETER);
+#elif PY_VERSION_HEX >= 0x030C0000
+    printf("owner_not_python %d\n", FRAME_OWNED_BY_CSTACK);
 #endif
 #endif
     printf("code_filename %zu code_name %zu code_first_line %zu code_line_table %zu code_units %zu\n",

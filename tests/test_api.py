@@ -255,11 +255,38 @@ class TestWhereTheTimeGoes:
 
         generated: dict[str, Any] = {"_native": _native}
         exec("def fünf():\n    return _native.stacks_readable()\ndef 函数():\n    return fünf()\n", generated)
+        assert _native.stacks_unreadable_why() is None
         assert deep(600)
         assert next(generator())
         assert asyncio.run(coroutine())
         assert all([Made().readable for _ in range(50)])
         assert generated["函数"]()
+
+    def test_code_compiled_again_where_the_last_was_freed_shows_its_own_lines(self):
+        # Two versions of one function, each compiled as the other is freed: the new code
+        # object, its names and its line table land where the last ones were, and only the
+        # line of the call differs.
+        versions = [
+            "def work(seconds):\n    x = 0\n    spin(seconds)\n",
+            "def work(seconds):\n    x = 0\n\n    spin(seconds)\n",
+        ]
+        truth_s = [0.0, 0.0]
+        with kulvo.profile(interval_ms=1) as p:
+            for i in range(300):
+                names: dict[str, Any] = {"spin": spin}
+                exec(compile(versions[i % 2], "generated.py", "exec"), names)
+                started = time.perf_counter()
+                names["work"](0.004)
+                truth_s[i % 2] += time.perf_counter() - started
+                names.clear()  # no cycle left: freed at once
+        by_line = {3: 0.0, 4: 0.0}
+        for stack, weight in p.profile.weighted_stacks:
+            for frame in stack:
+                if frame.function == "work":
+                    by_line[frame.line] = by_line.get(frame.line, 0.0) + weight
+        assert set(by_line) == {3, 4}
+        share_of_3 = by_line[3] / (by_line[3] + by_line[4])
+        assert abs(share_of_3 - truth_s[0] / sum(truth_s)) < 0.15
 
     def test_a_program_that_takes_or_blocks_the_signal_keeps_it_and_a_note_says_so(self):
         calls: list[int] = []
@@ -286,10 +313,19 @@ class TestWhereTheTimeGoes:
         assert any(note.startswith("the program uses kulvo's signal") for note in after.profile.metadata.notes)
         assert after.profile.samples
 
+    def test_stacks_not_read_from_memory_are_noted_with_why(self, monkeypatch):
+        monkeypatch.setattr(sampling, "stacks_unreadable_why", lambda: "kulvo knows no memory layout for CPython 3.99")
+        with kulvo.profile(interval_ms=2) as p:
+            spin(0.05)
+        assert p.profile.samples
+        assert p.profile.metadata.notes[0].startswith(
+            "stacks are not read from memory (kulvo knows no memory layout for CPython 3.99); "
+        )
+
     @pytest.mark.skipif(sys.version_info >= (3, 13), reason="from 3.13 no signal is needed")
     def test_the_programs_signals_are_left_alone_and_a_fallback_is_noted(self, monkeypatch):
         # The signal is for a sampler that cannot read the main thread's stack from memory.
-        monkeypatch.setattr(sampling, "stacks_readable", lambda: False)
+        monkeypatch.setattr(sampling, "stacks_unreadable_why", lambda: "a test's reason")
         previous = signal.signal(signal.SIGURG, lambda *_: None)
         try:
             with kulvo.profile(interval_ms=2) as taken:
@@ -297,7 +333,9 @@ class TestWhereTheTimeGoes:
             assert signal.getsignal(signal.SIGURG) is not signal.SIG_DFL  # still the program's
         finally:
             signal.signal(signal.SIGURG, previous)
-        assert taken.profile.metadata.notes[0].startswith("the program uses kulvo's signal (SIGURG)")
+        assert taken.profile.metadata.notes[0].startswith(
+            "stacks are not read from memory (a test's reason); the program uses kulvo's signal (SIGURG)"
+        )
         assert taken.profile.samples
         # A wakeup fd set during the run: every kick would write to it, so they stop.
         reader, writer = socket.socketpair()
@@ -311,7 +349,7 @@ class TestWhereTheTimeGoes:
                 signal.set_wakeup_fd(-1)
             with pytest.raises(BlockingIOError):
                 reader.recv(1024)
-            monkeypatch.setattr(sampling, "stacks_readable", _native.stacks_readable)
+            monkeypatch.setattr(sampling, "stacks_unreadable_why", _native.stacks_unreadable_why)
             with kulvo.profile(interval_ms=2) as later:
                 spin(0.02)
         assert any("set a signal wakeup fd" in note for note in woken.profile.metadata.notes)

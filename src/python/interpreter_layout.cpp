@@ -66,7 +66,7 @@ InterpreterLayout layout_3_12() {
     layout.frame_code = 0;
     layout.frame_instruction = 56;
     layout.frame_owner = 70;
-    layout.owner_c_stack = 3;
+    layout.owner_not_python_from = 3;
     layout.owner_generator = 1;
     layout.code_header_size = 184;
     layout.code_filename = 112;
@@ -75,6 +75,7 @@ InterpreterLayout layout_3_12() {
     layout.code_line_table = 136;
     layout.code_bytecode = 192;
     layout.code_first_traceable = 176;
+    layout.code_version = 92;
     layout.ascii_header_size = 40;
     layout.compact_header_size = 56;
     return layout;
@@ -87,6 +88,20 @@ InterpreterLayout layout_3_13() {
     layout.code_bytecode = 200;
     layout.code_first_traceable = 184;
     layout.code_header_size = 192;
+    return layout;
+}
+
+// 3.14 and 3.15 alike: a longer frame with the owner after a return offset, a tagged code
+// reference, a longer code header. From 3.14 the interpreter's own entry frames (owner 3)
+// come before the C stack's (3.14: 4; 3.15 has none).
+InterpreterLayout layout_3_14() {
+    InterpreterLayout layout = layout_3_13();
+    layout.frame_size = 88;
+    layout.frame_owner = 74;
+    layout.frame_code_tag_bits = 3;
+    layout.code_bytecode = 208;
+    layout.code_first_traceable = 192;
+    layout.code_header_size = 200;
     return layout;
 }
 
@@ -106,6 +121,9 @@ std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned min
             return layout_3_12();
         case 13:
             return layout_3_13();
+        case 14:
+        case 15:
+            return layout_3_14();
         default:
             return std::nullopt;
     }

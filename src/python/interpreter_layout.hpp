@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace kulvo::py {
@@ -25,9 +26,13 @@ struct InterpreterLayout {
     std::size_t frame_size = 0;  // bytes read per frame, every field below included
     std::size_t frame_previous = 0;
     std::size_t frame_code = 0;
-    std::size_t frame_instruction = 0;           // 3.10: f_lasti (int, in code units); else a pointer
-    std::optional<std::size_t> frame_owner;      // one byte
-    std::optional<unsigned char> owner_c_stack;  // frames of the C stack, not of Python code
+    // 3.14+: the code is a tagged reference whose low bits are not part of the address.
+    std::uintptr_t frame_code_tag_bits = 0;
+    std::size_t frame_instruction = 0;       // 3.10: f_lasti (int, in code units); else a pointer
+    std::optional<std::size_t> frame_owner;  // one byte
+    // 3.12+: owners from this value on (the C stack's, the interpreter's entry frames) own
+    // frames that are not Python code's, and that the interpreter's own walk leaves out.
+    std::optional<unsigned char> owner_not_python_from;
     std::optional<unsigned char> owner_generator;
 
     // PyCodeObject.
@@ -42,6 +47,9 @@ struct InterpreterLayout {
     // it (just entered, or the interpreter's shim for a class's __init__) is left out of
     // every stack the interpreter shows, unless a generator owns it.
     std::optional<std::size_t> code_first_traceable;
+    // 3.12+ (uint32): a number each new code object takes from a counter (0 once it has run
+    // out), so that one made where another was freed is told apart from it.
+    std::optional<std::size_t> code_version;
     LineTableFormat line_table_format = LineTableFormat::Locations;
 
     // str and bytes.

@@ -66,6 +66,15 @@ std::string cut_at_nul(std::string text) {
     return text;
 }
 
+// Whether an object whose reference count was `copied` is still alive now. A live object
+// from the heap counts its references in the low 32 bits, the rest zero; an immortal one's
+// count never changes. The allocators link a freed block into their free lists through its
+// first word, where the count was: a pointer, or zero.
+bool still_alive(std::uint64_t now, std::uint64_t copied) {
+    constexpr std::uint64_t kLiveCountLimit = std::uint64_t{1} << 32U;
+    return now != 0 && (now < kLiveCountLimit || now == copied);
+}
+
 }  // namespace
 
 MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
@@ -188,9 +197,21 @@ bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8
     return address % alignof(void*) == 0 && read_cached(address, out.data(), layout_.frame_size);
 }
 
+bool MemoryStackReader::read_source(std::uintptr_t address, void* out, std::size_t size, std::size_t unkept) {
+    if (!memory_.read(address, out, size)) {
+        return false;
+    }
+    if (recording_ != nullptr && size > unkept) {
+        recording_->pieces.push_back(SourcePiece{address + unkept, size - unkept});
+        const auto* bytes = static_cast<const std::uint8_t*>(out);
+        recording_->piece_bytes.insert(recording_->piece_bytes.end(), bytes + unkept, bytes + size);
+    }
+    return true;
+}
+
 std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
     std::array<std::uint8_t, kObjectHeaderBytes> header{};
-    if (address == 0 || !memory_.read(address, header.data(), layout_.ascii_header_size) ||
+    if (address == 0 || !read_source(address, header.data(), layout_.ascii_header_size, kObjectTypeOffset) ||
         load<std::uintptr_t>(header, kObjectTypeOffset) != types_.str) {
         return std::nullopt;
     }
@@ -210,7 +231,7 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
         std::string text(chars, '\0');
         // Text that is not what its flag says was read while the string was being made or
         // after it was freed: the read fails rather than keep invalid UTF-8.
-        if (!memory_.read(address + layout_.ascii_header_size, text.data(), chars) ||
+        if (!read_source(address + layout_.ascii_header_size, text.data(), chars) ||
             std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
             return std::nullopt;
         }
@@ -220,7 +241,7 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
         return std::nullopt;
     }
     std::vector<std::uint8_t> data(chars * kind);
-    if (!memory_.read(address + layout_.compact_header_size, data.data(), data.size())) {
+    if (!read_source(address + layout_.compact_header_size, data.data(), data.size())) {
         return std::nullopt;
     }
     std::string text;
@@ -244,7 +265,7 @@ std::optional<std::string> MemoryStackReader::read_str(std::uintptr_t address) {
 
 std::optional<std::vector<std::uint8_t>> MemoryStackReader::read_bytes(std::uintptr_t address) {
     std::array<std::uint8_t, kObjectHeaderBytes> header{};
-    if (address == 0 || !memory_.read(address, header.data(), layout_.bytes_data) ||
+    if (address == 0 || !read_source(address, header.data(), layout_.bytes_data, kObjectTypeOffset) ||
         load<std::uintptr_t>(header, kObjectTypeOffset) != types_.bytes) {
         return std::nullopt;
     }
@@ -253,28 +274,42 @@ std::optional<std::vector<std::uint8_t>> MemoryStackReader::read_bytes(std::uint
         return std::nullopt;
     }
     std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
-    if (!memory_.read(address + layout_.bytes_data, data.data(), data.size())) {
+    if (!read_source(address + layout_.bytes_data, data.data(), data.size())) {
         return std::nullopt;
     }
     return data;
 }
 
-MemoryStackReader::CodeInfo* MemoryStackReader::code_info(std::uintptr_t address, const CodeHeader& header) {
+MemoryStackReader::CodeInfo* MemoryStackReader::code_info(std::uintptr_t address, const CodeHeader& header,
+                                                          std::uint64_t copied_reference_count) {
     auto found = codes_.find(address);
     if (found != codes_.end() && found->second.header == header) {
         return &found->second;
     }
+    CodeInfo info;
+    recording_ = &info;
     auto file = read_str(header.filename);
     auto name = read_str(header.name);
     auto table = read_bytes(header.line_table);
-    if (!file || !name || !table) {
+    recording_ = nullptr;
+    // The copy may be older than this read, and the code object freed since, its line table's
+    // memory given to another object: what was read is the copied code object's only if that
+    // is still alive where it was, unchanged (3.12+: the same one, by its version).
+    std::array<std::uint8_t, kCodeHeaderBytes> now{};
+    if (!file || !name || !table || !memory_.read(address, now.data(), layout_.code_header_size) ||
+        parse_header(now) != header ||
+        !still_alive(load<std::uint64_t>(now, kReferenceCountOffset), copied_reference_count)) {
         return nullptr;
     }
-    CodeInfo info;
     info.header = header;
     info.file_text = std::move(*file);
     info.name_text = std::move(*name);
     info.lines = decode_line_table(layout_.line_table_format, *table, header.first_line);
+    // From 3.11 a table starts with an entry (one made empty on purpose has none): bytes that
+    // do not are another object's.
+    if (layout_.line_table_format == LineTableFormat::Locations && !table->empty() && info.lines.empty()) {
+        return nullptr;
+    }
     CodeInfo& kept = codes_[address];
     kept = std::move(info);
     return &kept;
@@ -330,7 +365,8 @@ bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& 
     if (raw_.size() == raw_.capacity()) {
         return false;
     }
-    const std::optional<std::uint32_t> index = code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code));
+    const std::optional<std::uint32_t> index =
+        code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code) & ~layout_.frame_code_tag_bits);
     if (!index) {
         return false;
     }
@@ -372,9 +408,9 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
             return RawCopy::Failed;
         }
         const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
-        const bool c_stack_frame =
-            layout_.frame_owner && layout_.owner_c_stack && frame_bytes[*layout_.frame_owner] == *layout_.owner_c_stack;
-        if (!c_stack_frame && !keep_frame(frame_bytes)) {
+        const bool not_python = layout_.frame_owner && layout_.owner_not_python_from &&
+                                frame_bytes[*layout_.frame_owner] >= *layout_.owner_not_python_from;
+        if (!not_python && !keep_frame(frame_bytes)) {
             return RawCopy::NeedsRoom;
         }
         frame = previous;
@@ -404,23 +440,86 @@ void MemoryStackReader::make_room() {
     }
 }
 
+std::optional<MemoryStackReader::CodeHeader> MemoryStackReader::parse_header(
+    std::span<const std::uint8_t> bytes) const {
+    if (load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
+        return std::nullopt;
+    }
+    CodeHeader header;
+    header.filename = load<std::uintptr_t>(bytes, layout_.code_filename);
+    header.name = load<std::uintptr_t>(bytes, layout_.code_name);
+    header.line_table = load<std::uintptr_t>(bytes, layout_.code_line_table);
+    header.first_line = load<std::int32_t>(bytes, layout_.code_first_line);
+    header.code_units = load<std::int64_t>(bytes, layout_.code_units);
+    if (layout_.code_first_traceable) {
+        header.first_traceable = load<std::int32_t>(bytes, *layout_.code_first_traceable);
+    }
+    if (layout_.code_version) {
+        header.version = load<std::uint32_t>(bytes, *layout_.code_version);
+    }
+    return header;
+}
+
+void MemoryStackReader::forget_changed_codes() {
+    // The names and line tables of every cached code object this walk met, read again in
+    // one system call. A code object's version (3.12+, until the counter runs out) tells it
+    // apart on its own.
+    const auto checked = [this](std::uintptr_t address) {
+        const auto found = codes_.find(address);
+        return found != codes_.end() && found->second.header.version == 0 ? found : codes_.end();
+    };
+    std::size_t total_bytes = 0;
+    for (const UniqueCode& unique : unique_codes_) {
+        const auto found = checked(unique.address);
+        if (found != codes_.end()) {
+            total_bytes += found->second.piece_bytes.size();
+        }
+    }
+    check_bytes_.resize(total_bytes);
+    check_reads_.clear();
+    std::size_t offset = 0;
+    for (const UniqueCode& unique : unique_codes_) {
+        const auto found = checked(unique.address);
+        if (found == codes_.end()) {
+            continue;
+        }
+        for (const SourcePiece& piece : found->second.pieces) {
+            check_reads_.push_back(MemoryRead{piece.address, check_bytes_.data() + offset, piece.size});
+            offset += piece.size;
+        }
+    }
+    memory_.read_many(check_reads_);
+    std::size_t read_index = 0;
+    offset = 0;
+    for (const UniqueCode& unique : unique_codes_) {
+        const auto found = checked(unique.address);
+        if (found == codes_.end()) {
+            continue;
+        }
+        const CodeInfo& code = found->second;
+        const bool all_read =
+            std::all_of(check_reads_.begin() + static_cast<std::ptrdiff_t>(read_index),
+                        check_reads_.begin() + static_cast<std::ptrdiff_t>(read_index + code.pieces.size()),
+                        [](const MemoryRead& read) { return read.done; });
+        const bool same = all_read && std::equal(code.piece_bytes.begin(), code.piece_bytes.end(),
+                                                 check_bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+        read_index += code.pieces.size();
+        offset += code.piece_bytes.size();
+        if (!same) {
+            codes_.erase(found);
+        }
+    }
+}
+
 bool MemoryStackReader::resolve() {
     resolved_.clear();
+    forget_changed_codes();
     for (UniqueCode& unique : unique_codes_) {
-        const std::span<const std::uint8_t> bytes(unique.header);
-        if (load<std::uintptr_t>(bytes, kObjectTypeOffset) != types_.code) {
+        const std::optional<CodeHeader> header = parse_header(unique.header);
+        if (!header) {
             return false;
         }
-        CodeHeader header;
-        header.filename = load<std::uintptr_t>(bytes, layout_.code_filename);
-        header.name = load<std::uintptr_t>(bytes, layout_.code_name);
-        header.line_table = load<std::uintptr_t>(bytes, layout_.code_line_table);
-        header.first_line = load<std::int32_t>(bytes, layout_.code_first_line);
-        header.code_units = load<std::int64_t>(bytes, layout_.code_units);
-        if (layout_.code_first_traceable) {
-            header.first_traceable = load<std::int32_t>(bytes, *layout_.code_first_traceable);
-        }
-        unique.info = code_info(unique.address, header);
+        unique.info = code_info(unique.address, *header, load<std::uint64_t>(unique.header, kReferenceCountOffset));
         if (unique.info == nullptr) {
             return false;
         }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -79,7 +80,7 @@ public:
 
 private:
     static constexpr std::size_t kFrameBytes = 128;
-    static constexpr std::size_t kCodeHeaderBytes = 192;
+    static constexpr std::size_t kCodeHeaderBytes = 208;
     static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
 
     struct RawFrame {
@@ -96,11 +97,22 @@ private:
         std::int32_t first_line = 0;
         std::int64_t code_units = 0;
         std::int32_t first_traceable = 0;  // 3.11+
+        std::uint32_t version = 0;         // 3.12+
 
         bool operator==(const CodeHeader&) const = default;
     };
+    // Where a code object's names and line table were read from, and what was read. Before
+    // 3.12 (no version to tell code objects apart) a cached one is used again only while those
+    // bytes are unchanged, so that one freed and replaced by another at the same addresses
+    // cannot lend it its names or lines.
+    struct SourcePiece {
+        std::uintptr_t address = 0;
+        std::size_t size = 0;
+    };
     struct CodeInfo {
         CodeHeader header;
+        std::vector<SourcePiece> pieces;
+        std::vector<std::uint8_t> piece_bytes;  // the pieces' bytes, one after another
         std::string file_text;
         std::string name_text;
         std::vector<LineRange> lines;
@@ -116,6 +128,8 @@ private:
         std::array<std::uint8_t, kCodeHeaderBytes> header{};
         CodeInfo* info = nullptr;
     };
+    std::optional<CodeHeader> parse_header(std::span<const std::uint8_t> bytes) const;
+    void forget_changed_codes();
 
     bool walk_with_retries(const CopyStep& copy);  // into resolved_
     void forget_codes_if_many();
@@ -123,7 +137,10 @@ private:
     bool read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out);
     // The index of `address` in unique_codes_; nullopt when the table is full.
     std::optional<std::uint32_t> code_index(std::uintptr_t address);
-    CodeInfo* code_info(std::uintptr_t address, const CodeHeader& header);
+    CodeInfo* code_info(std::uintptr_t address, const CodeHeader& header, std::uint64_t copied_reference_count);
+    // Reads of a code object's names and line table, kept in `recording_` as they are read
+    // but for their first `unkept` bytes (an object's reference count, which changes).
+    bool read_source(std::uintptr_t address, void* out, std::size_t size, std::size_t unkept = 0);
     std::optional<std::string> read_str(std::uintptr_t address);
     std::optional<std::vector<std::uint8_t>> read_bytes(std::uintptr_t address);
     std::int32_t line_of(const CodeInfo& code, std::uintptr_t code_address, std::uintptr_t instruction) const;
@@ -144,6 +161,9 @@ private:
     std::uintptr_t thread_state_;
     ProcessMemory memory_;
     std::unordered_map<std::uintptr_t, CodeInfo> codes_;
+    CodeInfo* recording_ = nullptr;
+    std::vector<MemoryRead> check_reads_;
+    std::vector<std::uint8_t> check_bytes_;
     const StackTable* interned_in_ = nullptr;  // the table the frame ids belong to
 
     static constexpr std::size_t kPageBytes = 4096;

@@ -39,8 +39,9 @@ PyObject* init_native_module() {
         !add_attribute(module.get(), "allow_kicks", Ref::steal(allow_kicks_function())) ||
         !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) ||
         !add_attribute(module.get(), "top_growth", Ref::steal(top_growth_function())) ||
-        !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) || !init_frame_type() ||
-        !register_exit_hook()) {
+        !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) ||
+        !add_attribute(module.get(), "stacks_unreadable_why", Ref::steal(stacks_unreadable_why_function())) ||
+        !init_frame_type() || !register_exit_hook()) {
         ensure_exception_set();
         return nullptr;
     }

@@ -272,7 +272,7 @@ std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* th
         return nullptr;
     }
     if (!resume && !object->stack_reader && pthread_equal(pthread_self(), target.thread) != 0) {
-        object->stack_reader = checked_stack_reader_place();
+        object->stack_reader = check_stack_reader().place;
     }
     if (!object->stack_reader) {
         return nullptr;

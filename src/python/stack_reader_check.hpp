@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "memory_stack_reader.hpp"
 #include "pyref.hpp"
@@ -18,11 +19,21 @@ struct InterpreterVersion {
 // The running interpreter's version, from Py_GetVersion.
 std::optional<InterpreterVersion> running_interpreter_version();
 
-// GIL held, on the thread to be read. None when the layout is unknown or the read of the
-// caller's stack differs from the interpreter's answer (a debug build, a patched layout).
-std::optional<StackReaderPlace> checked_stack_reader_place();
+// Whether the calling thread's stack can be read from memory, and where not, why (for the
+// profile's note).
+struct StackReaderCheck {
+    std::optional<StackReaderPlace> place;
+    std::string why_not;
+};
 
-// kulvo._native.stacks_readable(): that check, on the calling thread.
+// GIL held, on the thread to be read. No place when the layout is unknown, differs from the
+// one the interpreter publishes, or a read of the caller's stack differs from the
+// interpreter's answer (a debug build, a patched layout).
+StackReaderCheck check_stack_reader();
+
+// kulvo._native.stacks_readable() and stacks_unreadable_why(): that check, on the calling
+// thread.
 PyObject* stacks_readable_function();
+PyObject* stacks_unreadable_why_function();
 
 }  // namespace kulvo::py
