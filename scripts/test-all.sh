@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every suite: the wheel is built once and its
-# pytest suites run on every CPython from 3.10 up that pyenv provides (what abi3
-# promises), then the engine's GoogleTest suites and the hardening variants.
+# pytest suites run on every CPython from 3.10 up that pyenv provides and on 3.14 and 3.15
+# from Debian unstable (what abi3 promises), then the engine's GoogleTest suites and the
+# hardening variants.
 #
 #   bash scripts/test-all.sh            everything
 #   KULVO_SKIP_HARDENING=1 bash ...     the quick loop: wheel, lint, pytest, ctest
+#   KULVO_SKIP_DEBIAN_ROOT=1 bash ...   without 3.14 and 3.15
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -104,6 +106,20 @@ run_pytest() {  # run_pytest PYTHON
 for python in "${interpreters[@]}"; do
     stage "pytest on $("$python" -c 'import sys; print("Python %d.%d" % sys.version_info[:2])')" run_pytest "$python"
 done
+
+# CPython releases newer than this Debian's C library allows (3.14, 3.15): Debian unstable's,
+# in a Debian root of their own (scripts/debian-root.sh), against the same wheel.
+newer=()
+for minor in 3.14 3.15; do
+    have=""
+    for python in "${interpreters[@]}"; do
+        [ "$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$minor" ] && have=1
+    done
+    [ -n "$have" ] || newer+=("$minor")
+done
+if [ "${#newer[@]}" -gt 0 ] && [ -z "${KULVO_SKIP_DEBIAN_ROOT:-}" ]; then
+    stage "pytest on Python ${newer[*]} (Debian unstable root)" bash scripts/debian-root.sh "$wheel" "${newer[@]}"
+fi
 
 run_ctest() {
     cmake -S "$ROOT" -B "$OUT/cpp" -G Ninja -DKULVO_BUILD_TESTS=ON -DKULVO_BUILD_EXTENSION=OFF >/dev/null &&
