@@ -186,6 +186,12 @@ def unheld_notes(sampler: Sampler) -> list[str]:
             f"the main thread blocked kulvo's signal (SIGURG) in {share:.1f} % of the reads made while it ran; "
             f"{_READ_AS_IT_RUNS}"
         )
+    if running and counts["dropped"] * 100 >= running:
+        share = 100 * counts["dropped"] / running
+        notes.append(
+            f"the main thread's stack changed under {share:.1f} % of the reads made while it ran, at every attempt; "
+            "the stack read before stands in for them"
+        )
     if running and counts["unanswered"] * 100 >= running:
         share = 100 * counts["unanswered"] / running
         notes.append(f"the main thread could not be held still for {share:.1f} % of the reads made while it ran")

@@ -18,7 +18,8 @@ constexpr std::size_t kMaxCodes = 8192;
 constexpr std::int64_t kMaxTextChars = 4096;  // longer names and paths are cut
 constexpr std::int64_t kMaxLineTableBytes = 1 << 20;
 constexpr int kReadAttempts = 3;
-constexpr int kMaxGrowths = 16;  // doublings of the scratch within one read
+constexpr int kChangedAttempts = 16;  // walks of a running thread, each some microseconds
+constexpr int kMaxGrowths = 16;       // doublings of the scratch within one read
 // Frames followed in one walk, shim frames included: a cycle read from changing memory ends.
 constexpr std::size_t kMaxSteps = 2 * kMaxDepth + 64;
 // Scratch to start with; it doubles, outside any hold, when a stack needs more.
@@ -29,6 +30,9 @@ constexpr std::size_t kObjectTypeOffset = 8;  // ob_type, after the reference co
 constexpr std::size_t kMaxLinesPerCode = 64;  // frame ids remembered per code object
 constexpr std::int64_t kCodeUnitBytes = 2;
 constexpr std::uint32_t kMaxCodePoint = 0x10FFFF;
+// Calls a running thread may have made on from a walk's innermost frame by the time the walk
+// is checked: a few microseconds' worth.
+constexpr std::size_t kMaxCallsSinceWalk = 64;
 
 template <typename T>
 T load(std::span<const std::uint8_t> bytes, std::size_t offset) {
@@ -361,16 +365,19 @@ std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t addres
     return last_code_;
 }
 
-bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& frame_bytes) {
+bool MemoryStackReader::keep_frame(std::uintptr_t address, const std::array<std::uint8_t, kFrameBytes>& frame_bytes) {
     if (raw_.size() == raw_.capacity()) {
         return false;
     }
-    const std::optional<std::uint32_t> index =
-        code_index(load<std::uintptr_t>(frame_bytes, layout_.frame_code) & ~layout_.frame_code_tag_bits);
+    const auto code_word = load<std::uintptr_t>(frame_bytes, layout_.frame_code);
+    const std::optional<std::uint32_t> index = code_index(code_word & ~layout_.frame_code_tag_bits);
     if (!index) {
         return false;
     }
     RawFrame raw;
+    raw.address = address;
+    raw.previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
+    raw.code_word = code_word;
     raw.code_index = *index;
     raw.instruction = layout_.frames_are_objects
                           ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
@@ -381,7 +388,7 @@ bool MemoryStackReader::keep_frame(const std::array<std::uint8_t, kFrameBytes>& 
     return true;
 }
 
-MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
+MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
     raw_.clear();
     unique_codes_.clear();
     std::fill(code_slots_.begin(), code_slots_.end(), 0);
@@ -396,10 +403,21 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
     }
     std::array<std::uint8_t, kFrameBytes> frame_bytes{};
     std::uintptr_t frame = *innermost;
-    // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too.
+    innermost_ = frame;
+    // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too. A
+    // cycle read from frames that changed under the walk ends at once: the walk remembers a
+    // frame at each power of two steps and stops when it meets it again (Brent's method).
+    std::uintptr_t remembered = 0;
+    std::size_t since_remembered = 0;
+    std::size_t remember_every = 1;
     for (std::size_t steps = 0; frame != 0 && raw_.size() < kMaxDepth; ++steps) {
-        if (steps >= kMaxSteps || !read_frame(frame, frame_bytes)) {
+        if (steps >= kMaxSteps || frame == remembered || !read_frame(frame, frame_bytes)) {
             return RawCopy::Failed;
+        }
+        if (++since_remembered == remember_every) {
+            remembered = frame;
+            since_remembered = 0;
+            remember_every *= 2;
         }
         // A frame object that has returned goes back to a free list (its next field
         // then links free frames) or waits as its code's spare: either way its reference
@@ -410,12 +428,18 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw() {
         const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
         const bool not_python = layout_.frame_owner && layout_.owner_not_python_from &&
                                 frame_bytes[*layout_.frame_owner] >= *layout_.owner_not_python_from;
-        if (!not_python && !keep_frame(frame_bytes)) {
+        if (!not_python && !keep_frame(frame, frame_bytes)) {
             return RawCopy::NeedsRoom;
         }
         frame = previous;
     }
-
+    // Frames read one after another while the thread returned and called again can join a
+    // caller to a callee it never called: checked before anything else is read, twice, since
+    // a program that repeats a short pattern of calls can be caught at the same point of it
+    // once. (A frame object that returned has no references, which the walk checks as it goes.)
+    if (running && !layout_.frames_are_objects && !unchanged_since_walk()) {
+        return RawCopy::Changed;
+    }
     return read_code_headers() ? RawCopy::Done : RawCopy::Failed;
 }
 
@@ -584,12 +608,12 @@ std::optional<StackId> MemoryStackReader::read(StackTable& stacks, const CopySte
 }
 
 std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
-    return read(stacks, [this] { return copy_raw(); });
+    return read(stacks, [this] { return copy_raw(true); });
 }
 
 std::vector<FrameInfo> MemoryStackReader::read_frames() {
     std::vector<FrameInfo> frames;
-    if (!walk_with_retries([this] { return copy_raw(); })) {
+    if (!walk_with_retries([this] { return copy_raw(); })) {  // the caller's own stack: still
         return frames;
     }
     std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
@@ -600,6 +624,7 @@ std::vector<FrameInfo> MemoryStackReader::read_frames() {
 
 bool MemoryStackReader::walk_with_retries(const CopyStep& copy_step) {
     int growths = 0;
+    int changes = 0;
     for (int attempt = 0; attempt < kReadAttempts;) {
         forget_codes_if_many();
         const RawCopy copy = copy_step();
@@ -608,12 +633,60 @@ bool MemoryStackReader::walk_with_retries(const CopyStep& copy_step) {
             ++growths;
             continue;
         }
+        // A stack that changes faster than a walk: a few more quick attempts.
+        if (copy == RawCopy::Changed && ++changes < kChangedAttempts) {
+            continue;
+        }
         ++attempt;
         if (copy == RawCopy::Done && resolve()) {
+            changes_.changed += changes > 0 ? 1 : 0;
             return true;
         }
     }
+    changes_.changed += changes > 0 ? 1 : 0;
+    changes_.dropped += changes > 0 ? 1 : 0;
     return false;
+}
+
+bool MemoryStackReader::unchanged_since_walk() {
+    // The walk's innermost frame must still be on the thread's stack: the thread may have
+    // called on from it (the walk then shows a moment just past), not returned from it.
+    // Meeting another of the walk's frames first means it returned.
+    const std::size_t near = std::min(raw_.size(), kMaxCallsSinceWalk);
+    const auto walked_near = [&](std::uintptr_t address) {
+        return std::any_of(raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(near),
+                           [&](const RawFrame& raw) { return raw.address == address; });
+    };
+    std::optional<std::uintptr_t> frame = innermost_frame();
+    for (std::size_t steps = 0; frame && *frame != innermost_; ++steps) {
+        std::uintptr_t previous = 0;
+        if (*frame == 0 || steps >= kMaxCallsSinceWalk || walked_near(*frame) ||
+            !memory_.read_value(*frame + layout_.frame_previous, previous)) {
+            return false;
+        }
+        frame = previous;
+    }
+    if (!frame) {
+        return false;
+    }
+    // Each kept frame's caller and code, read again in one system call: the span that holds
+    // both fields, two words apart at most.
+    const std::size_t first = std::min(layout_.frame_previous, layout_.frame_code);
+    const std::size_t span = std::max(layout_.frame_previous, layout_.frame_code) + sizeof(std::uintptr_t) - first;
+    check_bytes_.resize(raw_.size() * span);
+    check_reads_.resize(raw_.size());
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        check_reads_[i] = MemoryRead{raw_[i].address + first, check_bytes_.data() + i * span, span};
+    }
+    memory_.read_many(check_reads_);
+    for (std::size_t i = 0; i < raw_.size(); ++i) {
+        const std::span<const std::uint8_t> now(check_bytes_.data() + i * span, span);
+        if (!check_reads_[i].done || load<std::uintptr_t>(now, layout_.frame_previous - first) != raw_[i].previous ||
+            load<std::uintptr_t>(now, layout_.frame_code - first) != raw_[i].code_word) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void MemoryStackReader::forget_codes_if_many() {

@@ -56,8 +56,10 @@ public:
     // A read in two steps, so that a thread held still for it is held no longer than needed:
     // `copy_raw` copies the frame chain and the code headers and allocates nothing (the
     // thread may be held inside malloc); `resolve` then reads names and line tables.
-    enum class RawCopy { Done, Failed, NeedsRoom };
-    RawCopy copy_raw();
+    // `running`: the thread may run on while it is read, and a walk whose frames changed
+    // under it gives Changed.
+    enum class RawCopy { Done, Failed, NeedsRoom, Changed };
+    RawCopy copy_raw(bool running = false);
     void make_room();  // after NeedsRoom, outside any hold
     bool resolve();
     // The resolved stack as a path of `stacks`, whose names are interned once per code
@@ -73,7 +75,17 @@ public:
     // then.
     using CopyStep = std::function<RawCopy()>;
     std::optional<StackId> read(StackTable& stacks, const CopyStep& copy);
+    // A read of a thread that may run on meanwhile: a walk whose frames changed under it (the
+    // thread returned and called again while it was read) is read again, and dropped if every
+    // attempt changed.
     std::optional<StackId> read(StackTable& stacks);
+
+    // Walks of a running thread found changed under them, and of those, reads dropped.
+    struct ChangeCounts {
+        std::uint64_t changed = 0;
+        std::uint64_t dropped = 0;
+    };
+    ChangeCounts change_counts() const { return changes_; }
 
     // Outermost first, names copied: for checking the reader against the interpreter.
     std::vector<FrameInfo> read_frames();
@@ -84,6 +96,9 @@ private:
     static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
 
     struct RawFrame {
+        std::uintptr_t address = 0;
+        std::uintptr_t previous = 0;
+        std::uintptr_t code_word = 0;    // as read: the code object, perhaps tagged
         std::uint32_t code_index = 0;    // into unique_codes_
         std::uintptr_t instruction = 0;  // a pointer into the bytecode, or (3.10) f_lasti
         bool generator = false;          // owned by a generator or coroutine: always complete
@@ -132,6 +147,9 @@ private:
     void forget_changed_codes();
 
     bool walk_with_retries(const CopyStep& copy);  // into resolved_
+    // Whether the thread's innermost frame and each frame's caller and code are still what
+    // the last walk read.
+    bool unchanged_since_walk();
     void forget_codes_if_many();
     std::optional<std::uintptr_t> innermost_frame();
     bool read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out);
@@ -153,7 +171,7 @@ private:
     Page* find_page(std::uintptr_t base);
     Page* fill_pages(std::uintptr_t base);  // nullptr: that page is not mapped
     // Adds a frame to raw_; false when the scratch has no room left.
-    bool keep_frame(const std::array<std::uint8_t, kFrameBytes>& frame_bytes);
+    bool keep_frame(std::uintptr_t address, const std::array<std::uint8_t, kFrameBytes>& frame_bytes);
     bool read_code_headers();
 
     InterpreterLayout layout_;
@@ -165,6 +183,8 @@ private:
     std::vector<MemoryRead> check_reads_;
     std::vector<std::uint8_t> check_bytes_;
     const StackTable* interned_in_ = nullptr;  // the table the frame ids belong to
+    std::uintptr_t innermost_ = 0;             // where the last walk began
+    ChangeCounts changes_;
 
     static constexpr std::size_t kPageBytes = 4096;
     static constexpr std::size_t kCachedPages = 64;

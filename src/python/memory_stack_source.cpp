@@ -186,6 +186,9 @@ public:
         }
         // A stack that changed under every attempt to read it: the last one read stands in.
         last_stack_ = stack.value_or(last_stack_);
+        const MemoryStackReader::ChangeCounts changes = reader_.change_counts();
+        counts_->changed.store(changes.changed, std::memory_order_relaxed);
+        counts_->dropped.store(changes.dropped, std::memory_order_relaxed);
         last_cpu_ns_ = cpu_ns;
         return InternedCapture{last_stack_, std::nullopt, stat.state == RunState::Waiting};
     }

@@ -41,6 +41,10 @@ struct HoldCounts {
     // running; the reader checks what it reads, as it does without a signal.
     std::atomic<std::uint64_t> uncopied{0};
     std::atomic<std::uint64_t> copied{0};  // copies the thread made of its own stack
+    // Reads as the thread ran whose frames changed under them, and of those, the ones that
+    // changed at every attempt: the stack read before stands in for them.
+    std::atomic<std::uint64_t> changed{0};
+    std::atomic<std::uint64_t> dropped{0};
     // How long the thread stood still for each copy or held read.
     std::array<std::atomic<std::uint32_t>, kHoldBuckets> hold_us{};
 };
