@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <iterator>
 
 namespace kulvo::py {
 
@@ -134,7 +135,15 @@ std::int32_t line_at(std::span<const LineRange> ranges, std::int32_t byte_offset
         return -1;
     }
     const LineRange& range = *(after - 1);
-    return byte_offset < range.end_byte ? range.line : -1;
+    if (byte_offset >= range.end_byte) {
+        return -1;
+    }
+    // An instruction the compiler gave no line (the set-up of an exception handler, a
+    // `finally` block's copy): the line of the nearest instruction before it that has one,
+    // where the interpreter was last seen, as a profile shows it.
+    const auto located = std::find_if(std::make_reverse_iterator(after), ranges.rend(),
+                                      [](const LineRange& candidate) { return candidate.line >= 0; });
+    return located != ranges.rend() ? located->line : first_line;
 }
 
 }  // namespace kulvo::py

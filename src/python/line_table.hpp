@@ -22,7 +22,8 @@ std::vector<LineRange> decode_line_table(LineTableFormat format, std::span<const
                                          std::int32_t first_line);
 
 // The line of the instruction at `byte_offset`: the first line for an offset before the
-// code (a frame not started yet), -1 for one outside every range.
+// code (a frame not started yet), the nearest line before it for an instruction without one,
+// -1 for an offset outside every range.
 std::int32_t line_at(std::span<const LineRange> ranges, std::int32_t byte_offset, std::int32_t first_line);
 
 }  // namespace kulvo::py
