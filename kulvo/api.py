@@ -19,7 +19,7 @@ from kulvo import sampling
 from kulvo._core import __version__
 from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
-from kulvo.sampling import Kick, make_sampler, take_kick, unheld_notes
+from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.watcher import MemoryWatcher
 
@@ -143,6 +143,7 @@ class Recording:
                     self._kick.note,
                     self._kick.stopped_note(),
                     *unheld_notes(self._sampler),
+                    *pacing_notes(self._sampler, interval_ms=self._interval_ms, wall_time_ms=wall_time_ms),
                     self._threads_note(),
                     watcher_note,
                     *self._extra_notes,

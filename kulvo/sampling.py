@@ -198,6 +198,29 @@ def unheld_notes(sampler: Sampler) -> list[str]:
     return notes
 
 
+def pacing_notes(sampler: Sampler, *, interval_ms: int, wall_time_ms: int) -> list[str]:
+    """The profile's notes on time no sample stands for and on a rate lowered to keep the whole run."""
+    notes = []
+    pacing = sampler.pacing()
+    unobserved_percent = 100 * pacing["unobserved_us"] / 1000 / wall_time_ms if wall_time_ms > 0 else 0.0
+    if unobserved_percent >= 0.5:
+        notes.append(
+            f"{unobserved_percent:.1f} % of the run is in no sample: kulvo's sampler thread got a CPU late "
+            "(a busy machine), and that time is left out rather than given to the stack found after it"
+        )
+    if pacing["halvings"]:
+        lowered_ms = interval_ms << pacing["halvings"]
+        notes.append(
+            f"the run outlasted {RING_CAPACITY:,} samples: the rate was lowered to one sample every "
+            f"{lowered_ms:,} ms, merging neighbouring samples, so that the profile covers the whole run"
+        )
+    return notes
+
+
+# Samples a run keeps; a longer run lowers its rate instead of losing its beginning.
+RING_CAPACITY = 100_000
+
+
 def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
     """A sampler (not started) that reaches the main thread's stack as `kick` says."""
     return Sampler(
@@ -205,6 +228,7 @@ def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
         top_n=top_n,
         kick_signal=kick.signal_number,
         stacks_from_memory=kick.stacks_from_memory,
+        ring_capacity=RING_CAPACITY,
     )
 
 

@@ -160,11 +160,30 @@ class TestWhereTheTimeGoes:
         asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
         assert len(asleep) > 0.5 * len(waiting) > 0
 
-    def test_weights_add_up_to_the_profiled_time(self):
+    def test_weights_add_up_to_the_profiled_time(self, monkeypatch):
         with kulvo.profile(interval_ms=5) as p:
             spin(0.2)
         total_ms = sum(p.profile.weight_us(s) for s in p.profile.samples) / 1000
         assert 0.7 * p.profile.wall_time_ms < total_ms < 1.5 * p.profile.wall_time_ms + 10
+
+        # A run three times as long as the ring holds keeps its beginning: the rate halves.
+        def first_phase() -> None:
+            spin(0.3)
+
+        def second_phase() -> None:
+            spin(0.3)
+
+        monkeypatch.setattr(sampling, "RING_CAPACITY", 200)
+        with kulvo.profile(interval_ms=1) as long:
+            first_phase()
+            second_phase()
+        samples = long.profile.samples
+        assert len(samples) <= 200
+        assert min(s.timestamp_ms for s in samples) < 50
+        assert 0.35 < time_share(long.profile, "first_phase") < 0.65
+        total_ms = sum(long.profile.weight_us(s) for s in samples) / 1000
+        assert 0.8 * long.profile.wall_time_ms < total_ms < 1.2 * long.profile.wall_time_ms
+        assert any("the rate was lowered to one sample every 4 ms" in n for n in long.profile.metadata.notes)
 
     def test_other_threads_are_noted(self):
         stop = threading.Event()

@@ -34,4 +34,9 @@ std::uint64_t SlotPacer::close_slot(std::uint64_t now_ns) {
     return slot_ns_ - closed_ns;
 }
 
+void SlotPacer::double_interval() {
+    interval_ns_ *= 2;
+    wake_ns_ = slot_ns_ + splitmix64(jitter_state_) % interval_ns_;
+}
+
 }  // namespace kulvo

@@ -25,6 +25,10 @@ public:
 
     // When to take the current slot's sample.
     [[nodiscard]] std::uint64_t wake_ns() const { return wake_ns_; }
+    [[nodiscard]] std::uint64_t interval_ns() const { return interval_ns_; }
+
+    // Halves the rate from the current slot on, which widens to the new interval.
+    void double_interval();
 
 private:
     std::uint64_t interval_ns_;

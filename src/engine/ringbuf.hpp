@@ -44,6 +44,29 @@ public:
         ++write_index_;
     }
 
+    // Makes each two neighbouring items one, `merge(older, newer)`, oldest first (an odd last
+    // item stays as it is): a full buffer then holds the same span in half the items.
+    // Allocation-free; the indices keep counting on, the items now at the newest positions.
+    template <typename Merge>
+    void halve(Merge merge) {
+        const std::uint64_t n = len();
+        const std::uint64_t kept = (n + 1) / 2;
+        const std::uint64_t freed = n - kept;
+        // Newest first, each into a position no later pair reads: pair j's items lie at
+        // 2j and 2j + 1, below its target freed + j for every pair but an odd last one,
+        // which already stands at its target.
+        for (std::uint64_t j = n / 2; j-- > 0;) {
+            T merged = merge(std::move(*item_at(read_index_ + 2 * j)), std::move(*item_at(read_index_ + 2 * j + 1)));
+            T* target = item_at(read_index_ + freed + j);
+            std::destroy_at(target);
+            ::new (static_cast<void*>(target)) T(std::move(merged));
+        }
+        for (std::uint64_t i = 0; i < freed; ++i) {
+            std::destroy_at(item_at(read_index_ + i));
+        }
+        read_index_ += freed;
+    }
+
     // Moves every live item out, oldest first; the indices keep counting on.
     std::vector<T> drain() {
         std::vector<T> out;

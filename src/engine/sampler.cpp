@@ -16,6 +16,7 @@
 #include "diagnostics.hpp"
 #include "metering.hpp"
 #include "pacing.hpp"
+#include "splitmix.hpp"
 
 namespace kulvo {
 
@@ -214,6 +215,44 @@ void request_short_time_slice() {
     syscall(SYS_sched_setattr, 0, &attr, 0);
 }
 
+namespace {
+
+// Halvings at most: each doubles the span a full ring covers.
+constexpr std::uint32_t kMostHalvings = 20;
+// The most a sample stands for, in slots, besides a capture that waited for the program.
+constexpr std::uint64_t kMostSlotsPerSample = 2;
+
+// The part of `slots_ns` that the sample stands for; the rest is counted as unobserved.
+// Slots whose points passed while the capture waited for the program (a call that holds the
+// interpreter lock) were seen by it.
+std::uint64_t observed_ns(std::uint64_t slots_ns, std::uint64_t interval_ns, std::uint64_t waited_ns,
+                          PacingRecord& pacing) {
+    const std::uint64_t longest_ns = kMostSlotsPerSample * interval_ns + waited_ns;
+    if (slots_ns <= longest_ns) {
+        return slots_ns;
+    }
+    pacing.unobserved_ns.fetch_add(slots_ns - longest_ns, std::memory_order_relaxed);
+    return longest_ns;
+}
+
+// Two neighbouring samples as one that stands for both: the stack of one of them, at
+// random, so that every stack keeps its expected share.
+Sample merge_samples(const Sample& older, const Sample& newer, std::uint64_t& random) {
+    Sample kept = (splitmix64(random) & 1U) == 0 ? older : newer;
+    const auto older_us = static_cast<double>(older.weight_us);
+    const auto newer_us = static_cast<double>(newer.weight_us);
+    if (older.cpu_percent >= 0.0 && newer.cpu_percent >= 0.0 && older_us + newer_us > 0.0) {
+        kept.cpu_percent = (older.cpu_percent * older_us + newer.cpu_percent * newer_us) / (older_us + newer_us);
+    } else {
+        kept.cpu_percent = std::max(older.cpu_percent, newer.cpu_percent);  // -1 only if both failed
+    }
+    kept.rss_bytes = std::max(older.rss_bytes, newer.rss_bytes);  // peaks; 0 only if both failed
+    kept.weight_us = older.weight_us + newer.weight_us;
+    return kept;
+}
+
+}  // namespace
+
 void run_sampling_loop(SamplerThreadStart& start) {
     if (start.options.short_time_slice) {
         request_short_time_slice();
@@ -226,6 +265,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
         pacer.emplace(as_nanoseconds(origin), as_nanoseconds(start.interval), as_nanoseconds(meter.prev_instant));
     }
     std::uint64_t previous_sample_ns = as_nanoseconds(origin);
+    std::uint64_t merge_random = as_nanoseconds(origin);
     for (;;) {
         const Instant cycle_start = monotonic_now();
         if (start.stop_requested->load(std::memory_order_relaxed)) {
@@ -238,6 +278,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         raise_mem_spike_if(measured.mem_spike, start);
+        const Instant capture_start = monotonic_now();
         InternedCapture captured = start.source->capture(*start.stacks);
         if (captured.error) {
             report_internal_error(captured.error->message);
@@ -246,11 +287,28 @@ void run_sampling_loop(SamplerThreadStart& start) {
         // Taken after the capture, so it includes any wait for the interpreter lock.
         const Instant captured_at = monotonic_now();
         const std::uint64_t captured_ns = as_nanoseconds(captured_at);
-        const std::uint64_t weight_ns =
-            pacer ? pacer->close_slot(captured_ns) : captured_ns - std::min(captured_ns, previous_sample_ns);
+        std::uint64_t weight_ns = captured_ns - std::min(captured_ns, previous_sample_ns);
+        if (pacer) {
+            const std::uint64_t capture_ns = as_nanoseconds(duration_between(capture_start, captured_at));
+            weight_ns = observed_ns(pacer->close_slot(captured_ns), pacer->interval_ns(),
+                                    start.source->waits_for_program() ? capture_ns : 0, *start.pacing);
+        }
         previous_sample_ns = captured_ns;
-        start.ring->push(Sample{whole_ms(duration_between(origin, captured_at)), measured.cpu_percent,
-                                measured.rss_bytes, captured.stack, weight_ns / 1000, captured.main_thread_waiting});
+        Sample sample{whole_ms(duration_between(origin, captured_at)),
+                      measured.cpu_percent,
+                      measured.rss_bytes,
+                      captured.stack,
+                      weight_ns / 1000,
+                      captured.main_thread_waiting};
+        if (pacer && start.options.keep_whole_run && start.ring->len() == start.ring->capacity() &&
+            start.pacing->halvings.load(std::memory_order_relaxed) < kMostHalvings) {
+            start.ring->halve([&merge_random](const Sample& older, const Sample& newer) {
+                return merge_samples(older, newer, merge_random);
+            });
+            pacer->double_interval();
+            start.pacing->halvings.fetch_add(1, std::memory_order_relaxed);
+        }
+        start.ring->push(sample);
         const Instant cycle_end = monotonic_now();
         if (pacer) {
             const std::uint64_t now_ns = as_nanoseconds(cycle_end);
@@ -273,6 +331,7 @@ Sampler::Sampler(const SamplerConfig& config)
       stop_requested_(std::make_shared<std::atomic<bool>>(false)),
       mem_spike_(std::make_shared<std::atomic<bool>>(false)),
       spike_waiters_(std::make_shared<SpikeWaiters>(mem_spike_)),
+      pacing_(std::make_shared<PacingRecord>()),
       created_in_pid_(getpid()),
       start_instant_(monotonic_now()) {}
 
@@ -338,7 +397,9 @@ std::optional<Error> Sampler::spawn_thread(std::unique_ptr<StackSource> source, 
     record->stop_requested = stop_requested_;
     record->mem_spike = mem_spike_;
     record->spike_waiters = spike_waiters_;
-    record->interval = duration_from_ms(config_.interval_ms);
+    // A run resumed after its ring was halved goes on at the lowered rate.
+    record->interval = duration_from_ms(config_.interval_ms << pacing_->halvings.load(std::memory_order_relaxed));
+    record->pacing = pacing_;
     record->origin = origin_;
     stop_requested_->store(false, std::memory_order_relaxed);
     record->mem_flag_step_bytes = config_.mem_flag_step_bytes;

@@ -57,6 +57,9 @@ public:
     virtual ~StackSource() = default;
     // Interns the stack it finds into `stacks`, which only the sampler thread writes.
     virtual InternedCapture capture(StackTable& stacks) = 0;
+    // Whether a capture waits for the program (for the interpreter lock, or for the main
+    // thread to answer): time it waited was seen by it, not missed.
+    [[nodiscard]] virtual bool waits_for_program() const { return true; }
     virtual void finish() {}
 };
 
@@ -84,6 +87,19 @@ struct LoopOptions {
     // milliseconds: samples then land where the program blocks, and a 3 ms burst of work
     // between 3 ms sleeps read 33 % against its true 46 % with both threads on one CPU.
     bool short_time_slice = false;
+    // With absolute deadlines: a full ring makes each two neighbouring samples one and the
+    // rate halves, so that the samples always cover the whole run (PySampler keeps the newest
+    // samples instead, as documented).
+    bool keep_whole_run = false;
+};
+
+// How a run on absolute deadlines was paced; kept across a pause, read by the package.
+struct PacingRecord {
+    // Time no sample stands for: slots a late cycle missed beyond the longest a sample may
+    // stand for. Given to the stack found at the end, a gap the scheduler made would weigh
+    // one stack by the machine's load.
+    std::atomic<std::uint64_t> unobserved_ns{0};
+    std::atomic<std::uint32_t> halvings{0};  // times the ring was full and the rate halved
 };
 
 // Wakes a sampler thread's sleep when it is asked to stop.
@@ -136,6 +152,7 @@ struct SamplerThreadStart {
     std::shared_ptr<ThreadCompletion> completion;
     LoopOptions options;
     std::shared_ptr<Wakeup> wakeup;  // present with absolute deadlines
+    std::shared_ptr<PacingRecord> pacing;
     // A thread that resumes a paused run keeps the run's origin and stands on its grid;
     // absent for a run's first thread, which takes its own origin.
     std::optional<Instant> origin;
@@ -184,6 +201,7 @@ public:
     void clear_mem_spike() { mem_spike_->store(false, std::memory_order_relaxed); }
     [[nodiscard]] std::shared_ptr<SpikeWaiters> spike_waiters() const { return spike_waiters_; }
     [[nodiscard]] const SamplerConfig& config() const { return config_; }
+    [[nodiscard]] std::shared_ptr<const PacingRecord> pacing() const { return pacing_; }
 
 private:
     explicit Sampler(const SamplerConfig& config);
@@ -203,6 +221,7 @@ private:
     std::shared_ptr<SpikeWaiters> spike_waiters_;  // watchers blocked on mem_spike_
     std::optional<ThreadHandle> thread_;           // the owner's thread (GIL held in the extension)
     std::shared_ptr<Wakeup> wakeup_;               // the running thread's, when it sleeps to deadlines
+    std::shared_ptr<PacingRecord> pacing_;         // written by the thread, atomics
     std::optional<Instant> origin_;                // the run's origin, for a thread that resumes it
     pid_t created_in_pid_;                         // a forked child's copy holds its parent's samples
     Instant start_instant_;

@@ -607,8 +607,8 @@ std::optional<StackId> MemoryStackReader::read(StackTable& stacks, const CopySte
     return intern(stacks);
 }
 
-std::optional<StackId> MemoryStackReader::read(StackTable& stacks) {
-    return read(stacks, [this] { return copy_raw(true); });
+std::optional<StackId> MemoryStackReader::read(StackTable& stacks, bool running) {
+    return read(stacks, [this, running] { return copy_raw(running); });
 }
 
 std::vector<FrameInfo> MemoryStackReader::read_frames() {

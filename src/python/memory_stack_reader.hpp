@@ -75,10 +75,10 @@ public:
     // then.
     using CopyStep = std::function<RawCopy()>;
     std::optional<StackId> read(StackTable& stacks, const CopyStep& copy);
-    // A read of a thread that may run on meanwhile: a walk whose frames changed under it (the
-    // thread returned and called again while it was read) is read again, and dropped if every
-    // attempt changed.
-    std::optional<StackId> read(StackTable& stacks);
+    // A read without a hold. `running`: the thread may run on meanwhile, and a walk whose
+    // frames changed under it (the thread returned and called again while it was read) is read
+    // again, and dropped if every attempt changed. A thread found waiting is read unchecked.
+    std::optional<StackId> read(StackTable& stacks, bool running);
 
     // Walks of a running thread found changed under them, and of those, reads dropped.
     struct ChangeCounts {

@@ -152,15 +152,21 @@ public:
         }
     }
 
+    // A held read waits a moment at most; a late one is the scheduler's doing.
+    [[nodiscard]] bool waits_for_program() const override { return false; }
+
     InternedCapture capture(StackTable& stacks) override {
         const std::uint64_t cpu_ns = watch_.cpu_time_ns();
         const std::optional<SelfCopy::Taken> copied = self_copy_ ? self_copy_->take(stacks) : std::nullopt;
         // A thread that has not run since the last read stands where it stood then.
         if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
-            // One that waits for a CPU is still in its stretch of running.
-            const bool waiting = watch_.read_stat().state != RunState::Running;
-            stretch_ = stretch_ && !waiting;
-            return InternedCapture{last_stack_, std::nullopt, waiting};
+            // One that waits for a CPU is as it was: still in its stretch of running if it
+            // was preempted, still waiting if it was woken and has not run yet (on a busy
+            // machine a wait that ends can stand in the run queue for milliseconds).
+            const bool runnable = watch_.read_stat().state == RunState::Running;
+            last_waiting_ = runnable ? last_waiting_ : true;
+            stretch_ = stretch_ && !last_waiting_;
+            return InternedCapture{last_stack_, std::nullopt, last_waiting_};
         }
         // Signals must not reach a handler the program has put on the signal since. Asked
         // before the thread's state, so that the state is as fresh as it can be when a hold's
@@ -182,7 +188,7 @@ public:
             stretch_ = false;
         }
         if (!stack) {
-            stack = reader_.read(stacks);
+            stack = reader_.read(stacks, stat.state != RunState::Waiting);
         }
         // A stack that changed under every attempt to read it: the last one read stands in.
         last_stack_ = stack.value_or(last_stack_);
@@ -190,7 +196,8 @@ public:
         counts_->changed.store(changes.changed, std::memory_order_relaxed);
         counts_->dropped.store(changes.dropped, std::memory_order_relaxed);
         last_cpu_ns_ = cpu_ns;
-        return InternedCapture{last_stack_, std::nullopt, stat.state == RunState::Waiting};
+        last_waiting_ = stat.state == RunState::Waiting;
+        return InternedCapture{last_stack_, std::nullopt, last_waiting_};
     }
 
 private:
@@ -297,6 +304,7 @@ private:
     std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
     StackId last_stack_ = kNoStack;        // sampler thread only
     std::uint64_t last_cpu_ns_ = 0;
+    bool last_waiting_ = false;
 };
 
 }  // namespace

@@ -41,6 +41,7 @@ struct PySamplerObject {
     std::optional<StackReaderPlace> stack_reader;
     // Shared with the sampler thread, which may outlive a released instance.
     std::shared_ptr<HoldCounts> hold_counts;
+    std::shared_ptr<const PacingRecord> pacing;  // the engine's, kept once it is stopped
 };
 
 // The main thread's kernel id and POSIX handle, through threading; false when unreadable.
@@ -213,6 +214,7 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     object->stacks_from_memory = stacks_from_memory;
     new (&object->stack_reader) std::optional<StackReaderPlace>();
     new (&object->hold_counts) std::shared_ptr<HoldCounts>(std::make_shared<HoldCounts>());
+    new (&object->pacing) std::shared_ptr<const PacingRecord>(object->sampler->pacing());
     return self;
 }
 
@@ -228,20 +230,27 @@ PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return translate_failures([&]() -> PyObject* {
-        static const char* keywords[] = {"interval_ms",        "top_n", "kick_signal", "entry_to_caller",
-                                         "stacks_from_memory", nullptr};
+        static const char* keywords[] = {"interval_ms",        "top_n",         "kick_signal", "entry_to_caller",
+                                         "stacks_from_memory", "ring_capacity", nullptr};
+        SamplerConfig config;
         unsigned long long interval_ms = kDefaultIntervalMs;
         unsigned long long top_n = kDefaultTopN;
+        unsigned long long ring_capacity = config.ring_capacity;
         int kick_signal = 0;
         int entry_to_caller = 1;
         int stacks_from_memory = 1;
-        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKipp:Sampler", const_cast<char**>(keywords), &interval_ms,
-                                        &top_n, &kick_signal, &entry_to_caller, &stacks_from_memory) == 0) {
+        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKippK:Sampler", const_cast<char**>(keywords), &interval_ms,
+                                        &top_n, &kick_signal, &entry_to_caller, &stacks_from_memory,
+                                        &ring_capacity) == 0) {
             return nullptr;
         }
-        SamplerConfig config;
+        if (ring_capacity == 0) {
+            PyErr_SetString(PyExc_ValueError, "ring_capacity must be at least 1");
+            return nullptr;
+        }
         config.interval_ms = interval_ms;
         config.top_n = top_n;
+        config.ring_capacity = ring_capacity;
         MainThreadTarget target;
         target.kick_signal = kick_signal;
         target.entry_to_caller = entry_to_caller != 0;
@@ -257,6 +266,7 @@ void py_sampler_dealloc(PyObject* self) {
     object->main_thread.~optional<MainThreadTarget>();
     object->stack_reader.~optional<StackReaderPlace>();
     object->hold_counts.~shared_ptr<HoldCounts>();
+    object->pacing.~shared_ptr<const PacingRecord>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(type);
@@ -308,7 +318,10 @@ bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
     std::unique_ptr<StackSource> source;
     LoopOptions options;
     if (object->main_thread) {
-        options = LoopOptions{.absolute_deadlines = true, .precise_cpu = true, .short_time_slice = true};
+        options.absolute_deadlines = true;
+        options.precise_cpu = true;
+        options.short_time_slice = true;
+        options.keep_whole_run = true;
         MainThreadTarget target = *object->main_thread;
         clockid_t main_clock{};
         if (find_main_thread(threading.get(), target) && pthread_getcpuclockid(target.thread, &main_clock) == 0) {
@@ -504,6 +517,15 @@ PyObject* weighted_sampler_hold_counts(PyObject* self, PyObject* /*unused*/) {
     });
 }
 
+PyObject* weighted_sampler_pacing(PyObject* self, PyObject* /*unused*/) {
+    return translate_failures([&]() -> PyObject* {
+        const PacingRecord& pacing = *as_sampler(self)->pacing;
+        constexpr std::uint64_t kNsPerUs = 1000;
+        return Py_BuildValue("{sKsI}", "unobserved_us", pacing.unobserved_ns.load() / kNsPerUs, "halvings",
+                             pacing.halvings.load());
+    });
+}
+
 PyObject* py_sampler_mem_spike_flag(PyObject* self, PyObject* /*unused*/) {
     return translate_failures([&]() -> PyObject* {
         auto* object = as_sampler(self);
@@ -662,17 +684,23 @@ PyMethodDef weighted_sampler_methods[] = {
      "copies it made ('copied'), reads whose frames changed under them ('changed') and, of those,\n"
      "the ones that changed at every attempt ('dropped'), and how long it stood still for each\n"
      "copy or held read (median, 99th percentile and longest, in microseconds; 4095 means longer)."},
+    {"pacing", weighted_sampler_pacing, METH_NOARGS,
+     "pacing($self)\n--\n\n"
+     "Time no sample stands for because the sampler thread ran late ('unobserved_us'), and how\n"
+     "often a full ring made each two samples one and halved the rate ('halvings')."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 constexpr const char* kWeightedClassDoc =
-    "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True, stacks_from_memory=True)\n--\n\n"
+    "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True, stacks_from_memory=True,\n"
+    "        ring_capacity=100000)\n--\n\n"
     "The package's sampler: the main thread's stack read from memory while it runs (when\n"
     "started on the main thread of an interpreter whose layout is known and checked), else\n"
     "read where the main thread is (a pending call the main thread answers; before 3.13 with\n"
     "`kick_signal`, whose Python handler must be `kick_handler`); one sample at a random point\n"
     "of each slot of the interval, and samples that carry `weight_us` (the time they stand\n"
-    "for) and `main_thread_waiting`.";
+    "for, two intervals at most) and `main_thread_waiting`. A full ring of `ring_capacity`\n"
+    "samples halves: the samples always cover the whole run.";
 
 }  // namespace
 

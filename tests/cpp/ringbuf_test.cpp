@@ -79,6 +79,28 @@ TEST_F(RingBufferTest, FullBufferEvictsOldestAndDrainsInPushOrder) {
     EXPECT_EQ(ring.write_index(), 5U);
 }
 
+TEST_F(RingBufferTest, HalvingMergesNeighboursInOrderAndPushesGoOnAfterThem) {
+    for (const int count : {6, 5}) {  // the wrapped storage, an even and an odd count
+        RingBuffer<std::string> ring(count);
+        for (int i = 0; i < count + 3; ++i) {
+            ring.push(std::string(1, static_cast<char>('a' + i)));
+        }
+        ring.halve([](const std::string& older, const std::string& newer) { return older + newer; });
+        ring.push("z");
+        const std::vector<std::string> expected = count == 6 ? std::vector<std::string>{"de", "fg", "hi", "z"}
+                                                             : std::vector<std::string>{"de", "fg", "h", "z"};
+        EXPECT_EQ(ring.drain(), expected) << count;
+    }
+    RingBuffer<Tracked> tracked(4);
+    for (const char* name : {"A", "B", "C", "D"}) {
+        tracked.push(Tracked(name));
+    }
+    const int live = Tracked::live;
+    tracked.halve([](Tracked older, Tracked /*newer*/) { return older; });
+    EXPECT_EQ(Tracked::live, live - 2);
+    EXPECT_EQ(names(tracked.drain()), (std::vector<std::string>{"A", "C"}));
+}
+
 TEST_F(RingBufferTest, CapacityOneKeepsOnlyTheLastItem) {
     RingBuffer<Tracked> ring(1);
     for (const char* name : {"A", "B", "C"}) {

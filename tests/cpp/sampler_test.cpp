@@ -256,5 +256,70 @@ TEST_F(SamplerTest, OnSlotsStopWakesTheSleepAndWeightsAddUpToTheRun) {
     EXPECT_GE(total_us / 1000, run.samples.size());
 }
 
+// A source whose captures never wait for the program; the fourth one is late by 30 ms, as a
+// sampler thread the scheduler starts late would be.
+class LateOnceSource final : public StackSource {
+public:
+    InternedCapture capture(StackTable& /*stacks*/) override {
+        if (++captures_ == 4) {
+            std::this_thread::sleep_for(30ms);
+        }
+        return InternedCapture{};
+    }
+    [[nodiscard]] bool waits_for_program() const override { return false; }
+
+private:
+    int captures_ = 0;
+};
+
+TEST_F(SamplerTest, OnSlotsALateCycleIsUnobservedAndAFullRingHalvesTheRate) {
+    LoopOptions options;
+    options.absolute_deadlines = true;
+    const auto run_us = [](auto began) {
+        return static_cast<double>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began).count());
+    };
+    auto late = make_sampler(1);
+    auto began = std::chrono::steady_clock::now();
+    ASSERT_FALSE(late->start(std::make_unique<LateOnceSource>(), options).has_value());
+    std::this_thread::sleep_for(100ms);
+    const StopResult late_run = late->stop_and_drain();
+    double elapsed_us = run_us(began);
+    std::uint64_t observed_us = 0;
+    for (const Sample& sample : late_run.samples) {
+        EXPECT_LE(sample.weight_us, 2000U);
+        observed_us += sample.weight_us;
+    }
+    const std::uint64_t unobserved_us = late->pacing()->unobserved_ns.load() / 1000;
+    EXPECT_GE(unobserved_us, 25'000U);
+    EXPECT_LE(static_cast<double>(observed_us + unobserved_us), elapsed_us + 1000.0);
+    EXPECT_GE(static_cast<double>(observed_us + unobserved_us), 0.7 * elapsed_us);
+
+    // A capture that waits for the program (the lock, an answer) saw what it waited for.
+    captures = 0;
+    SamplerConfig small;
+    small.interval_ms = 1;
+    small.ring_capacity = 8;
+    auto whole = std::move(std::get<std::unique_ptr<Sampler>>(Sampler::create(small)));
+    options.keep_whole_run = true;
+    began = std::chrono::steady_clock::now();
+    ASSERT_FALSE(whole->start(function_source(capture_one_frame), options).has_value());
+    std::this_thread::sleep_for(200ms);
+    const StopResult whole_run = whole->stop_and_drain();
+    elapsed_us = run_us(began);
+    ASSERT_LE(whole_run.samples.size(), 8U);
+    EXPECT_GE(whole->pacing()->halvings.load(), 3U);
+    std::uint64_t total_us = 0;
+    for (const Sample& sample : whole_run.samples) {
+        total_us += sample.weight_us;
+    }
+    // The samples cover the whole run, its start included.
+    EXPECT_LT(whole_run.samples.front().timestamp_ms, 60U);
+    // The last sample stands for its whole slot, which the stop cuts short.
+    const double last_slot_us = 1000.0 * static_cast<double>(1U << whole->pacing()->halvings.load());
+    EXPECT_LE(static_cast<double>(total_us), elapsed_us + last_slot_us);
+    EXPECT_GE(static_cast<double>(total_us), 0.7 * elapsed_us);
+}
+
 }  // namespace
 }  // namespace kulvo
