@@ -50,6 +50,8 @@ class Runner:
         return round(self.args.samples * interval_ms / 1000 * 1.1, 1)
 
     def command(self, cmd: list[str], timeout_s: float) -> None:
+        if self.args.pin:
+            cmd = ["taskset", "-c", "0", *cmd]  # the program, its sampler (kulvo's thread or py-spy) on one CPU
         proc = subprocess.run(cmd, capture_output=True, text=True, cwd=self.tmp, timeout=timeout_s)
         if proc.returncode != 0:
             raise HarnessError(f"{' '.join(cmd)} -> exit {proc.returncode}: {proc.stderr[-1500:]}")
@@ -61,13 +63,16 @@ class Runner:
         with open(out) as f:
             return json.load(f)
 
-    def pyspy(self, python: str, script: str, script_args: list[str], rate_hz: int, seconds: float) -> list[str]:
+    def pyspy(self, python: str, script: str, script_args: list[str], rate_hz: int, seconds: float,
+              idle: bool = False) -> list[str]:
         out = os.path.join(self.tmp, "pyspy.txt")
         # Blocking (the process is paused while read) and Python frames only; --function
-        # gives each frame its def line, which names the function unambiguously.
+        # gives each frame its def line, which names the function unambiguously. --idle keeps
+        # the samples of a waiting thread, for shares of the wall time.
         py_spy = os.path.join(os.path.dirname(python), "py-spy")
         self.command([py_spy, "record", "--rate", str(rate_hz), "--format", "raw", "--function", "-o", out,
-                      "--", python, script, *script_args], timeout_s=seconds * 4 + 120)
+                      *(["--idle"] if idle else []), "--", python, script, *script_args],
+                     timeout_s=seconds * 4 + 120)
         with open(out) as f:
             return f.readlines()
 
@@ -89,10 +94,17 @@ class Runner:
         with open(truth_path) as f:
             truth = json.load(f)
         inside = shares.driver_samples(doc, driver, PROGRAM_FILE)
+        # py-spy on the same program under the same conditions, against that run's own truth.
+        spied = shares.pyspy_stacks(self.pyspy(python, PROGRAM_FILE, [program, str(seconds), truth_path],
+                                               1000 // interval_ms, seconds, idle=True))
+        with open(truth_path) as f:
+            spied_truth = json.load(f)
+        spied_shares = shares.pyspy_phase_shares(spied, driver, phases, PROGRAM_FILE)
         return {
             "truth": {p: 100 * truth["shares"][p] for p in phases},
             "own_cpu_percent": truth["cpu_percent"],
             "reported": {p: 100 * v for p, v in shares.phase_shares(inside, phases).items()},
+            "py-spy": {p: 100 * (v - spied_truth["shares"][p]) for p, v in spied_shares.items()},
             "samples": len(inside),
             "rate_per_s": shares.sample_rate_per_s(inside),
             "cpu_p5_p95": shares.cpu_percentiles(inside),
@@ -146,6 +158,7 @@ def run_version(runner: Runner, python: str) -> dict:
                 split.setdefault(program, {})[str(ms)] = {
                     "truth": {p: median_of(runs, ["truth", p]) for p in phases},
                     "reported": {p: median_of(runs, ["reported", p]) for p in phases},
+                    "py-spy": {p: median_of(runs, ["py-spy", p]) for p in phases},  # differences from truth
                     **{k: median_of(runs, [k]) for k in ("samples", "rate_per_s", "cpu_p5_p95", "own_cpu_percent")},
                     "runs": len(runs),
                 }
@@ -172,6 +185,8 @@ def main() -> None:
     p.add_argument("--no-report", action="store_true", help="leave bench/RESULTS.md alone")
     p.add_argument("--load", type=int, default=0, metavar="N",
                    help="run N CPU-bound processes beside every program, kulvo's and py-spy's alike")
+    p.add_argument("--pin", action="store_true",
+                   help="run every program and its sampler (kulvo's thread, py-spy) on one CPU with taskset")
     args = p.parse_args()
     args.samples = 300 if args.quick else 2000
     args.programs = (["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS))
@@ -189,6 +204,8 @@ def main() -> None:
                "load": {"start": loadavg()}, "versions": {}}
     if args.load:
         results["command"] += f" --load {args.load}"
+    if args.pin:
+        results["command"] += " --pin"
     started = time.time()
     burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.load)]
     try:
@@ -196,7 +213,8 @@ def main() -> None:
     finally:
         for burner in burners:
             burner.kill()
-    raw = save_raw(results, "truth-load" if args.load else "truth", args.quick, started, results.pop("errors"))
+    kind = "truth" + ("-load" if args.load else "") + ("-pin" if args.pin else "")
+    raw = save_raw(results, kind, args.quick, started, results.pop("errors"))
     log(f"raw results: {raw} ({results['duration_s']} s)")
     if not args.no_report:
         truth_report.write(results, os.path.join(BENCH, "RESULTS.md"))

@@ -57,6 +57,8 @@ def top_functions(kulvo: dict[str, float], pyspy: dict[str, float], n: int) -> l
 def split_tables(versions: dict) -> tuple[list[str], list[str]]:
     out, verdicts = [], []
     worst: dict[str, list] = {v: [0.0, 0, 0, ""] for v in versions}  # worst |diff|, within, cells, where
+    # Sums and worst of |difference| where both kulvo and py-spy have the cell.
+    beside: dict[str, list] = {v: [0.0, 0.0, 0.0, 0.0, 0] for v in versions}
     programs = [p for p in next(iter(versions.values()))["split"] if p not in NOT_PHASES]
     for program in programs:
         out += [f"#### {program}", "", "| phase | interval | " + " | ".join(versions) + " |",
@@ -78,14 +80,30 @@ def split_tables(versions: dict) -> tuple[list[str], list[str]]:
                     w[2] += 1
                     if abs(diff) > w[0]:
                         w[0], w[3] = abs(diff), f"{program} {phase} at {ms} ms"
-                    cells.append(f"{got:.1f} (truth {truth:.1f}, {_pp(diff)})")
+                    spied = (cell.get("py-spy") or {}).get(phase)
+                    if spied is None:
+                        cells.append(f"{got:.1f} (truth {truth:.1f}, {_pp(diff)})")
+                        continue
+                    b = beside[v]
+                    b[0] += abs(diff)
+                    b[1] += abs(spied)
+                    b[2] = max(b[2], abs(diff))
+                    b[3] = max(b[3], abs(spied))
+                    b[4] += 1
+                    cells.append(f"{got:.1f} (truth {truth:.1f}, {_pp(diff)}; py-spy {_pp(spied)})")
                 out.append(f"| `{phase}` | {ms} ms | " + " | ".join(cells) + " |")
         samples = [" / ".join(str(data["split"].get(program, {}).get(ms, {}).get("samples", "n/a"))
                               for ms in by_interval) for data in versions.values()]
         out += [f"| samples at {' / '.join(by_interval)} ms | | " + " | ".join(samples) + " |", ""]
     for v, (w, within, cells, where) in worst.items():
-        verdicts.append(f"{v}: {_verdict(within == cells and cells > 0)} ({within} of {cells} within "
-                        f"{SHARE_GOAL_PP:.0f} points; worst {w:.1f} points, {where})")
+        verdict = (f"{v}: {_verdict(within == cells and cells > 0)} ({within} of {cells} within "
+                   f"{SHARE_GOAL_PP:.0f} points; worst {w:.1f} points, {where}")
+        kulvo_sum, spied_sum, kulvo_worst, spied_worst, both = beside[v]
+        if both:
+            verdict += (f"; against py-spy on the same cells, mean difference {kulvo_sum / both:.1f} / "
+                        f"{spied_sum / both:.1f} points, worst {kulvo_worst:.1f} / {spied_worst:.1f}: as close as "
+                        f"py-spy {_verdict(kulvo_sum <= spied_sum)}")
+        verdicts.append(verdict + ")")
     return out, verdicts
 
 

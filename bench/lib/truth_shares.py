@@ -70,6 +70,21 @@ def phase_shares(inside: list[tuple[dict, set[str]]], phases: list[str]) -> dict
     return {p: (v / total if total else 0.0) for p, v in got.items()}
 
 
+def pyspy_phase_shares(stacks: Iterable[tuple[list[tuple[str, str, int]], float]], driver: str, phases: list[str],
+                       program_file: str) -> dict[str, float]:
+    """phase_shares for py-spy's stacks: each phase's share of the samples inside the driver."""
+    base = os.path.basename(program_file)
+    total = 0.0
+    got = dict.fromkeys(phases, 0.0)
+    for stack, count in stacks:
+        names = {name for file, name, _ in stack if os.path.basename(file) == base}
+        if driver in names:
+            total += count
+            for phase in phases:
+                got[phase] += count if phase in names else 0.0
+    return {p: (v / total if total else 0.0) for p, v in got.items()}
+
+
 def sample_rate_per_s(inside: list[tuple[dict, set[str]]]) -> float:
     """Samples per second between the first and the last timestamp."""
     stamps = [s["timestamp_ms"] for s, _ in inside]
