@@ -31,6 +31,8 @@ int main(void) {
     printf("frame_code %zu frame_instruction %zu\n", offsetof(_PyInterpreterFrame, f_executable),
            offsetof(_PyInterpreterFrame, instr_ptr));
 #endif
+    printf("thread_stack_chunk %zu chunk_size %zu chunk_data %zu\n", offsetof(PyThreadState, datastack_chunk),
+           offsetof(_PyStackChunk, size), offsetof(_PyStackChunk, data));
     printf("frame_previous %zu frame_owner %zu frame_size %zu\n", offsetof(_PyInterpreterFrame, previous),
            offsetof(_PyInterpreterFrame, owner), sizeof(_PyInterpreterFrame));
     printf("code_bytecode %zu code_first_traceable %zu owner_generator %d\n", offsetof(PyCodeObject, co_code_adaptive),

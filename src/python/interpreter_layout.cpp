@@ -39,6 +39,7 @@ InterpreterLayout layout_3_11() {
     InterpreterLayout layout = common_layout();
     layout.thread_frame = 8;  // _PyCFrame.current_frame
     layout.thread_c_frame = 56;
+    layout.thread_stack_chunk = 296;
     layout.frame_size = 80;
     layout.frame_previous = 48;
     layout.frame_code = 32;
@@ -61,6 +62,7 @@ InterpreterLayout layout_3_12() {
     InterpreterLayout layout = common_layout();
     layout.thread_frame = 0;  // _PyCFrame.current_frame
     layout.thread_c_frame = 56;
+    layout.thread_stack_chunk = 232;
     layout.frame_size = 80;
     layout.frame_previous = 8;
     layout.frame_code = 0;
@@ -122,8 +124,12 @@ std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned min
         case 13:
             return layout_3_13();
         case 14:
-        case 15:
             return layout_3_14();
+        case 15: {
+            InterpreterLayout layout = layout_3_14();
+            layout.thread_stack_chunk = 256;
+            return layout;
+        }
         default:
             return std::nullopt;
     }

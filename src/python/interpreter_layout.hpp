@@ -20,6 +20,9 @@ struct InterpreterLayout {
     // PyThreadState: the innermost frame, directly or (3.11, 3.12) through the C frame.
     std::size_t thread_frame = 0;
     std::optional<std::size_t> thread_c_frame;  // offset of the C frame pointer, when there is one
+    // 3.11+: the newest chunk of the thread's frame stack (_PyStackChunk: previous, size in
+    // bytes, top, then the frames), where every frame but a generator's or an entry shim's lies.
+    std::optional<std::size_t> thread_stack_chunk;
 
     // The frame: PyFrameObject before 3.11, _PyInterpreterFrame from 3.11.
     bool frames_are_objects = false;

@@ -89,7 +89,8 @@ MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
       raw_(kInitialFrames),
       unique_codes_(kInitialCodes),
       code_slots_(kInitialCodes * 2),
-      reads_(kInitialCodes) {
+      reads_(kInitialCodes),
+      place_own_chunks_(place.own_chunks) {
     raw_.clear();
     unique_codes_.clear();
     reads_.clear();
@@ -198,7 +199,68 @@ bool MemoryStackReader::fits(const InterpreterLayout& layout) {
 }
 
 bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out) {
-    return address % alignof(void*) == 0 && read_cached(address, out.data(), layout_.frame_size);
+    if (address % alignof(void*) != 0) {
+        return false;
+    }
+    if (own_chunks_ == OwnChunks::Trusted) {
+        if (in_own_chunk(address, layout_.frame_size)) {
+            const auto* frame = reinterpret_cast<const std::uint8_t*>(address);  // NOLINT(performance-no-int-to-ptr)
+            std::memcpy(out.data(), frame, layout_.frame_size);
+            return true;
+        }
+        // An entry shim on the C stack, a generator's frame: few, and apart from the rest.
+        return memory_.read(address, out.data(), layout_.frame_size);
+    }
+    return read_cached(address, out.data(), layout_.frame_size);
+}
+
+bool MemoryStackReader::find_own_chunks() {
+    // Chunks are mapped whole, page-aligned, in multiples of 16 KiB: a header that is not
+    // so was not read from a chunk, and the search ends there.
+    constexpr std::uintptr_t kPageAlign = 4096;
+    constexpr std::uint64_t kChunkUnitBytes = 16 * 1024;
+    constexpr std::uint64_t kLargestChunkBytes = std::uint64_t{1} << 32U;
+    constexpr std::size_t kChunkDataOffset = 24;  // after previous, size and top, on 3.11-3.15
+    chunk_count_ = 0;
+    last_chunk_ = 0;
+    const bool trusted = own_chunks_ == OwnChunks::Trusted;
+    const auto read = [&](std::uintptr_t address, void* out, std::size_t size) {
+        if (trusted) {
+            std::memcpy(out, reinterpret_cast<const void*>(address), size);  // NOLINT(performance-no-int-to-ptr)
+            return true;
+        }
+        return memory_.read(address, out, size);
+    };
+    std::uintptr_t chunk = 0;
+    if (!read(thread_state_ + *layout_.thread_stack_chunk, &chunk, sizeof chunk)) {
+        return false;
+    }
+    while (chunk != 0 && chunk_count_ < kMaxChunks) {
+        std::array<std::uint64_t, 2> header{};  // previous, size
+        if (chunk % kPageAlign != 0 || !read(chunk, header.data(), sizeof header) || header[1] % kChunkUnitBytes != 0 ||
+            header[1] == 0 || header[1] > kLargestChunkBytes) {
+            break;
+        }
+        chunks_[chunk_count_++] = ChunkRange{chunk + kChunkDataOffset, chunk + header[1]};
+        chunk = header[0];
+    }
+    return chunk_count_ > 0;
+}
+
+bool MemoryStackReader::in_own_chunk(std::uintptr_t address, std::size_t size) {
+    const auto holds = [&](const ChunkRange& range) {
+        return address >= range.begin && address < range.end && range.end - address >= size;
+    };
+    if (chunk_count_ > 0 && holds(chunks_[last_chunk_])) {
+        return true;
+    }
+    for (std::size_t i = 0; i < chunk_count_; ++i) {
+        if (holds(chunks_[i])) {
+            last_chunk_ = i;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool MemoryStackReader::read_source(std::uintptr_t address, void* out, std::size_t size, std::size_t unkept) {
@@ -404,6 +466,8 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
     std::array<std::uint8_t, kFrameBytes> frame_bytes{};
     std::uintptr_t frame = *innermost;
     innermost_ = frame;
+    chunk_count_ = 0;
+    innermost_in_chunk_ = own_chunks_ != OwnChunks::No && find_own_chunks() && in_own_chunk(frame, layout_.frame_size);
     // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too. A
     // cycle read from frames that changed under the walk ends at once: the walk remembers a
     // frame at each power of two steps and stops when it meets it again (Brent's method).

@@ -44,6 +44,9 @@ struct StackReaderPlace {
     InterpreterLayout layout;
     ReadableTypes types;
     std::uintptr_t thread_state = 0;  // the thread's PyThreadState
+    // The thread's frame stack may be copied directly by a reader on that thread (checked on
+    // it: the chunks found hold its frames).
+    bool own_chunks = false;
 };
 
 class MemoryStackReader {
@@ -89,6 +92,19 @@ public:
 
     // Outermost first, names copied: for checking the reader against the interpreter.
     std::vector<FrameInfo> read_frames();
+
+    // The reader runs on the thread it reads, in its signal handler, and the place says the
+    // thread's stack chunks were found where the layout has them: the chunks and the frames in
+    // them are copied with memcpy, no system call. The thread stands still meanwhile, and a
+    // chunk it links is mapped until it unlinks it (it links a chunk once made and frees one
+    // once unlinked), so a copy cannot fault.
+    void read_on_own_thread() {
+        own_chunks_ = place_own_chunks_ && layout_.thread_stack_chunk ? OwnChunks::Trusted : OwnChunks::No;
+    }
+    // For the check on the thread: the chunks are looked for with system calls, and
+    // innermost_in_own_chunk() then says whether the walk's innermost frame lay in one.
+    void look_for_own_chunks() { own_chunks_ = layout_.thread_stack_chunk ? OwnChunks::Checking : OwnChunks::No; }
+    [[nodiscard]] bool innermost_in_own_chunk() const { return innermost_in_chunk_; }
 
 private:
     static constexpr std::size_t kFrameBytes = 128;
@@ -173,6 +189,9 @@ private:
     // Adds a frame to raw_; false when the scratch has no room left.
     bool keep_frame(std::uintptr_t address, const std::array<std::uint8_t, kFrameBytes>& frame_bytes);
     bool read_code_headers();
+    // The thread's stack chunks, newest first, as far as kMaxChunks; false if none is read.
+    bool find_own_chunks();
+    [[nodiscard]] bool in_own_chunk(std::uintptr_t address, std::size_t size);
 
     InterpreterLayout layout_;
     ReadableTypes types_;
@@ -210,6 +229,19 @@ private:
     std::uint32_t last_code_ = 0;            // the index code_index returned last
     std::vector<MemoryRead> reads_;
     std::vector<ResolvedFrame> resolved_;
+
+    struct ChunkRange {
+        std::uintptr_t begin = 0;  // the first frame's place
+        std::uintptr_t end = 0;
+    };
+    static constexpr std::size_t kMaxChunks = 256;
+    enum class OwnChunks { No, Checking, Trusted };
+    bool place_own_chunks_ = false;
+    OwnChunks own_chunks_ = OwnChunks::No;
+    bool innermost_in_chunk_ = false;
+    std::array<ChunkRange, kMaxChunks> chunks_{};
+    std::size_t chunk_count_ = 0;
+    std::size_t last_chunk_ = 0;
     std::vector<FrameId> frame_ids_;
 };
 

@@ -29,7 +29,9 @@ void count_hold(HoldCounts& counts, std::uint64_t held_ns) {
 class SelfCopy {
 public:
     SelfCopy(const StackReaderPlace& place, std::shared_ptr<HoldCounts> counts)
-        : reader_(place), counts_(std::move(counts)) {}
+        : reader_(place), counts_(std::move(counts)) {
+        reader_.read_on_own_thread();
+    }
 
     // On the thread, inside the signal handler: no allocation, no lock.
     static void on_timer(void* self) { static_cast<SelfCopy*>(self)->copy(); }

@@ -97,6 +97,13 @@ StackReaderCheck check_stack_reader() {
     if (told.empty() || !same_frames(reader.read_frames(), told)) {
         return {std::nullopt, "a stack read from memory differed from the interpreter's own on " + named};
     }
+    // Copies on the thread itself read its stack chunks directly where the chunks, looked for
+    // here with system calls, hold its innermost frame.
+    if (place.layout.thread_stack_chunk) {
+        MemoryStackReader own(place);
+        own.look_for_own_chunks();
+        place.own_chunks = same_frames(own.read_frames(), told) && own.innermost_in_own_chunk();
+    }
     return {place, {}};
 }
 
