@@ -15,7 +15,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 from kulvo import model
-from kulvo.document_fields import damaged, flag, flags, integer, integers, real, reals, signed, text
+from kulvo.document_fields import damaged, flag, flags, integer, integers, real, reals, records, signed, text, texts
 from kulvo.model import (
     SPIKE_KINDS,
     AllocationSite,
@@ -230,17 +230,17 @@ def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _Sta
     metadata = RunMetadata(
         kulvo_version=text(meta["kulvo_version"], "kulvo_version"),
         python_version=text(meta["python_version"], "python_version"),
-        argv=tuple(text(a, "argv") for a in meta["argv"]),
+        argv=texts(meta["argv"], "argv"),
         start_time=text(meta["start_time"], "start_time"),
         interval_ms=integer(meta["interval_ms"], "interval_ms", low=1),
         top_n=integer(meta["top_n"], "top_n"),
         memory=flag(meta["memory"], "memory"),
         rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), integer, "rss_at_start_bytes"),
-        notes=tuple(text(n, "notes") for n in meta.get("notes", ())),
+        notes=texts(meta.get("notes", []), "notes"),
         kulvo_bytes=optional(meta.get("kulvo_bytes"), integer, "kulvo_bytes"),
     )
     events = []
-    for e in document["spike_events"]:
+    for e in records(document["spike_events"], "spike_events"):
         if e["kind"] not in SPIKE_KINDS:
             raise damaged(f"unknown spike kind {e['kind']!r:.40}")
         events.append(
@@ -261,7 +261,7 @@ def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _Sta
             integer(h["count"], "count"),
             real(h["percent"], "percent"),
         )
-        for h in document["hot_paths"]
+        for h in records(document["hot_paths"], "hot_paths")
     )
     snapshots = tuple(
         MemorySnapshot(
@@ -277,10 +277,10 @@ def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _Sta
                     count=integer(a["count"], "count"),
                     count_diff=signed(a["count_diff"], "count_diff"),
                 )
-                for a in m["top_sites"]
+                for a in records(m["top_sites"], "top_sites")
             ),
         )
-        for m in document["memory_snapshots"]
+        for m in records(document["memory_snapshots"], "memory_snapshots")
     )
     return Profile(
         metadata=metadata,

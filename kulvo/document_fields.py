@@ -58,6 +58,18 @@ def _present(values: Any, name: str, optional: bool) -> list[Any]:
     return [v for v in values if v is not None] if optional else values
 
 
+def texts(values: Any, name: str) -> tuple[str, ...]:
+    """A list of strings; a lone string is not one (it would read letter by letter)."""
+    return tuple(text(value, name) for value in _present(values, name, optional=False))
+
+
+def records(values: Any, name: str) -> list[Any]:
+    """A list of objects, such as the spike events."""
+    if not isinstance(values, list) or not all(isinstance(value, dict) for value in values):
+        raise damaged(f"{name} is not a list of objects")
+    return values
+
+
 def integers(values: Any, name: str, *, optional: bool = False, high: int = MAX_NUMBER) -> list[Any]:
     """`values` if each is an integer from 0 to `high` (or, when `optional`, null)."""
     present = _present(values, name, optional)

@@ -10,6 +10,7 @@ import contextlib
 import importlib.machinery
 import importlib.util
 import os
+import signal
 import sys
 import threading
 import traceback
@@ -19,7 +20,9 @@ from typing import Any
 
 from kulvo.core_result import StackRoot
 
-EXIT_INTERRUPTED = 130  # what a shell reports for a program ended by Ctrl-C
+# execute()'s status for a program ended by an uncaught KeyboardInterrupt: Python then ends
+# itself by SIGINT, so that its parent (a shell's loop) sees it interrupted.
+INTERRUPTED = -signal.SIGINT
 
 
 class TargetError(Exception):
@@ -160,7 +163,8 @@ def _exit_status(error: SystemExit) -> int:
 
 
 def execute(target: Target) -> int:
-    """Runs the program as `__main__`; returns the exit status Python would have given it."""
+    """Runs the program as `__main__`; returns the exit status Python would have given it, or
+    INTERRUPTED."""
     main_module = types.ModuleType("__main__")
     main_module.__dict__.update(target.main_globals)
     saved_main = sys.modules.get("__main__")
@@ -176,7 +180,7 @@ def execute(target: Target) -> int:
         return _exit_status(error)
     except KeyboardInterrupt as error:
         _report_exception(error)
-        return EXIT_INTERRUPTED
+        return INTERRUPTED
     except BaseException as error:
         _report_exception(error)
         return 1

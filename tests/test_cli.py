@@ -28,11 +28,21 @@ def report_of(stderr: str) -> str:
 
 class TestExitStatus:
     def test_a_clean_run_exits_0_and_leaves_stdout_to_the_program(self, run_kulvo, write_program):
-        write_program("hello.py", 'print("hello from the program")\n')
+        hello = write_program("hello.py", 'print("hello from the program")\n')
         result = run_kulvo("run", *FAST, "hello.py")
         assert result.returncode == 0
         assert result.stdout == "hello from the program\n"
         assert "Functions by self time" in report_of(result.stderr)
+        # With standard error closed there is nowhere for the report, and python still exits 0.
+        closed = subprocess.run(
+            ["/bin/sh", "-c", '"$@" 2>&-', "sh", sys.executable, "-m", "kulvo", "run", *FAST, "hello.py"],
+            cwd=hello.parent,
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env=kulvo_env(),
+        )
+        assert (closed.returncode, closed.stdout) == (0, "hello from the program\n")
 
     @pytest.mark.parametrize(
         ("statement", "status"),
@@ -129,10 +139,10 @@ class TestExitStatus:
             process.kill()
         return process.returncode, stderr
 
-    def test_ctrl_c_exits_130_with_a_report(self, tmp_path, write_program):
+    def test_ctrl_c_ends_kulvo_by_sigint_as_python_with_a_report(self, tmp_path, write_program):
         write_program("waits.py", self.WAITS)
         status, stderr = self.signalled_run(tmp_path, signal.SIGINT)
-        assert status == 130
+        assert status == -signal.SIGINT
         assert "KeyboardInterrupt" in stderr
         report_of(stderr)
 

@@ -152,8 +152,12 @@ class TestTextReport:
             hot_paths=(HotPath(long_name.file, long_name.function, long_name.line, 9, 100.0),),
             spike_events=(SpikeEvent("cpu", 40, 70, 99.0, 20.0, (MAIN, long_name)),),
         )
-        for line in self.text(profile, width_chars=width).splitlines():
+        for line in self.text(profile, width_chars=width, cut_to_width=True).splitlines():
             assert len(line) <= width, line
+        # Uncut (a file, a pipe, a notebook), a long note keeps every word.
+        note = "only the main thread's stacks are sampled; " * 4
+        noted = replace(profile, metadata=replace(profile.metadata, notes=(note,)))
+        assert note.strip() in self.text(noted, width_chars=width)
 
     def test_functions_lead_by_self_time_with_proportional_bars(self):
         table = self.text(width_chars=100).split("Functions by self time")[1].split("Hot lines")[0]
@@ -595,6 +599,10 @@ class TestJsonFormat:
             (lambda d: d["spike_events"][0].update(peak_stack=-1), "stack is not an integer"),
             (lambda d: d["spike_events"][0].update(kind="disk"), "unknown spike kind"),
             (lambda d: d["metadata"].update(interval_ms="often"), "damaged kulvo profile"),
+            # A string where a list belongs would be read letter by letter.
+            (lambda d: d["metadata"].update(notes="a note"), "notes is not a list"),
+            (lambda d: d["metadata"].update(argv="prog.py"), "argv is not a list"),
+            (lambda d: d.update(hot_paths={"file": "x"}), "hot_paths is not a list of objects"),
         ],
     )
     def test_a_damaged_or_foreign_document_is_refused(self, change, message):

@@ -134,11 +134,23 @@ def stream_options(stream: TextIO) -> RenderOptions:
         color=use_color(stream),
         width_chars=terminal_width(stream),
         unicode=can_encode(stream, _UNICODE_PROBE),
+        cut_to_width=_is_terminal(stream),
     )
 
 
-def write_report(profile: Profile, format: str, output: str | None, stream: TextIO, *, leave_out_waiting: bool) -> bool:
-    """Writes the report to `output`, or to `stream` when there is none.
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def write_report(
+    profile: Profile, format: str, output: str | None, stream: TextIO | None, *, leave_out_waiting: bool
+) -> bool:
+    """Writes the report to `output`, or to `stream` when there is none (a process started
+    with standard error closed has none: the report is then not written, as Python writes no
+    traceback there).
 
     If `output` cannot be written, says so and writes the report to standard error, so that
     the run is not lost. Returns False in that case.
@@ -150,11 +162,15 @@ def write_report(profile: Profile, format: str, output: str | None, stream: Text
             data = text.encode("utf-8", "backslashreplace")
             with open(output, "wb") as file:
                 file.write(data)
+            if stream is not None and stream.isatty():
+                print(f"kulvo: report written to {output}", file=stream)
             return True
         except OSError as error:
             reason = error.strerror or str(error)
             print(f"kulvo: cannot write the report to {output!r} ({reason}); writing it here instead", file=sys.stderr)
             stream = sys.stderr
+    if stream is None:
+        return output is None
     options = stream_options(stream) if format == "text" else RenderOptions()
     stream.write(render(profile, format, dataclasses.replace(options, leave_out_waiting=leave_out_waiting)))
     stream.flush()

@@ -27,7 +27,16 @@ from kulvo.cli.common import (
     resolve_format,
     write_report,
 )
-from kulvo.target import PROGRAM_ROOT, Target, TargetError, TargetSyntaxError, execute, module_target, script_target
+from kulvo.target import (
+    INTERRUPTED,
+    PROGRAM_ROOT,
+    Target,
+    TargetError,
+    TargetSyntaxError,
+    execute,
+    module_target,
+    script_target,
+)
 
 USAGE = "kulvo run [--interval-ms N] [--top N] [--memory] [-o FILE] [--format FMT] (script.py | -m module) [args ...]"
 
@@ -93,6 +102,8 @@ def run(args: argparse.Namespace) -> int:
             status = execute(target)
         finally:
             report.write()
+    if status == INTERRUPTED:
+        _die_of(signal.SIGINT)
     return status
 
 
@@ -111,7 +122,7 @@ class RunReport:
     """
 
     def __init__(
-        self, recording: Recording, format: str, output: str | None, stream: TextIO, *, leave_out_waiting: bool
+        self, recording: Recording, format: str, output: str | None, stream: TextIO | None, *, leave_out_waiting: bool
     ) -> None:
         self._recording = recording
         self._leave_out_waiting = leave_out_waiting

@@ -99,12 +99,17 @@ class _Report:
     def __init__(self, profile: Profile, options: RenderOptions) -> None:
         self.profile = profile
         self.width = max(MIN_WIDTH_CHARS, options.width_chars)
+        self.cut = options.cut_to_width
         self.style = _Style(options.color)
         self.spark_levels = SPARK_LEVELS if options.unicode else ASCII_SPARK_LEVELS
         self.bar_parts = BAR_PARTS if options.unicode else ASCII_BAR_PARTS
         self.lines: list[str] = []
         self.shares = time_shares(profile, leave_out_waiting=options.leave_out_waiting)
         self.spikes_found = spikes(profile)
+
+    def fit(self, line: str, width: int = 0) -> str:
+        """`line` cut to the width (or `width`) where lines are cut."""
+        return truncate_right(line, width or self.width) if self.cut else line
 
     def add(self, line: str = "") -> None:
         self.lines.append(line)
@@ -118,9 +123,9 @@ class _Report:
     def summary(self) -> None:
         p, meta = self.profile, self.profile.metadata
         target = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(meta.argv)) or "python"
-        self.add(self.style("heading", truncate_right(printable(f"kulvo profile of {target}"), self.width)))
+        self.add(self.style("heading", self.fit(printable(f"kulvo profile of {target}"))))
         about = f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}"
-        self.add(self.style("dim", truncate_right(printable(about), self.width)))
+        self.add(self.style("dim", self.fit(printable(about))))
         pairs = [
             ("wall time", format_duration_ms(p.wall_time_ms)),
             ("samples", f"{p.sample_count} every {meta.interval_ms} ms"),
@@ -139,7 +144,7 @@ class _Report:
                 self.add(f"  {left:<{column_width}}{right}")
         else:
             for cell in cells:
-                self.add(truncate_right(f"  {cell}", self.width))
+                self.add(self.fit(f"  {cell}"))
         if meta.kulvo_bytes is not None:
             self.note(2, f"(of the peak RSS, {format_bytes(meta.kulvo_bytes)} is kulvo's own: samples and stack table)")
         if hidden is not None:
@@ -199,15 +204,15 @@ class _Report:
         padded to `function_width`, so that the locations of a table line up."""
         where = location(frame.file, frame.line)
         function = printable(display_name(frame)).ljust(min(function_width, width // 2))
-        if len(function) + 2 + len(where) > width:
+        if self.cut and len(function) + 2 + len(where) > width:
             function = truncate_right(function, max(min(len(function), width // 2), width - len(where) - 2))
             where = truncate_left(where, width - len(function) - 2)
         if not where:
-            return truncate_right(function, width)
+            return self.fit(function, width)
         return f"{function}  {self.style('dim', where)}"
 
     def note(self, indent: int, text: str) -> None:
-        self.add(self.style("dim", truncate_right(" " * indent + text, self.width)))
+        self.add(self.style("dim", self.fit(" " * indent + text)))
 
     def spikes(self) -> None:
         self.heading("Spikes")
@@ -231,7 +236,7 @@ class _Report:
             self.add(f"  {self.style('spike', f'{kind:<7}')}{span:<{span_width}}{figures}")
         else:
             self.add(f"  {self.style('spike', f'{kind:<7}')}{span}")
-            self.add(truncate_right(f"         {figures}", self.width))
+            self.add(self.fit(f"         {figures}"))
         if spike.during is not None:
             self._spike_functions(spike.during)
         elif event.peak_stack:
@@ -269,10 +274,10 @@ class _Report:
             self.note(11, "no traced allocation grew")
         for site in snapshot.top_sites[:SNAPSHOT_SITES_SHOWN]:
             growth = f"{format_signed_bytes(site.size_diff_bytes):>10} {site.count_diff:+7d} blocks"
-            where = truncate_left(location(site.file, site.line), self.width - len(growth) - 13)
-            self.add(
-                truncate_right(f"           {growth}", self.width) + (f"  {self.style('dim', where)}" if where else "")
-            )
+            where = location(site.file, site.line)
+            if self.cut:
+                where = truncate_left(where, self.width - len(growth) - 13)
+            self.add(self.fit(f"           {growth}") + (f"  {self.style('dim', where)}" if where else ""))
 
     def timelines(self) -> None:
         p = self.profile
