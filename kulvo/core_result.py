@@ -62,7 +62,8 @@ class _CutTree:
     Cut with a `root`: the frames outside it (up to and, unless kept, including its
     `occurrence`-th frame) and the frames of the profiler's `own` files are left out. Without
     the root on it, a stack is wholly outside the profiled code: kulvo's set-up or teardown,
-    or other code running while a profiled generator or coroutine was suspended.
+    or other code running while a profiled generator or coroutine was suspended; unless it is
+    another stack altogether (see `adopt`).
     """
 
     def __init__(
@@ -91,7 +92,45 @@ class _CutTree:
         self._root = root
         self._with_stacks = with_stacks
         self._states: dict[int, _CutState] = {0: (0, root is None, NO_PATH, False, False)}  # node 0: no stack
+        self._outermost_frames: dict[int, int] = {}
         self.paths = CallPaths()
+
+    def outermost(self, node: int) -> int:
+        """The core frame at the outer end of the node's stack."""
+        chain = []
+        while node not in self._outermost_frames:
+            chain.append(node)
+            parent = self._parents[node]
+            if parent == 0:
+                self._outermost_frames[node] = self._node_frames[node]
+                break
+            node = parent
+        outermost = self._outermost_frames[node]
+        for visited in chain:
+            self._outermost_frames[visited] = outermost
+        return outermost
+
+    def inside_root(self, node: int) -> bool:
+        return self._root is None or self._state(node)[1]
+
+    def adopt(self, node: int, outermost_inside: set[int]) -> int:
+        """The path of a stack without the root that is still the profiled code's own: a
+        greenlet's (greenlet, gevent) that the profiled code switched to has a chain of frames
+        of its own, whose outermost frame is no stack's with the root on it, and no frame of
+        kulvo's. NO_PATH for any other."""
+        frames = []
+        while node != 0:
+            frames.append(self._node_frames[node])
+            node = self._parents[node]
+        if not frames or frames[-1] in outermost_inside or any(self._is_own[f] or self._is_busy[f] for f in frames):
+            return NO_PATH
+        path = NO_PATH
+        for core_frame in reversed(frames):
+            frame_id = self._frame_ids[core_frame]
+            if frame_id == NO_PATH:
+                frame_id = self._number_frame(core_frame)
+            path = self.paths.child(path, frame_id)
+        return path
 
     def cut(self, node: int) -> tuple[int, bool]:
         """The path of the node's stack as cut (NO_PATH for none), and whether kulvo was busy
@@ -177,16 +216,23 @@ def _frame_order(frame: Frame) -> tuple[str, str, int]:
     return frame.file, frame.function, frame.line
 
 
-def _sample_columns(result: Mapping[str, Any], tree: _CutTree) -> SampleColumns:
+def _sample_columns(result: Mapping[str, Any], tree: _CutTree, with_root: bool) -> SampleColumns:
     """The samples as columns, without the ones taken while kulvo was busy. Nothing here is
     made per sample but list entries: a full ring is 100,000 samples."""
     nodes = _array(result, "stack", "I")
     path_of_node: dict[int, int] = {}
     busy_nodes = False
+    outside: list[int] = []
     for node in set(nodes):
         path, kulvo_busy = tree.cut(node)
         path_of_node[node] = _LEFT_OUT if kulvo_busy else path
         busy_nodes = busy_nodes or kulvo_busy
+        if path == NO_PATH and not kulvo_busy and node != 0:
+            outside.append(node)
+    if outside and with_root:
+        outermost_inside = {tree.outermost(node) for node in path_of_node if node != 0 and tree.inside_root(node)}
+        for node in outside:
+            path_of_node[node] = tree.adopt(node, outermost_inside)
     stack_ids = list(map(path_of_node.__getitem__, nodes))
     kept = [stack_id != _LEFT_OUT for stack_id in stack_ids] if busy_nodes else None
 
@@ -231,7 +277,7 @@ def profile_from_core(
     the stacks are dropped: they are not those of the profiled code.
     """
     tree = _CutTree(result, root, own, with_stacks)
-    samples = _sample_columns(result, tree)
+    samples = _sample_columns(result, tree, with_root=root is not None and with_stacks)
     events = [
         SpikeEvent(
             kind=raw["kind"],

@@ -185,6 +185,29 @@ class TestWhereTheTimeGoes:
         assert 0.8 * long.profile.wall_time_ms < total_ms < 1.2 * long.profile.wall_time_ms
         assert any("the rate was lowered to one sample every 4 ms" in n for n in long.profile.metadata.notes)
 
+    def test_the_work_of_greenlets_it_switches_to_is_the_blocks(self):
+        greenlet = pytest.importorskip("greenlet")
+        main = greenlet.getcurrent()
+
+        def twice() -> None:
+            while True:
+                spin(0.002)
+                once.switch()
+
+        def once_more() -> None:
+            while True:
+                spin(0.001)
+                main.switch()
+
+        twice_greenlet, once = greenlet.greenlet(twice), greenlet.greenlet(once_more)
+        with kulvo.profile(interval_ms=1) as p:
+            for _ in range(100):
+                twice_greenlet.switch()
+        # Each greenlet's frames are a chain of their own, without the block's frame on it.
+        assert sum(1 for s in p.profile.samples if s.stack) >= 0.95 * len(p.profile.samples)
+        assert 0.55 < time_share(p.profile, "twice") < 0.8
+        assert 0.2 < time_share(p.profile, "once_more") < 0.45
+
     def test_other_threads_are_noted(self):
         stop = threading.Event()
         worker = threading.Thread(target=stop.wait)
