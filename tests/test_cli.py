@@ -286,9 +286,10 @@ class TestProgramEnvironment:
     def test_a_package_runs_its_main_module(self, run_kulvo, write_program):
         write_program("suite/__init__.py", "")
         write_program("suite/__main__.py", "print('package main', __name__)\n")
-        result = run_kulvo("run", *FAST, "-m", "suite")
+        result = run_kulvo("run", *FAST, "-m", "suite", "--check")
         assert result.returncode == 0, result.stderr
         assert result.stdout == "package main __main__\n"
+        assert report_of(result.stderr).startswith("kulvo profile of -m suite --check\n")
 
     def test_the_installed_command_runs(self, tmp_path, write_program):
         command = Path(sys.executable).with_name("kulvo")

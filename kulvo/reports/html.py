@@ -27,6 +27,7 @@ from kulvo.reports.units import (
     format_signed_bytes,
     format_spike_value,
     location,
+    program_command,
     short_path,
 )
 
@@ -102,7 +103,7 @@ class _Page:
 
     def header(self) -> str:
         meta = self.profile.metadata
-        target = " ".join(meta.argv) or "python"
+        target = program_command(meta.argv, whole_path=True)
         return (
             f'<header><h1>kulvo profile <span class="target">{escape(target)}</span></h1>'
             f'<p class="meta">kulvo {escape(meta.kulvo_version)} · Python {escape(meta.python_version)}'
@@ -358,7 +359,7 @@ class _Page:
 def render(profile: Profile, options: RenderOptions) -> str:
     page = _Page(profile, options)
     flame_json = script_json(flame_data(flame_tree(profile)))
-    title = " ".join(profile.metadata.argv[:1]) or "python"
+    title = program_command(profile.metadata.argv[:1])
     return "".join(
         [
             '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">',

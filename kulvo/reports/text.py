@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Sequence
 
 from kulvo.model import Frame, MemorySnapshot, Profile
@@ -19,6 +18,7 @@ from kulvo.reports.units import (
     format_spike_value,
     location,
     printable,
+    program_command,
     truncate_left,
     truncate_right,
 )
@@ -122,7 +122,7 @@ class _Report:
 
     def summary(self) -> None:
         p, meta = self.profile, self.profile.metadata
-        target = " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(meta.argv)) or "python"
+        target = program_command(meta.argv)
         self.add(self.style("heading", self.fit(printable(f"kulvo profile of {target}"))))
         about = f"  kulvo {meta.kulvo_version}, Python {meta.python_version}, started {meta.start_time}"
         self.add(self.style("dim", self.fit(printable(about))))

@@ -68,6 +68,19 @@ def _below(path: str, directory: str) -> bool:
     return path.startswith(directory.rstrip(os.sep) + os.sep)
 
 
+def program_command(argv: Sequence[str], *, whole_path: bool = False) -> str:
+    """The profiled program's command line as a title: a package's `__main__.py` as the `-m`
+    that ran it, else the script (its file name only, unless `whole_path`)."""
+    if not argv:
+        return "python"
+    script = argv[0]
+    if os.path.basename(script) == "__main__.py" and os.path.dirname(script):
+        program = f"-m {os.path.basename(os.path.dirname(script))}"
+    else:
+        program = script if whole_path else os.path.basename(script)
+    return " ".join([program, *argv[1:]])
+
+
 def short_path(file: str, cwd: str | None = None, roots: Sequence[str] | None = None) -> str:
     """A file name as a user reads it: `package/module.py` for an installed package or the
     standard library, relative to the working directory for the user's own files, else in full."""
