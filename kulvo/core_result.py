@@ -110,14 +110,15 @@ class _CutTree:
             self._outermost_frames[visited] = outermost
         return outermost
 
-    def inside_root(self, node: int) -> bool:
-        return self._root is None or self._state(node)[1]
+    def meets_root(self, node: int) -> bool:
+        """Whether the root's function is on the node's stack, at any depth of a recursion."""
+        return self._root is None or self._state(node)[0] > 0
 
     def adopt(self, node: int, outermost_inside: set[int]) -> int:
         """The path of a stack without the root that is still the profiled code's own: a
         greenlet's (greenlet, gevent) that the profiled code switched to has a chain of frames
-        of its own, whose outermost frame is no stack's with the root on it, and no frame of
-        kulvo's. NO_PATH for any other."""
+        of its own, whose outermost frame is that of no stack with the root's function on it,
+        and no frame of kulvo's. NO_PATH for any other."""
         frames = []
         while node != 0:
             frames.append(self._node_frames[node])
@@ -230,7 +231,7 @@ def _sample_columns(result: Mapping[str, Any], tree: _CutTree, with_root: bool) 
         if path == NO_PATH and not kulvo_busy and node != 0:
             outside.append(node)
     if outside and with_root:
-        outermost_inside = {tree.outermost(node) for node in path_of_node if node != 0 and tree.inside_root(node)}
+        outermost_inside = {tree.outermost(node) for node in path_of_node if node != 0 and tree.meets_root(node)}
         for node in outside:
             path_of_node[node] = tree.adopt(node, outermost_inside)
     stack_ids = list(map(path_of_node.__getitem__, nodes))

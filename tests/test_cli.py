@@ -348,7 +348,7 @@ class TestReports:
         for line in lines:
             stack, count = line.rsplit(" ", 1)
             assert count.isdigit()
-            assert re.fullmatch(r"<module> \(\S+spiky\.py:\d+\)", stack.split(";")[0])
+            assert re.fullmatch(r"<module> \((\S+/)?spiky\.py:\d+\)", stack.split(";")[0])
 
     def test_a_format_without_output_goes_to_stderr(self, run_kulvo, spiky):
         result = run_kulvo("run", *FAST, "--format", "json", "spiky.py")

@@ -314,6 +314,11 @@ class TestTimeShares:
             (3, 75.0),
             (6, 25.0),
         ]
+        # The exports name them as the reports do.
+        collapsed = render(make_profile(samples=samples), "collapsed")
+        assert "A.__init__ (" in collapsed and "B.__init__ (" in collapsed
+        frames = json.loads(render(make_profile(samples=samples), "speedscope"))["shared"]["frames"]
+        assert {"A.__init__", "B.__init__"} <= {f["name"] for f in frames}
 
     def test_samples_without_a_weight_stand_for_one_interval(self):
         samples = (Sample(10, 1.0, MIB, (MAIN, WORK)), Sample(20, 1.0, MIB, (MAIN, WORK), weight_us=30_000))

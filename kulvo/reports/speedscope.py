@@ -10,6 +10,7 @@ import json
 from typing import Any
 
 from kulvo.model import FrameTable, Profile
+from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
@@ -38,7 +39,8 @@ def to_document(profile: Profile) -> dict[str, Any]:
             weights.append((weight_us or interval_us) / 1000)
 
     name = profile_name(profile)
-    frames = [{"name": f.function, "file": f.file, "line": f.line} for f in table.frames]
+    # Named as in the text report; the file stays whole, for tools that open it.
+    frames = [{"name": display_name(f), "file": f.file, "line": f.line} for f in table.frames]
     return {
         "$schema": SCHEMA_URL,
         "shared": {"frames": frames},
