@@ -2,7 +2,6 @@
 
 from typing import Any
 
-from kulvo import reports  # noqa: F401  (plugs the report formats into Profile.render and save)
 from kulvo._core import PySampler, __version__
 from kulvo.api import Profiler, profile
 from kulvo.model import (

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import functools
-import inspect
 import os
 import platform
 import sys
@@ -13,7 +12,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
 from types import FrameType, TracebackType
-from typing import Any, TypeVar, overload
+from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from kulvo import sampling
 from kulvo._core import __version__
@@ -21,7 +20,9 @@ from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
 from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
-from kulvo.watcher import MemoryWatcher
+
+if TYPE_CHECKING:
+    from kulvo.watcher import MemoryWatcher
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -100,6 +101,8 @@ class Recording:
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
         # Until then the spike flag stays down and the watcher has nothing to do.
         if self._memory:
+            from kulvo.watcher import MemoryWatcher  # tracemalloc and the rest only with memory
+
             self._watcher = MemoryWatcher(self._sampler)
             self._watcher.begin_tracing()
             self._watcher.start_polling()
@@ -285,6 +288,8 @@ class Profiler:
             self._profile.save(self.output, self.format)
 
     def __call__(self, function: F) -> F:
+        import inspect  # here: `kulvo run` never needs it, and it costs its start-up
+
         if inspect.isasyncgenfunction(function):
             raise TypeError(
                 f"kulvo.profile cannot decorate the async generator {function.__qualname__}; "

@@ -8,8 +8,9 @@ The model imports no renderer and no codec: `kulvo.reports` plugs itself in for
 
 from __future__ import annotations
 
+import importlib
+import math
 import re
-import statistics
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
@@ -113,8 +114,11 @@ def use_reports(reports: Reports) -> None:
 
 
 def _loaded_reports() -> Reports:
+    # Imported on first use, not with kulvo: a program starts sooner under `kulvo run`.
     if _reports is None:
-        raise RuntimeError("the report formats are not loaded: import kulvo first")
+        importlib.import_module("kulvo.reports")  # it calls use_reports
+    if _reports is None:
+        raise RuntimeError("the report formats are not loaded")
     return _reports
 
 
@@ -172,7 +176,7 @@ class Profile:
     @property
     def mean_cpu_percent(self) -> float | None:
         readings = self.cpu_readings
-        return statistics.fmean(readings) if readings else None
+        return math.fsum(readings) / len(readings) if readings else None
 
     @property
     def peak_cpu_percent(self) -> float | None:

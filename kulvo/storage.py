@@ -9,11 +9,13 @@ from __future__ import annotations
 import json
 import os
 import re
-from pathlib import Path
-from typing import NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
 from kulvo import document  # noqa: F401  (plugs the codec into Profile.to_dict and from_dict)
 from kulvo.model import Profile, ProfileFormatError
+
+if TYPE_CHECKING:
+    from pathlib import Path
 
 __all__ = ["ProfileFormatError", "dumps", "load", "loads"]
 

@@ -28,7 +28,7 @@ from kulvo.model import (
     SampleColumns,
     SpikeEvent,
 )
-from kulvo.reports import FORMATS, RenderOptions, format_for_path, render
+from kulvo.reports import FORMATS, RenderOptions, declared_format, format_for_path, render
 from kulvo.reports.functions import time_shares
 from kulvo.reports.html import flame_data
 from kulvo.reports.names import qualified_name
@@ -126,6 +126,10 @@ class TestFormatForPath:
     def test_every_format_renders_an_empty_profile(self):
         for name in FORMATS:
             assert isinstance(render(empty_profile(), name), str)
+            # The table the command line is checked against is what each module declares.
+            declared = declared_format(name)
+            assert declared.name == name
+            assert all(format_for_path(f"x{suffix.upper()}") == name for suffix in declared.suffixes)
 
     def test_an_unknown_format_is_refused(self):
         with pytest.raises(ValueError, match="unknown report format 'pdf'"):

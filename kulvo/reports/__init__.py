@@ -1,29 +1,33 @@
 """The report formats: one module per format, each declaring its `FORMAT` (name, file suffixes,
-renderer). The list of formats, the suffix table and the CLI's messages derive from these."""
+renderer). The table below names each format's module and suffixes, so that a command line is
+checked without importing a renderer, which `kulvo run` would pay for before the program starts;
+the list of formats, the suffix table and the CLI's messages derive from it."""
 
 from __future__ import annotations
 
+import importlib
+
 from kulvo import model
 from kulvo.model import Profile
-from kulvo.reports import collapsed, html, json_report, speedscope, text
 from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
 
 __all__ = ["FORMATS", "RenderOptions", "ReportFormat", "format_for_path", "render", "renderer", "suffixes_hint"]
 
-_REGISTERED: tuple[ReportFormat, ...] = (
-    text.FORMAT,
-    json_report.FORMAT,
-    html.FORMAT,
-    speedscope.FORMAT,
-    collapsed.FORMAT,
+# (name, module, suffixes): each as its module's FORMAT declares it (a test holds them equal).
+_TABLE: tuple[tuple[str, str, tuple[str, ...]], ...] = (
+    ("text", "text", (".txt", ".text")),
+    ("json", "json_report", (".json",)),
+    ("html", "html", (".html", ".htm")),
+    ("speedscope", "speedscope", (".speedscope.json",)),
+    ("collapsed", "collapsed", (".collapsed", ".folded")),
 )
-_BY_NAME = {report.name: report for report in _REGISTERED}
+_MODULES = {name: module for name, module, _ in _TABLE}
 
-FORMATS: tuple[str, ...] = tuple(_BY_NAME)
+FORMATS: tuple[str, ...] = tuple(_MODULES)
 
 # Longest suffix first, so that "x.speedscope.json" is not taken for plain JSON.
 _SUFFIX_FORMATS: tuple[tuple[str, str], ...] = tuple(
-    sorted(((suffix, report.name) for report in _REGISTERED for suffix in report.suffixes), key=lambda p: -len(p[0]))
+    sorted(((suffix, name) for name, _, suffixes in _TABLE for suffix in suffixes), key=lambda p: -len(p[0]))
 )
 
 
@@ -38,15 +42,21 @@ def format_for_path(path: str) -> str | None:
 
 def suffixes_hint() -> str:
     """The suffix that names each format, as a sentence: ".txt, .json, ... or .collapsed"."""
-    suffixes = [report.suffixes[0] for report in _REGISTERED]
+    suffixes = [suffixes[0] for _, _, suffixes in _TABLE]
     return f"{', '.join(suffixes[:-1])} or {suffixes[-1]}"
 
 
-def renderer(name: str) -> Renderer:
-    report = _BY_NAME.get(name)
-    if report is None:
+def declared_format(name: str) -> ReportFormat:
+    """The FORMAT that the format's module declares, the module imported on first use."""
+    module = _MODULES.get(name)
+    if module is None:
         raise ValueError(f"unknown report format {name!r} (choose from {', '.join(FORMATS)})")
-    return report.render
+    declared: ReportFormat = importlib.import_module(f"kulvo.reports.{module}").FORMAT
+    return declared
+
+
+def renderer(name: str) -> Renderer:
+    return declared_format(name).render
 
 
 def render(profile: Profile, name: str, options: RenderOptions | None = None) -> str:

@@ -9,7 +9,6 @@ from __future__ import annotations
 import json
 from collections.abc import Sequence
 from html import escape
-from importlib import resources
 from typing import Any
 
 from kulvo.model import Frame, FrameTable, MemorySnapshot, Profile, Stack
@@ -42,6 +41,8 @@ _MIB = 1024 * 1024
 
 
 def _asset(name: str) -> str:
+    from importlib import resources  # here: importing it costs more than a report's start
+
     return resources.files("kulvo.reports").joinpath("assets").joinpath(name).read_text(encoding="utf-8")
 
 
