@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 from kulvo._core import __version__
 from kulvo.cli import run, view
-from kulvo.cli.common import Command, Parser, UsageError, make_parser
+from kulvo.cli.common import Command, HelpFormatter, Parser, UsageError, make_parser
 
 EXIT_USAGE = 2
 
@@ -23,7 +23,11 @@ def build_parser() -> Parser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for command in COMMANDS:
         subparser = commands.add_parser(
-            command.name, help=command.help, description=command.description, usage=command.usage
+            command.name,
+            help=command.help,
+            description=command.description,
+            usage=command.usage,
+            formatter_class=HelpFormatter,
         )
         command.add_arguments(subparser)
         subparser.set_defaults(run=command.run)

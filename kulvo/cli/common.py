@@ -40,8 +40,29 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """argparse's, given the width it would ask shutil for: argparse makes a formatter for
+    every option, and importing shutil then costs `kulvo run` a few milliseconds of start-up."""
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None):
+        if width is None:
+            width = _help_columns() - 2
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+def _help_columns() -> int:
+    """shutil.get_terminal_size's columns: $COLUMNS, else standard output's terminal, else 80."""
+    columns = os.environ.get("COLUMNS", "")
+    if columns.isdigit() and int(columns) > 0:
+        return int(columns)
+    try:
+        return os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
 def make_parser(**kwargs: object) -> Parser:
-    return Parser(**kwargs)  # type: ignore[arg-type]
+    return Parser(formatter_class=HelpFormatter, **kwargs)  # type: ignore[arg-type]
 
 
 def add_sampling_options(parser: argparse.ArgumentParser) -> None:
