@@ -214,6 +214,11 @@ class TestTextReport:
     def test_a_long_spike_span_stays_apart_from_its_figures(self):
         event = SpikeEvent("cpu", 61_000, 125_500, 99.0, 20.0, None)
         assert "1 min 1 s – 2 min 6 s  peak 99.0 %" in self.text(make_profile(spike_events=(event,)))
+        # Many CPU spikes: the five longest are listed, in time order, and the rest counted.
+        many = tuple(SpikeEvent("cpu", 1000 * n, 1000 * n + 20 + n, 99.0, 20.0, None) for n in range(8))
+        listed = re.findall(r"CPU +(\d+)\.00 s", self.text(make_profile(spike_events=many)))
+        assert listed == ["3", "4", "5", "6", "7"]
+        assert "(3 shorter CPU spike(s) not listed here" in self.text(make_profile(spike_events=many))
 
     def test_a_cpu_spike_shows_what_ran_during_it(self):
         spikes = self.text().split("Spikes")[1]

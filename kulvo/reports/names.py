@@ -31,7 +31,9 @@ class _Definition:
 _Scope = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
 
 
-@functools.lru_cache(maxsize=256)
+# Every file of a large program (sympy's stacks name hundreds): with fewer, a report drawn in
+# several passes parses the same files again and again.
+@functools.lru_cache(maxsize=4096)
 def _definitions(file: str) -> tuple[_Definition, ...]:
     source = "".join(linecache.getlines(file))
     if not source:

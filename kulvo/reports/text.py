@@ -24,6 +24,7 @@ from kulvo.reports.units import (
 )
 
 MIN_WIDTH_CHARS = 40
+CPU_SPIKES_SHOWN = 5
 SPARK_LEVELS = "▁▂▃▄▅▆▇█"
 ASCII_SPARK_LEVELS = "_.-:=+*#"
 BAR_PARTS = " ▏▎▍▌▋▊▉█"  # eighths of a cell, then a full one
@@ -218,8 +219,14 @@ class _Report:
         self.heading("Spikes")
         if not self.spikes_found.shown:
             self.add("  none found")
+        # A terminal holds a few: the longest CPU spikes, in time order, and every memory spike.
+        cpu = [spike for spike in self.spikes_found.shown if spike.event.kind == "cpu"]
+        longest = sorted(cpu, key=lambda spike: -spike.event.duration_ms)[:CPU_SPIKES_SHOWN]
         for spike in self.spikes_found.shown:
-            self._spike(spike)
+            if spike.event.kind != "cpu" or any(spike is kept for kept in longest):
+                self._spike(spike)
+        if len(cpu) > len(longest):
+            self.note(2, f"({len(cpu) - len(longest)} shorter CPU spike(s) not listed here; the html report shows all)")
         if self.spikes_found.left_out:
             self.note(2, f"({self.spikes_found.left_out} CPU spike(s) of a few ms or of one noisy reading left out)")
 
