@@ -64,6 +64,7 @@ print(json.dumps({
     "profile": shares,
     "samples": len(p.profile.samples),
     "first_sample_ms": min(s.timestamp_ms for s in p.profile.samples),
+    "heaviest_sample_ms": max(p.profile.weight_us(s) for s in p.profile.samples) / 1000,
     "notes": list(p.profile.metadata.notes),
 }))
 """
