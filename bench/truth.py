@@ -110,17 +110,20 @@ class Runner:
             "cpu_p5_p95": shares.cpu_percentiles(inside),
         }
 
-    def against_pyspy(self, python: str, bench: str) -> dict:
-        seconds = self.seconds_for(PYPERF_INTERVAL_MS)
-        doc = self.kulvo(python, DRIVER_FILE, [bench, str(seconds)], PYPERF_INTERVAL_MS, seconds)
-        raw = list(shares.pyspy_stacks(
-            self.pyspy(python, DRIVER_FILE, [bench, str(seconds)], 1000 // PYPERF_INTERVAL_MS, seconds)))
+    def against_pyspy(self, python: str, bench: str, interval_ms: int = PYPERF_INTERVAL_MS) -> dict:
+        seconds = self.seconds_for(interval_ms)
+        doc = self.kulvo(python, DRIVER_FILE, [bench, str(seconds)], interval_ms, seconds)
         sources = shares.source_paths(doc)
-        return {
-            "kulvo": labelled(shares.self_shares(shares.kulvo_self_stacks(doc), "drive", sources)),
-            "py-spy": labelled(shares.self_shares(raw, "drive", sources)),
-            "samples": {"kulvo": doc["sample_count"], "py-spy": int(sum(count for _, count in raw))},
-        }
+        found = {"kulvo": labelled(shares.self_shares(shares.kulvo_self_stacks(doc), "drive", sources)),
+                 "samples": {"kulvo": doc["sample_count"]}}
+        # With --pyspy-spread, py-spy runs twice: how far it moves from itself is the noise a
+        # difference from kulvo must stand out of.
+        for side in ("py-spy", "py-spy again") if self.args.pyspy_spread else ("py-spy",):
+            raw = list(shares.pyspy_stacks(
+                self.pyspy(python, DRIVER_FILE, [bench, str(seconds)], 1000 // interval_ms, seconds)))
+            found[side] = labelled(shares.self_shares(raw, "drive", sources))
+            found["samples"][side] = int(sum(count for _, count in raw))
+        return found
 
 
 def labelled(by_key: dict) -> dict[str, float]:
@@ -163,15 +166,18 @@ def run_version(runner: Runner, python: str) -> dict:
                     "runs": len(runs),
                 }
     pyperf: dict = {}
+    sides = ("kulvo", "py-spy", "py-spy again") if a.pyspy_spread else ("kulvo", "py-spy")
     for bench in a.pyperf:
-        log(f"{bench}: kulvo and py-spy at {PYPERF_INTERVAL_MS} ms, load {loadavg()[0]}")
-        runs = [r for r in (runner.safe(f"{python} {bench}", runner.against_pyspy, python, bench)
-                            for _ in range(a.reps)) if r]
-        if runs:
-            names = {n for r in runs for side in ("kulvo", "py-spy") for n in r[side]}
-            pyperf[bench] = {side: {n: median_of(runs, [side, n]) or 0.0 for n in names}
-                             for side in ("kulvo", "py-spy")}
-            pyperf[bench]["samples"] = {side: median_of(runs, ["samples", side]) for side in ("kulvo", "py-spy")}
+        for ms in a.pyperf_intervals:
+            # The default interval keeps the bare name, as earlier results have it.
+            key = bench if ms == PYPERF_INTERVAL_MS else f"{bench} at {ms} ms"
+            log(f"{bench}: kulvo and py-spy at {ms} ms, load {loadavg()[0]}")
+            runs = [r for r in (runner.safe(f"{python} {bench}", runner.against_pyspy, python, bench, ms)
+                                for _ in range(a.reps)) if r]
+            if runs:
+                names = {n for r in runs for side in sides for n in r[side]}
+                pyperf[key] = {side: {n: median_of(runs, [side, n]) or 0.0 for n in names} for side in sides}
+                pyperf[key]["samples"] = {side: median_of(runs, ["samples", side]) for side in sides}
     return {"split": split, "pyperf": pyperf}
 
 
@@ -185,12 +191,19 @@ def main() -> None:
     p.add_argument("--no-report", action="store_true", help="leave bench/RESULTS.md alone")
     p.add_argument("--load", type=int, default=0, metavar="N",
                    help="run N CPU-bound processes beside every program, kulvo's and py-spy's alike")
+    p.add_argument("--pyperf", help="comma-separated pyperformance benchmarks instead of the usual four")
+    p.add_argument("--pyperf-intervals", default=str(PYPERF_INTERVAL_MS),
+                   help="comma-separated intervals in ms for the pyperformance comparison")
+    p.add_argument("--pyspy-spread", action="store_true", help="run py-spy twice per cell, for its own spread")
+    p.add_argument("--no-split", action="store_true", help="leave out the known-split programs")
     p.add_argument("--pin", action="store_true",
                    help="run every program and its sampler (kulvo's thread, py-spy) on one CPU with taskset")
     args = p.parse_args()
     args.samples = 300 if args.quick else 2000
     args.programs = (["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS))
-    args.pyperf = PYPERF[:1] if args.quick else PYPERF
+    args.programs = [] if args.no_split else args.programs
+    args.pyperf = args.pyperf.split(",") if args.pyperf else PYPERF[:1] if args.quick else PYPERF
+    args.pyperf_intervals = [int(ms) for ms in args.pyperf_intervals.split(",")]
 
     pythons = {}
     for python in args.python:
