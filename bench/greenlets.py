@@ -19,16 +19,19 @@ import subprocess
 import sys
 import tempfile
 
-PROGRAMS = {
-    "greenlet": """
-import sys, time
-from greenlet import greenlet, getcurrent
-
+# Pure-Python work both programs share.
+CRUNCH = """
 def crunch(n):
     s = 0
     for i in range(n):
         s += i * i
     return s
+"""
+
+PROGRAMS = {
+    "greenlet": CRUNCH + """
+import sys, time
+from greenlet import greenlet, getcurrent
 
 def twice():
     while True:
@@ -49,15 +52,9 @@ end = time.perf_counter() + float(sys.argv[1])
 while time.perf_counter() < end:
     first.switch()
 """,
-    "gevent": """
+    "gevent": CRUNCH + """
 import sys, time
 import gevent
-
-def crunch(n):
-    s = 0
-    for i in range(n):
-        s += i * i
-    return s
 
 def hashy(n):
     s = 0

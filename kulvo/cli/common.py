@@ -46,19 +46,9 @@ class HelpFormatter(argparse.HelpFormatter):
 
     def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24, width: int | None = None):
         if width is None:
-            width = _help_columns() - 2
+            # As shutil.get_terminal_size: standard output's terminal, else 80 columns.
+            width = terminal_width(sys.__stdout__, fallback=80) - 2  # type: ignore[arg-type]
         super().__init__(prog, indent_increment, max_help_position, width)
-
-
-def _help_columns() -> int:
-    """shutil.get_terminal_size's columns: $COLUMNS, else standard output's terminal, else 80."""
-    columns = os.environ.get("COLUMNS", "")
-    if columns.isdigit() and int(columns) > 0:
-        return int(columns)
-    try:
-        return os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
-    except (AttributeError, ValueError, OSError):
-        return 80
 
 
 def make_parser(**kwargs: object) -> Parser:
@@ -120,26 +110,36 @@ def resolve_format(explicit: str | None, output: str | None) -> str:
     return implied
 
 
-def use_color(stream: TextIO) -> bool:
-    """Colour only on a terminal, and never when NO_COLOR is set (https://no-color.org)."""
-    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
-        return False
+def is_terminal(stream: TextIO) -> bool:
     try:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
 
 
-def terminal_width(stream: TextIO) -> int:
+def use_color(stream: TextIO) -> bool:
+    """Colour only on a terminal, and never when NO_COLOR is set (https://no-color.org)."""
+    if os.environ.get("NO_COLOR") or os.environ.get("TERM") == "dumb":
+        return False
+    return is_terminal(stream)
+
+
+def _columns_asked() -> int | None:
     columns = os.environ.get("COLUMNS", "")
-    if columns.isdigit() and int(columns) > 0:
-        return int(columns)
+    return int(columns) if columns.isdigit() and int(columns) > 0 else None
+
+
+def terminal_width(stream: TextIO, fallback: int = DEFAULT_WIDTH_CHARS) -> int:
+    """$COLUMNS, else the stream's terminal's width, else `fallback`."""
+    asked = _columns_asked()
+    if asked is not None:
+        return asked
     try:
         if stream.isatty():
             return os.get_terminal_size(stream.fileno()).columns
     except (AttributeError, ValueError, OSError):
         pass
-    return DEFAULT_WIDTH_CHARS
+    return fallback
 
 
 def can_encode(stream: TextIO, text: str) -> bool:
@@ -155,15 +155,8 @@ def stream_options(stream: TextIO) -> RenderOptions:
         color=use_color(stream),
         width_chars=terminal_width(stream),
         unicode=can_encode(stream, _UNICODE_PROBE),
-        cut_to_width=_is_terminal(stream),
+        cut_to_width=is_terminal(stream),
     )
-
-
-def _is_terminal(stream: TextIO) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
 
 
 def write_report(
@@ -183,7 +176,7 @@ def write_report(
             data = text.encode("utf-8", "backslashreplace")
             with open(output, "wb") as file:
                 file.write(data)
-            if stream is not None and stream.isatty():
+            if stream is not None and is_terminal(stream):
                 print(f"kulvo: report written to {output}", file=stream)
             return True
         except OSError as error:

@@ -466,7 +466,6 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
     std::array<std::uint8_t, kFrameBytes> frame_bytes{};
     std::uintptr_t frame = *innermost;
     innermost_ = frame;
-    chunk_count_ = 0;
     innermost_in_chunk_ = own_chunks_ != OwnChunks::No && find_own_chunks() && in_own_chunk(frame, layout_.frame_size);
     // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too. A
     // cycle read from frames that changed under the walk ends at once: the walk remembers a
