@@ -621,6 +621,10 @@ bool MemoryStackReader::resolve() {
 }
 
 bool MemoryStackReader::incomplete(const RawFrame& raw, const CodeInfo& code, std::uintptr_t code_address) const {
+    if (layout_.frames_are_objects) {
+        // 3.10: a frame made but before its first instruction; its caller's line shows the call.
+        return static_cast<std::int32_t>(raw.instruction) < 0;
+    }
     if (!layout_.code_first_traceable || !layout_.code_bytecode || raw.generator || code.header.first_traceable <= 0) {
         return false;
     }
