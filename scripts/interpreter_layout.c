@@ -17,6 +17,11 @@
 
 int main(void) {
     printf("CPython %s\n", PY_VERSION);
+    printf("thread_previous %zu thread_next %zu thread_handle %zu\n", offsetof(PyThreadState, prev),
+           offsetof(PyThreadState, next), offsetof(PyThreadState, thread_id));
+#if PY_VERSION_HEX >= 0x030B0000
+    printf("thread_native_id %zu\n", offsetof(PyThreadState, native_thread_id));
+#endif
 #if PY_VERSION_HEX < 0x030B0000
     printf("thread_frame %zu\n", offsetof(PyThreadState, frame));
     printf("frame_previous %zu frame_code %zu frame_instruction %zu\n", offsetof(PyFrameObject, f_back),

@@ -22,7 +22,8 @@ struct Sample {
     // thread's origin). Weighting by the time since, not until, makes a long call that
     // holds the interpreter lock count for the time it took.
     std::uint64_t weight_us = 0;
-    bool main_thread_waiting = false;  // the main thread was off the CPU (sleep, I/O, a lock)
+    bool main_thread_waiting = false;        // the main thread was off the CPU (sleep, I/O, a lock)
+    ThreadSetId other_threads = kNoThreads;  // the package's sampler: the other threads' stacks
 };
 
 enum class SpikeKind { Cpu, Memory };

@@ -299,7 +299,8 @@ void run_sampling_loop(SamplerThreadStart& start) {
                       measured.rss_bytes,
                       captured.stack,
                       weight_ns / 1000,
-                      captured.main_thread_waiting};
+                      captured.main_thread_waiting,
+                      captured.other_threads};
         if (pacer && start.options.keep_whole_run && start.ring->len() == start.ring->capacity() &&
             start.pacing->halvings.load(std::memory_order_relaxed) < kMostHalvings) {
             start.ring->halve([&merge_random](const Sample& older, const Sample& newer) {

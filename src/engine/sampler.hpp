@@ -44,6 +44,7 @@ struct InternedCapture {
     StackId stack = kNoStack;
     std::optional<Error> error;  // fatal for the sampler thread
     bool main_thread_waiting = false;
+    ThreadSetId other_threads = kNoThreads;
 };
 
 // Where the sampler thread gets its stacks from. Owned by the thread; `finish` runs on

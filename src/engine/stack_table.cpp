@@ -124,7 +124,7 @@ std::size_t StackTable::bytes() const {
     total += frame_ids_.size() * (sizeof(std::pair<FrameKey, FrameId>) + kMapEntryOverheadBytes);
     total += nodes_.capacity() * sizeof(StackNode);
     total += children_.size() * (sizeof(std::pair<std::uint64_t, StackId>) + kMapEntryOverheadBytes);
-    return total;
+    return total + thread_sets_.bytes();
 }
 
 }  // namespace kulvo

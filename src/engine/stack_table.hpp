@@ -22,15 +22,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "stack_ids.hpp"
 #include "stack_record.hpp"
+#include "thread_sets.hpp"
 
 namespace kulvo {
 
-using StringId = std::uint32_t;
-using FrameId = std::uint32_t;
-using StackId = std::uint32_t;
-
-inline constexpr StackId kNoStack = 0;     // the root: a sample without a stack
 inline constexpr FrameId kOtherFrame = 0;  // "<other>": not kept, a limit was reached
 inline constexpr std::string_view kOtherName = "<other>";
 
@@ -85,6 +82,10 @@ public:
     void frames_of(StackId stack, std::vector<FrameId>& out) const;
     [[nodiscard]] StackSnapshot snapshot(StackId stack) const;
 
+    // The other threads' stacks of each moment, as paths of this table.
+    ThreadSetTable& thread_sets() { return thread_sets_; }
+    [[nodiscard]] const ThreadSetTable& thread_sets() const { return thread_sets_; }
+
     // An estimate of the memory the table holds, containers' overheads included.
     [[nodiscard]] std::size_t bytes() const;
 
@@ -105,6 +106,7 @@ private:
     std::unordered_map<FrameKey, FrameId, FrameKeyHash> frame_ids_;
     std::vector<StackNode> nodes_;
     std::unordered_map<std::uint64_t, StackId> children_;  // (parent << 32 | frame) -> node
+    ThreadSetTable thread_sets_;
 };
 
 }  // namespace kulvo

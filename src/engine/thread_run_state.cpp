@@ -56,6 +56,14 @@ ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) {
     }
 }
 
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id) {
+    const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    constexpr clockid_t kPerThreadSchedClock = 6;  // CPUCLOCK_PERTHREAD_MASK | CPUCLOCK_SCHED
+    constexpr unsigned kClockTypeBits = 3;
+    cpu_clock_ = static_cast<clockid_t>((~static_cast<unsigned>(thread_id) << kClockTypeBits) | kPerThreadSchedClock);
+}
+
 std::uint64_t ThreadRunWatch::cpu_time_ns() const {
     timespec now{};
     if (!cpu_clock_ || clock_gettime(*cpu_clock_, &now) != 0) {

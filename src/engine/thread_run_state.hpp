@@ -34,6 +34,9 @@ ThreadStat parse_thread_stat(std::string_view stat_line);
 class ThreadRunWatch {
 public:
     ThreadRunWatch(pid_t thread_id, pthread_t thread);
+    // A thread known by its kernel id alone (another thread's pthread_t may be gone): its
+    // clock by the kernel's encoding of a thread's CPU clock, as the C library makes it.
+    explicit ThreadRunWatch(pid_t thread_id);
     ThreadRunWatch(const ThreadRunWatch&) = delete;
     ThreadRunWatch& operator=(const ThreadRunWatch&) = delete;
     ~ThreadRunWatch();

@@ -85,6 +85,7 @@ Ref compact_result_to_py(const ProfileResult& result, std::uint64_t kulvo_bytes)
     const std::size_t nodes = stacks.node_count();
     const std::vector<Sample>& samples = result.samples;
     const std::size_t count = samples.size();
+    const ThreadSetTable& sets = stacks.thread_sets();
     const auto frame = [&](std::size_t id) { return stacks.frame(static_cast<FrameId>(id)); };
     const auto node = [&](std::size_t id) { return stacks.node(static_cast<StackId>(id)); };
     Ref dict = checked_new(PyDict_New());
@@ -112,6 +113,16 @@ Ref compact_result_to_py(const ProfileResult& result, std::uint64_t kulvo_bytes)
         !set(dict.get(), "main_thread_waiting",
              packed<std::uint8_t>(
                  count, [&](std::size_t i) { return static_cast<std::uint8_t>(samples[i].main_thread_waiting); })) ||
+        !set(dict.get(), "other_threads",
+             packed<std::uint32_t>(count, [&](std::size_t i) { return samples[i].other_threads; })) ||
+        !set(dict.get(), "thread_set_starts",
+             packed<std::uint32_t>(sets.starts().size(), [&](std::size_t i) { return sets.starts()[i]; })) ||
+        !set(dict.get(), "thread_stacks",
+             packed<std::uint32_t>(sets.entries().size(), [&](std::size_t i) { return sets.entries()[i].stack; })) ||
+        !set(dict.get(), "thread_waiting",
+             packed<std::uint8_t>(
+                 sets.entries().size(),
+                 [&](std::size_t i) { return static_cast<std::uint8_t>(sets.entries()[i].waiting); })) ||
         !set(dict.get(), "spike_events", spike_events(result.spike_events))) {
         return {};
     }

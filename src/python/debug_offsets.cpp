@@ -17,7 +17,10 @@ constexpr std::uint64_t kObjectTypeOffset = 8;
 // relies on is published (from each version's internal/pycore_debug_offsets.h; 3.13:
 // pycore_runtime.h). The struct grows between versions, so the places move.
 struct PublishedPlaces {
+    std::size_t thread_next;
     std::size_t thread_current_frame;
+    std::size_t thread_handle;
+    std::size_t thread_native_id;
     std::size_t frame_size;
     std::size_t frame_previous;
     std::size_t frame_executable;
@@ -40,11 +43,13 @@ struct PublishedPlaces {
 std::optional<PublishedPlaces> published_places(unsigned minor) {
     switch (minor) {
         case 13:
-            return PublishedPlaces{23, 28, 29, 30, 31, 33, 35, 36, 38, 39, 43, 45, 65, 66, 68, 69, 70, std::nullopt};
+            return PublishedPlaces{21, 23, 24, 25, 28, 29, 30, 31, 33, 35,          36,
+                                   38, 39, 43, 45, 65, 66, 68, 69, 70, std::nullopt};
         case 14:
-            return PublishedPlaces{26, 31, 32, 33, 34, 36, 40, 41, 43, 44, 48, 51, 75, 76, 78, 79, 80, std::nullopt};
+            return PublishedPlaces{24, 26, 27, 28, 31, 32, 33, 34, 36, 40,          41,
+                                   43, 44, 48, 51, 75, 76, 78, 79, 80, std::nullopt};
         case 15:
-            return PublishedPlaces{26, 39, 40, 41, 42, 44, 48, 49, 51, 52, 56, 59, 87, 88, 90, 91, 92, 93};
+            return PublishedPlaces{24, 26, 30, 31, 39, 40, 41, 42, 44, 48, 49, 51, 52, 56, 59, 87, 88, 90, 91, 92, 93};
         default:
             return std::nullopt;
     }
@@ -80,7 +85,10 @@ std::optional<std::string> debug_offsets_mismatch(const InterpreterLayout& layou
         std::uint64_t read_at;
     };
     std::vector<Field> fields{
+        {"PyThreadState.next", places->thread_next, layout.thread_next},
         {"PyThreadState.current_frame", places->thread_current_frame, layout.thread_frame},
+        {"PyThreadState.thread_id", places->thread_handle, layout.thread_handle},
+        {"PyThreadState.native_thread_id", places->thread_native_id, layout.thread_native_id.value_or(0)},
         {"sizeof(_PyInterpreterFrame)", places->frame_size, layout.frame_size},
         {"_PyInterpreterFrame.previous", places->frame_previous, layout.frame_previous},
         {"_PyInterpreterFrame.f_executable", places->frame_executable, layout.frame_code},

@@ -19,6 +19,7 @@ InterpreterLayout common_layout() {
 InterpreterLayout layout_3_10() {
     InterpreterLayout layout = common_layout();
     layout.thread_frame = 24;
+    layout.thread_handle = 176;
     layout.frames_are_objects = true;
     layout.frame_size = 104;
     layout.frame_previous = 24;
@@ -40,6 +41,8 @@ InterpreterLayout layout_3_11() {
     layout.thread_frame = 8;  // _PyCFrame.current_frame
     layout.thread_c_frame = 56;
     layout.thread_stack_chunk = 296;
+    layout.thread_handle = 152;
+    layout.thread_native_id = 160;
     layout.frame_size = 80;
     layout.frame_previous = 48;
     layout.frame_code = 32;
@@ -63,6 +66,8 @@ InterpreterLayout layout_3_12() {
     layout.thread_frame = 0;  // _PyCFrame.current_frame
     layout.thread_c_frame = 56;
     layout.thread_stack_chunk = 232;
+    layout.thread_handle = 136;
+    layout.thread_native_id = 144;
     layout.frame_size = 80;
     layout.frame_previous = 8;
     layout.frame_code = 0;
@@ -87,6 +92,8 @@ InterpreterLayout layout_3_13() {
     InterpreterLayout layout = layout_3_12();
     layout.thread_frame = 72;
     layout.thread_c_frame.reset();
+    layout.thread_handle = 152;
+    layout.thread_native_id = 160;
     layout.code_bytecode = 200;
     layout.code_first_traceable = 184;
     layout.code_header_size = 192;
@@ -128,6 +135,8 @@ std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned min
         case 15: {
             InterpreterLayout layout = layout_3_14();
             layout.thread_stack_chunk = 256;
+            layout.thread_handle = 176;
+            layout.thread_native_id = 184;
             return layout;
         }
         default:

@@ -24,6 +24,13 @@ struct InterpreterLayout {
     // bytes, top, then the frames), where every frame but a generator's or an entry shim's lies.
     std::optional<std::size_t> thread_stack_chunk;
 
+    // PyThreadState's place in the interpreter's list of threads, and the thread's POSIX
+    // handle (an unsigned long) and, 3.11+, kernel id.
+    std::size_t thread_previous = 0;
+    std::size_t thread_next = 8;
+    std::size_t thread_handle = 0;
+    std::optional<std::size_t> thread_native_id;
+
     // The frame: PyFrameObject before 3.11, _PyInterpreterFrame from 3.11.
     bool frames_are_objects = false;
     std::size_t frame_size = 0;  // bytes read per frame, every field below included

@@ -642,6 +642,9 @@ StackId MemoryStackReader::intern(StackTable& stacks) {
         interned_in_ = &stacks;
     }
     frame_ids_.clear();
+    if (root_ && !resolved_.empty()) {
+        frame_ids_.push_back(*root_);
+    }
     std::for_each(resolved_.rbegin(), resolved_.rend(), [&](const ResolvedFrame& frame) {
         CodeInfo& code = *frame.code;
         auto known = std::find_if(code.frame_ids.begin(), code.frame_ids.end(),

@@ -83,6 +83,13 @@ public:
     // again, and dropped if every attempt changed. A thread found waiting is read unchecked.
     std::optional<StackId> read(StackTable& stacks, bool running);
 
+    // Reads another thread of the interpreter from now on, each stack rooted at `root`
+    // (a frame of the run's table that names the thread); what was learnt of code is kept.
+    void read_thread(std::uintptr_t thread_state, std::optional<FrameId> root) {
+        thread_state_ = thread_state;
+        root_ = root;
+    }
+
     // Walks of a running thread found changed under them, and of those, reads dropped.
     struct ChangeCounts {
         std::uint64_t changed = 0;
@@ -196,6 +203,7 @@ private:
     InterpreterLayout layout_;
     ReadableTypes types_;
     std::uintptr_t thread_state_;
+    std::optional<FrameId> root_;
     ProcessMemory memory_;
     std::unordered_map<std::uintptr_t, CodeInfo> codes_;
     CodeInfo* recording_ = nullptr;

@@ -133,8 +133,10 @@ private:
 class MemoryStackSource final : public StackSource {
 public:
     MemoryStackSource(const StackReaderPlace& place, pid_t native_id, pthread_t thread, std::int64_t interval_ns,
-                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts)
+                      std::optional<FreezeSignal> freeze_signal, std::shared_ptr<HoldCounts> counts,
+                      std::unique_ptr<OtherThreads> others)
         : reader_(place),
+          others_(std::move(others)),
           native_id_(native_id),
           thread_(thread),
           interval_ns_(interval_ns),
@@ -158,6 +160,15 @@ public:
     [[nodiscard]] bool waits_for_program() const override { return false; }
 
     InternedCapture capture(StackTable& stacks) override {
+        InternedCapture captured = capture_main(stacks);
+        if (others_) {
+            captured.other_threads = others_->capture(stacks);
+        }
+        return captured;
+    }
+
+private:
+    InternedCapture capture_main(StackTable& stacks) {
         const std::uint64_t cpu_ns = watch_.cpu_time_ns();
         const std::optional<SelfCopy::Taken> copied = self_copy_ ? self_copy_->take(stacks) : std::nullopt;
         // A thread that has not run since the last read stands where it stood then.
@@ -202,7 +213,6 @@ public:
         return InternedCapture{last_stack_, std::nullopt, last_waiting_};
     }
 
-private:
     bool signal_in_use() const { return timer_ || timer_blocked_ || freeze_; }
 
     bool start_timer() {
@@ -287,6 +297,7 @@ private:
     static constexpr std::uint64_t kStillNs = 20'000;
 
     MemoryStackReader reader_;
+    std::unique_ptr<OtherThreads> others_;
     pid_t native_id_;
     pthread_t thread_;
     std::int64_t interval_ns_;
@@ -313,9 +324,10 @@ private:
 
 std::unique_ptr<StackSource> memory_stack_source(const StackReaderPlace& place, pid_t native_id, pthread_t thread,
                                                  std::int64_t interval_ns, std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<HoldCounts> counts) {
+                                                 std::shared_ptr<HoldCounts> counts,
+                                                 std::unique_ptr<OtherThreads> others) {
     return std::make_unique<MemoryStackSource>(place, native_id, thread, interval_ns, std::move(freeze_signal),
-                                               std::move(counts));
+                                               std::move(counts), std::move(others));
 }
 
 }  // namespace kulvo::py

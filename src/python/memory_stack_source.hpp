@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "memory_stack_reader.hpp"
+#include "other_threads.hpp"
 #include "sampler.hpp"
 #include "thread_freeze.hpp"
 
@@ -51,9 +52,11 @@ struct HoldCounts {
 
 // `freeze_signal` is the signal the thread's timer (or, without one, each hold) uses;
 // without it, or once the program has put its own handler on it, reads go ahead as the
-// thread runs. `counts` says how often, and why.
+// thread runs. `counts` says how often, and why. With `others`, each sample has the other
+// threads' stacks too.
 std::unique_ptr<StackSource> memory_stack_source(const StackReaderPlace& place, pid_t native_id, pthread_t thread,
                                                  std::int64_t interval_ns, std::optional<FreezeSignal> freeze_signal,
-                                                 std::shared_ptr<HoldCounts> counts);
+                                                 std::shared_ptr<HoldCounts> counts,
+                                                 std::unique_ptr<OtherThreads> others);
 
 }  // namespace kulvo::py

@@ -20,6 +20,7 @@
 #include "spikes.hpp"
 #include "stack_capture.hpp"
 #include "stack_reader_check.hpp"
+#include "thread_list.hpp"
 
 namespace kulvo::py {
 
@@ -39,6 +40,10 @@ struct PySamplerObject {
     // checked to work on the first start (kept for a run resumed after a fork).
     bool stacks_from_memory;
     std::optional<StackReaderPlace> stack_reader;
+    // The package's sampler only: every Python thread's stack, not only the main thread's;
+    // before 3.11, the C library's place for a thread's kernel id, found on the first start.
+    bool all_threads;
+    std::optional<std::size_t> tid_offset;
     // Shared with the sampler thread, which may outlive a released instance.
     std::shared_ptr<HoldCounts> hold_counts;
     std::shared_ptr<const PacingRecord> pacing;  // the engine's, kept once it is stopped
@@ -190,7 +195,8 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, SamplerConfig& config) {
 }
 
 PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
-                             const std::optional<MainThreadTarget>& main_thread, bool stacks_from_memory = false) {
+                             const std::optional<MainThreadTarget>& main_thread, bool stacks_from_memory = false,
+                             bool all_threads = false) {
     Result<std::unique_ptr<Sampler>> created = Sampler::create(config);
     if (const auto* error = std::get_if<Error>(&created)) {
         raise_error(*error);
@@ -213,6 +219,8 @@ PyObject* new_sampler_object(PyTypeObject* type, const SamplerConfig& config,
     new (&object->main_thread) std::optional<MainThreadTarget>(main_thread);
     object->stacks_from_memory = stacks_from_memory;
     new (&object->stack_reader) std::optional<StackReaderPlace>();
+    object->all_threads = all_threads;
+    new (&object->tid_offset) std::optional<std::size_t>();
     new (&object->hold_counts) std::shared_ptr<HoldCounts>(std::make_shared<HoldCounts>());
     new (&object->pacing) std::shared_ptr<const PacingRecord>(object->sampler->pacing());
     return self;
@@ -231,7 +239,7 @@ PyObject* py_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return translate_failures([&]() -> PyObject* {
         static const char* keywords[] = {"interval_ms",        "top_n",         "kick_signal", "entry_to_caller",
-                                         "stacks_from_memory", "ring_capacity", nullptr};
+                                         "stacks_from_memory", "ring_capacity", "all_threads", nullptr};
         SamplerConfig config;
         unsigned long long interval_ms = kDefaultIntervalMs;
         unsigned long long top_n = kDefaultTopN;
@@ -239,9 +247,10 @@ PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwa
         int kick_signal = 0;
         int entry_to_caller = 1;
         int stacks_from_memory = 1;
-        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKippK:Sampler", const_cast<char**>(keywords), &interval_ms,
-                                        &top_n, &kick_signal, &entry_to_caller, &stacks_from_memory,
-                                        &ring_capacity) == 0) {
+        int all_threads = 0;
+        if (PyArg_ParseTupleAndKeywords(args, kwargs, "|$KKippKp:Sampler", const_cast<char**>(keywords), &interval_ms,
+                                        &top_n, &kick_signal, &entry_to_caller, &stacks_from_memory, &ring_capacity,
+                                        &all_threads) == 0) {
             return nullptr;
         }
         if (ring_capacity == 0) {
@@ -254,7 +263,7 @@ PyObject* weighted_sampler_new(PyTypeObject* type, PyObject* args, PyObject* kwa
         MainThreadTarget target;
         target.kick_signal = kick_signal;
         target.entry_to_caller = entry_to_caller != 0;
-        return new_sampler_object(type, config, target, stacks_from_memory != 0);
+        return new_sampler_object(type, config, target, stacks_from_memory != 0, all_threads != 0);
     });
 }
 
@@ -265,6 +274,7 @@ void py_sampler_dealloc(PyObject* self) {
     object->sampler.~unique_ptr<Sampler>();
     object->main_thread.~optional<MainThreadTarget>();
     object->stack_reader.~optional<StackReaderPlace>();
+    object->tid_offset.~optional<std::size_t>();
     object->hold_counts.~shared_ptr<HoldCounts>();
     object->pacing.~shared_ptr<const PacingRecord>();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -283,14 +293,19 @@ std::unique_ptr<StackSource> memory_source(PySamplerObject* object, PyObject* th
     }
     if (!resume && !object->stack_reader && pthread_equal(pthread_self(), target.thread) != 0) {
         object->stack_reader = check_stack_reader().place;
+        object->tid_offset = pthread_tid_offset();
     }
     if (!object->stack_reader) {
         return nullptr;
     }
+    std::unique_ptr<OtherThreads> others;
+    if (object->all_threads) {
+        others = std::make_unique<OtherThreads>(*object->stack_reader, object->tid_offset);
+    }
     constexpr std::int64_t kNsPerMs = 1'000'000;
     return memory_stack_source(*object->stack_reader, target.native_id, target.thread,
                                static_cast<std::int64_t>(object->config.interval_ms) * kNsPerMs, FreezeSignal::take(),
-                               object->hold_counts);
+                               object->hold_counts, std::move(others));
 }
 
 // Stacks the main thread reads itself when asked; read at lock hand-overs without the
@@ -693,14 +708,17 @@ PyMethodDef weighted_sampler_methods[] = {
 
 constexpr const char* kWeightedClassDoc =
     "Sampler(*, interval_ms=50, top_n=20, kick_signal=0, entry_to_caller=True, stacks_from_memory=True,\n"
-    "        ring_capacity=100000)\n--\n\n"
+    "        ring_capacity=100000, all_threads=False)\n--\n\n"
     "The package's sampler: the main thread's stack read from memory while it runs (when\n"
     "started on the main thread of an interpreter whose layout is known and checked), else\n"
     "read where the main thread is (a pending call the main thread answers; before 3.13 with\n"
     "`kick_signal`, whose Python handler must be `kick_handler`); one sample at a random point\n"
     "of each slot of the interval, and samples that carry `weight_us` (the time they stand\n"
     "for, two intervals at most) and `main_thread_waiting`. A full ring of `ring_capacity`\n"
-    "samples halves: the samples always cover the whole run.";
+    "samples halves: the samples always cover the whole run. With `all_threads` (and stacks read\n"
+    "from memory), each sample also holds the other Python threads' stacks ('other_threads'),\n"
+    "each rooted at a frame of file '<thread>' naming the thread (its ident, and its kernel id as\n"
+    "the line).";
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cstddef>
@@ -272,6 +273,20 @@ private:
     int captures_ = 0;
 };
 
+// Each capture a new frame, and the other threads' set of that moment: one thread standing in
+// the same frame, so that a sample's set can be told to be its own.
+class WithOtherThreadsSource final : public StackSource {
+public:
+    InternedCapture capture(StackTable& stacks) override {
+        const StackId stack = stacks.intern(StackSnapshot{{{"fake.py", "f", ++captures_}}});
+        const std::array<ThreadStack, 1> others{ThreadStack{stack, captures_ % 2 == 0}};
+        return InternedCapture{stack, std::nullopt, false, stacks.thread_sets().intern(others)};
+    }
+
+private:
+    int captures_ = 0;
+};
+
 TEST_F(SamplerTest, OnSlotsALateCycleIsUnobservedAndAFullRingHalvesTheRate) {
     LoopOptions options;
     options.absolute_deadlines = true;
@@ -303,7 +318,7 @@ TEST_F(SamplerTest, OnSlotsALateCycleIsUnobservedAndAFullRingHalvesTheRate) {
     auto whole = std::move(std::get<std::unique_ptr<Sampler>>(Sampler::create(small)));
     options.keep_whole_run = true;
     began = std::chrono::steady_clock::now();
-    ASSERT_FALSE(whole->start(function_source(capture_one_frame), options).has_value());
+    ASSERT_FALSE(whole->start(std::make_unique<WithOtherThreadsSource>(), options).has_value());
     std::this_thread::sleep_for(200ms);
     const StopResult whole_run = whole->stop_and_drain();
     elapsed_us = run_us(began);
@@ -312,6 +327,10 @@ TEST_F(SamplerTest, OnSlotsALateCycleIsUnobservedAndAFullRingHalvesTheRate) {
     std::uint64_t total_us = 0;
     for (const Sample& sample : whole_run.samples) {
         total_us += sample.weight_us;
+        // Two samples made one keep one moment whole: its stack and the other threads'.
+        const std::span<const ThreadStack> others = whole_run.stacks->thread_sets().set(sample.other_threads);
+        ASSERT_EQ(others.size(), 1U);
+        EXPECT_EQ(others.front().stack, sample.stack);
     }
     // The samples cover the whole run, its start included.
     EXPECT_LT(whole_run.samples.front().timestamp_ms, 60U);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,25 @@ TEST(StackTable, EqualStacksShareOneIdAndReadBackUnchanged) {
     EXPECT_EQ(table.node_count(), 1U + 4U);
     EXPECT_EQ(table.string_count(), 1U + 5U);
     EXPECT_EQ(table.intern(StackSnapshot{}), kNoStack);
+}
+
+TEST(StackTable, EqualThreadSetsShareOneIdAndAFullTableKeepsNoNewOne) {
+    StackTable table;
+    const StackId work = table.intern(three_deep("work", 9));
+    const StackId wait = table.intern(three_deep("wait", 3));
+    const std::vector<ThreadStack> two{{work, false}, {wait, true}};
+    const ThreadSetId first = table.thread_sets().intern(two);
+    EXPECT_NE(first, kNoThreads);
+    EXPECT_EQ(table.thread_sets().intern(std::vector<ThreadStack>(two)), first);
+    const std::vector<ThreadStack> waking{{work, false}, {wait, false}};
+    EXPECT_NE(table.thread_sets().intern(waking), first);
+    EXPECT_EQ(table.thread_sets().intern({}), kNoThreads);
+    const std::span<const ThreadStack> read = table.thread_sets().set(first);
+    EXPECT_TRUE(std::equal(read.begin(), read.end(), two.begin(), two.end()));
+    ThreadSetTable small(3);
+    EXPECT_NE(small.intern(two), kNoThreads);
+    EXPECT_EQ(small.intern(waking), kNoThreads);  // four entries would pass the limit of three
+    EXPECT_EQ(small.set_count(), 2U);
 }
 
 TEST(StackTable, FramesAreKeyedByContentNotByWhereTheTextLives) {
