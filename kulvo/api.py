@@ -16,10 +16,11 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from kulvo import sampling
 from kulvo._core import __version__
-from kulvo.core_result import ProfilerFrames, StackRoot, profile_from_core
+from kulvo.core_result import ProfilerFrames, StackRoot, ThreadRoots, profile_from_core
 from kulvo.model import Profile, RunMetadata, valid_text
 from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
+from kulvo.threads import DEFAULT_THREADS, ThreadNames, validate_threads
 
 if TYPE_CHECKING:
     from kulvo.watcher import MemoryWatcher
@@ -55,8 +56,10 @@ class Recording:
         root: StackRoot | None = None,
         own: ProfilerFrames | None = None,
         with_stacks: bool = True,
+        threads: str = DEFAULT_THREADS,
     ) -> None:
         validate_settings(interval_ms, top_n)
+        validate_threads(threads)
         self._interval_ms = interval_ms
         self._top_n = top_n
         self._memory = memory
@@ -67,7 +70,9 @@ class Recording:
         self._with_stacks = with_stacks
         # The signal is taken here, on the thread that will stop the sampler and give it back.
         self._kick: Kick = take_kick() if with_stacks else Kick()
-        self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick)
+        all_threads = threads == "all" and self._kick.stacks_from_memory
+        self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick, all_threads=all_threads)
+        self._thread_names = ThreadNames() if all_threads else None
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
         self._rss_at_start_bytes: int | None = None
@@ -78,6 +83,8 @@ class Recording:
 
     def _threads_note(self) -> str | None:
         """The stacks are the main thread's only: say so when the program had other threads."""
+        if self._thread_names is not None:
+            return None
         count = len(self._other_threads | other_threads())
         if not count:
             return None
@@ -98,6 +105,8 @@ class Recording:
         self._other_threads = other_threads()
         self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
         self._rss_at_start_bytes = current_rss_bytes()
+        if self._thread_names is not None:
+            self._thread_names.start()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
         # Until then the spike flag stays down and the watcher has nothing to do.
         if self._memory:
@@ -131,6 +140,8 @@ class Recording:
             self._kick.release()
             if self._watcher is not None:
                 self._watcher.end_tracing()
+            if self._thread_names is not None:
+                self._thread_names.stop()
         metadata = RunMetadata(
             kulvo_version=__version__,
             python_version=platform.python_version(),
@@ -163,7 +174,14 @@ class Recording:
             top_n=self._top_n,
             wall_time_ms=wall_time_ms,
             with_stacks=self._with_stacks,
+            threads=self._thread_roots(),
         )
+
+    def _thread_roots(self) -> ThreadRoots | None:
+        if self._thread_names is None:
+            return None
+        main = threading.main_thread()
+        return ThreadRoots(self._thread_names.names(), (main.ident or 0, main.native_id or 0))
 
 
 # The profiler's frames on the stacks it samples: the decorator's wrappers are left out, and a
@@ -185,7 +203,13 @@ _BUSY_CODE = (
 _BUSY_PROFILER_METHODS = ("__enter__", "__exit__", "_start", "begin", "end")
 
 PROFILER_FRAMES = ProfilerFrames(
-    files=frozenset({Recording.start.__code__.co_filename, sampling.take_kick.__code__.co_filename}),
+    files=frozenset(
+        {
+            Recording.start.__code__.co_filename,
+            sampling.take_kick.__code__.co_filename,
+            ThreadNames.start.__code__.co_filename,
+        }
+    ),
     busy=frozenset((code.co_filename, code.co_name) for code in _BUSY_CODE)
     | frozenset((Recording.start.__code__.co_filename, name) for name in _BUSY_PROFILER_METHODS),
 )
@@ -225,9 +249,12 @@ class Profiler:
         memory: bool = False,
         output: str | None = None,
         format: str | None = None,
+        threads: str = DEFAULT_THREADS,
     ) -> None:
         validate_settings(interval_ms, top_n)
+        validate_threads(threads)
         self.interval_ms = interval_ms
+        self.threads = threads
         self.top_n = top_n
         self.memory = memory
         self.output = output
@@ -268,6 +295,7 @@ class Profiler:
             memory=self.memory,
             root=root,
             with_stacks=on_main_thread,
+            threads=self.threads,
         )
         self._recording.start()
 
@@ -296,7 +324,12 @@ class Profiler:
                 "profile the code that consumes it with `with kulvo.profile():`"
             )
         settings = dict(
-            interval_ms=self.interval_ms, top_n=self.top_n, memory=self.memory, output=self.output, format=self.format
+            interval_ms=self.interval_ms,
+            top_n=self.top_n,
+            memory=self.memory,
+            output=self.output,
+            format=self.format,
+            threads=self.threads,
         )
         # The wrapper frames of this function's calls that are running: a call made inside one
         # (recursion) belongs to that call's profile.
@@ -373,6 +406,7 @@ def profile(
     *,
     output: str | None = None,
     format: str | None = None,
+    threads: str = DEFAULT_THREADS,
 ) -> Profiler: ...
 
 
@@ -383,14 +417,16 @@ def profile(
     *,
     output: str | None = None,
     format: str | None = None,
+    threads: str = DEFAULT_THREADS,
 ) -> Any:
     """Profiles a block (`with kulvo.profile() as p:`) or a function (`@kulvo.profile()`).
 
     `interval_ms` is the sampling interval, `top_n` the number of hot paths kept, `memory`
     turns on tracemalloc snapshots at memory spikes. `output` saves each profile to that
-    file, in `format` or the one its name implies. `@kulvo.profile` without parentheses
-    decorates with the defaults.
+    file, in `format` or the one its name implies. `threads` is "all" (every Python thread's
+    stacks, each under its thread's name) or "main" (the main thread's only). `@kulvo.profile`
+    without parentheses decorates with the defaults.
     """
     if callable(interval_ms):
         return Profiler()(interval_ms)
-    return Profiler(interval_ms=interval_ms, top_n=top_n, memory=memory, output=output, format=format)
+    return Profiler(interval_ms=interval_ms, top_n=top_n, memory=memory, output=output, format=format, threads=threads)

@@ -18,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from kulvo.model import Frame, HotPath, MemorySnapshot, Profile, RunMetadata, SpikeEvent
-from kulvo.samples import NO_PATH, CallPaths, SampleColumns
+from kulvo.samples import NO_PATH, THREAD_ROOT_FILE, CallPaths, SampleColumns
 
 
 @dataclass(frozen=True)
@@ -42,6 +42,19 @@ class ProfilerFrames:
 
     files: frozenset[str] = frozenset()
     busy: frozenset[tuple[str, str]] = frozenset()
+
+
+@dataclass(frozen=True)
+class ThreadRoots:
+    """How the sampled threads are named: by (ident, kernel id), or (ident, 0) where the kernel id
+    is not known; and the main thread's (ident, kernel id)."""
+
+    names: Mapping[tuple[int, int], str]
+    main: tuple[int, int]
+
+    def name(self, ident: int, native_id: int) -> str:
+        found = self.names.get((ident, native_id)) or self.names.get((ident, 0))
+        return found if found is not None else f"thread {native_id or ident}"
 
 
 def _array(result: Mapping[str, Any], key: str, code: Literal["i", "I", "Q", "B"]) -> memoryview[int]:
@@ -133,6 +146,30 @@ class _CutTree:
             path = self.paths.child(path, frame_id)
         return path
 
+    def thread_path(self, node: int, roots: ThreadRoots) -> int | None:
+        """The path of another thread's stack, whose outermost core frame names the thread: that
+        frame as the thread's root, the frames of kulvo's own files left out. None for a thread of
+        kulvo's own."""
+        frames = []
+        while node != 0:
+            frames.append(self._node_frames[node])
+            node = self._parents[node]
+        if not frames or self._frames[frames[-1]].file != THREAD_ROOT_FILE:
+            return None
+        marker = self._frames[frames.pop()]
+        name = roots.name(int(marker.function), marker.line)
+        if name.startswith("kulvo-"):
+            return None
+        path = self.paths.child(NO_PATH, self.paths.frames.number(THREAD_ROOT_FILE, name, marker.line))
+        for core_frame in reversed(frames):
+            if self._is_own[core_frame]:
+                continue
+            frame_id = self._frame_ids[core_frame]
+            if frame_id == NO_PATH:
+                frame_id = self._number_frame(core_frame)
+            path = self.paths.child(path, frame_id)
+        return path
+
     def cut(self, node: int) -> tuple[int, bool]:
         """The path of the node's stack as cut (NO_PATH for none), and whether kulvo was busy
         starting or stopping a profiler when it was sampled."""
@@ -217,7 +254,9 @@ def _frame_order(frame: Frame) -> tuple[str, str, int]:
     return frame.file, frame.function, frame.line
 
 
-def _sample_columns(result: Mapping[str, Any], tree: _CutTree, with_root: bool) -> SampleColumns:
+def _sample_columns(
+    result: Mapping[str, Any], tree: _CutTree, with_root: bool, roots: ThreadRoots | None
+) -> tuple[SampleColumns, int]:
     """The samples as columns, without the ones taken while kulvo was busy. Nothing here is
     made per sample but list entries: a full ring is 100,000 samples."""
     nodes = _array(result, "stack", "I")
@@ -240,7 +279,7 @@ def _sample_columns(result: Mapping[str, Any], tree: _CutTree, with_root: bool) 
     def column(values: Iterable[Any]) -> list[Any]:
         return list(values) if kept is None else list(itertools.compress(values, kept))
 
-    return SampleColumns(
+    columns = SampleColumns(
         timestamp_ms=column(_array(result, "timestamp_ms", "Q")),
         cpu_percent=[
             cpu if math.isfinite(cpu) and cpu >= 0 else None
@@ -251,6 +290,86 @@ def _sample_columns(result: Mapping[str, Any], tree: _CutTree, with_root: bool) 
         stack_ids=column(stack_ids),
         weight_us=column(_array(result, "weight_us", "Q")),
         main_thread_waiting=[bool(waiting) for waiting in column(_array(result, "main_thread_waiting", "B"))],
+    )
+    if roots is None or "other_threads" not in result:
+        return columns, len(columns)
+    return _with_other_threads(columns, column(_array(result, "other_threads", "I")), result, tree, roots), len(columns)
+
+
+def _with_other_threads(
+    columns: SampleColumns, sets: Sequence[int], result: Mapping[str, Any], tree: _CutTree, roots: ThreadRoots
+) -> SampleColumns:
+    """The main thread's samples, each followed by a row for every other thread that was working
+    at that moment (its time is the sample's; no CPU or memory reading of its own). A thread that
+    waited is left out: a pool's idle workers would drown the work. With other threads in the
+    profile, every stack starts at its thread's root."""
+    starts = _array(result, "thread_set_starts", "I")
+    thread_stacks = _array(result, "thread_stacks", "I")
+    waiting = _array(result, "thread_waiting", "B")
+    paths = tree.paths
+    node_paths: dict[int, int | None] = {}
+    set_paths: dict[int, list[int]] = {0: []}
+
+    def working_paths(set_id: int) -> list[int]:
+        found = set_paths.get(set_id)
+        if found is None:
+            found = set_paths[set_id] = []
+            for entry in range(starts[set_id], starts[set_id + 1]):
+                node = thread_stacks[entry]
+                if waiting[entry]:
+                    continue
+                if node not in node_paths:
+                    node_paths[node] = tree.thread_path(node, roots)
+                path = node_paths[node]
+                if path is not None:
+                    found.append(path)
+        return found
+
+    rows_of_sample = [working_paths(set_id) for set_id in sets]
+    if not any(rows_of_sample):
+        return columns
+    main_root = paths.child(NO_PATH, paths.frames.number(THREAD_ROOT_FILE, roots.name(*roots.main), roots.main[1]))
+    rooted: dict[int, int] = {NO_PATH: NO_PATH}
+
+    def rooted_path(path: int) -> int:
+        chain = []
+        while path not in rooted:
+            chain.append(path)
+            path = paths.parents[path]
+        for unrooted in reversed(chain):
+            parent = paths.parents[unrooted]
+            rooted[unrooted] = paths.child(
+                main_root if parent == NO_PATH else rooted[parent], paths.frame_ids[unrooted]
+            )
+        return rooted[chain[0]] if chain else rooted[path]
+
+    timestamps, cpu, rss, stack_ids, weights, waits, others = [], [], [], [], [], [], []
+    for i, thread_rows in enumerate(rows_of_sample):
+        timestamps.append(columns.timestamp_ms[i])
+        cpu.append(columns.cpu_percent[i])
+        rss.append(columns.rss_bytes[i])
+        stack_id = columns.stack_ids[i]
+        stack_ids.append(stack_id if stack_id < 0 else rooted_path(stack_id))
+        weights.append(columns.weight_us[i])
+        waits.append(columns.main_thread_waiting[i])
+        others.append(False)
+        for path in thread_rows:
+            timestamps.append(columns.timestamp_ms[i])
+            cpu.append(None)
+            rss.append(None)
+            stack_ids.append(path)
+            weights.append(columns.weight_us[i])
+            waits.append(False)
+            others.append(True)
+    return SampleColumns(
+        timestamp_ms=timestamps,
+        cpu_percent=cpu,
+        rss_bytes=rss,
+        paths=paths,
+        stack_ids=stack_ids,
+        weight_us=weights,
+        main_thread_waiting=waits,
+        other_thread=others,
     )
 
 
@@ -267,6 +386,7 @@ def profile_from_core(
     top_n: int | None = None,
     wall_time_ms: int | None = None,
     with_stacks: bool = True,
+    threads: ThreadRoots | None = None,
 ) -> Profile:
     """Builds the typed profile from what `kulvo._native.Sampler.stop()` returns.
 
@@ -278,7 +398,7 @@ def profile_from_core(
     the stacks are dropped: they are not those of the profiled code.
     """
     tree = _CutTree(result, root, own, with_stacks)
-    samples = _sample_columns(result, tree, with_root=root is not None and with_stacks)
+    samples, moments = _sample_columns(result, tree, root is not None and with_stacks, threads if with_stacks else None)
     events = [
         SpikeEvent(
             kind=raw["kind"],
@@ -293,7 +413,7 @@ def profile_from_core(
 
     profile = Profile(
         metadata=dataclasses.replace(metadata, kulvo_bytes=int(result["kulvo_bytes"])),
-        sample_count=len(samples),
+        sample_count=moments,
         wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
         samples=samples,
         spike_events=tuple(events),

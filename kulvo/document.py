@@ -1,10 +1,11 @@
 """The saved profile as a versioned JSON document: `Profile.to_dict` writes the current version,
-`Profile.from_dict` reads it and the earlier one.
+`Profile.from_dict` reads it and the earlier ones.
 
-Version 2 stores each distinct frame once, each distinct call path once (its parent path and
-its innermost frame), and the samples as one array per field, a sample's stack as the index of
-its call path. Version 1 stored the samples as one object each, a stack as a list of frame
-indices: a full ring made that 6 million numbers and 100,000 objects to write.
+Version 3 adds rows for the threads other than the main one (`other_thread`). Version 2 stores
+each distinct frame once, each distinct call path once (its parent path and its innermost
+frame), and the samples as one array per field, a sample's stack as the index of its call path.
+Version 1 stored the samples as one object each, a stack as a list of frame indices: a full ring
+made that 6 million numbers and 100,000 objects to write.
 """
 
 from __future__ import annotations
@@ -33,8 +34,8 @@ from kulvo.model import (
 from kulvo.samples import NO_PATH, CallPaths
 
 DOCUMENT_FORMAT = "kulvo-profile"
-DOCUMENT_VERSION = 2
-READABLE_VERSIONS = (1, 2)
+DOCUMENT_VERSION = 3
+READABLE_VERSIONS = (1, 2, 3)
 
 
 def encode(profile: Profile) -> dict[str, Any]:
@@ -80,6 +81,7 @@ def encode(profile: Profile) -> dict[str, Any]:
             "stack": _paths_or_null(columns.stack_ids),
             "weight_us": list(columns.weight_us),
             "main_thread_waiting": list(columns.main_thread_waiting),
+            "other_thread": list(columns.other_thread),
         },
         "spike_events": spike_events,
         "hot_paths": [
@@ -217,6 +219,7 @@ def _version_2_samples(fields: Any, paths: CallPaths) -> SampleColumns:
         stack_ids=_nulls_as(stack_ids, NO_PATH),
         weight_us=integers(fields["weight_us"], "weight_us"),
         main_thread_waiting=flags(fields["main_thread_waiting"], "main_thread_waiting"),
+        other_thread=flags(fields["other_thread"], "other_thread") if "other_thread" in fields else None,
     )
 
 

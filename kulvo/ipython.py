@@ -160,6 +160,7 @@ def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title:
         root=root_at(sys._getframe(), keep=False),
         own=MAGIC_FRAMES,
         with_stacks=threading.current_thread() is threading.main_thread(),
+        threads=options.threads,
     )
     value: Any = None
     error: BaseException | None = None

@@ -16,6 +16,10 @@ from typing import Any, overload
 NO_PATH = -1
 """The path of no stack (or an empty one), and the parent of an outermost frame's path."""
 
+THREAD_ROOT_FILE = "<thread>"
+"""The file of the frame each thread's stacks start at, in a profile of several threads; its
+function is the thread's name and its line the thread's kernel id."""
+
 
 @dataclass(frozen=True)
 class Frame:
@@ -131,6 +135,9 @@ class Sample:
     # known (profiles of older kulvo versions): the sample then stands for one interval.
     weight_us: int = 0
     main_thread_waiting: bool = False  # off the CPU: asleep, in a blocking call or a lock wait
+    # A thread other than the main one, working at that moment: its time is the moment's, and
+    # the readings are the main sample's before it (None here).
+    other_thread: bool = False
 
 
 class SampleColumns(Sequence[Sample]):
@@ -138,7 +145,16 @@ class SampleColumns(Sequence[Sample]):
     ring is 100,000 samples, and the saved document and the summaries read whole fields. A
     Sample is made when one is asked for. `stack_ids` holds each sample's path in `paths`."""
 
-    __slots__ = ("cpu_percent", "main_thread_waiting", "paths", "rss_bytes", "stack_ids", "timestamp_ms", "weight_us")
+    __slots__ = (
+        "cpu_percent",
+        "main_thread_waiting",
+        "other_thread",
+        "paths",
+        "rss_bytes",
+        "stack_ids",
+        "timestamp_ms",
+        "weight_us",
+    )
 
     def __init__(
         self,
@@ -150,9 +166,12 @@ class SampleColumns(Sequence[Sample]):
         stack_ids: Sequence[int],
         weight_us: Sequence[int],
         main_thread_waiting: Sequence[bool],
+        other_thread: Sequence[bool] | None = None,
     ) -> None:
+        if other_thread is None:
+            other_thread = [False] * len(stack_ids)
         lengths = {len(timestamp_ms), len(cpu_percent), len(rss_bytes), len(stack_ids), len(weight_us)}
-        if len(lengths | {len(main_thread_waiting)}) != 1:
+        if len(lengths | {len(main_thread_waiting), len(other_thread)}) != 1:
             raise ValueError("sample columns of different lengths")
         self.timestamp_ms = timestamp_ms
         self.cpu_percent = cpu_percent
@@ -161,6 +180,7 @@ class SampleColumns(Sequence[Sample]):
         self.stack_ids = stack_ids
         self.weight_us = weight_us
         self.main_thread_waiting = main_thread_waiting
+        self.other_thread = other_thread
 
     @classmethod
     def from_samples(cls, samples: Iterable[Sample]) -> SampleColumns:
@@ -182,6 +202,7 @@ class SampleColumns(Sequence[Sample]):
             stack_ids=stack_ids,
             weight_us=[s.weight_us for s in listed],
             main_thread_waiting=[s.main_thread_waiting for s in listed],
+            other_thread=[s.other_thread for s in listed],
         )
 
     def __len__(self) -> int:
@@ -203,6 +224,7 @@ class SampleColumns(Sequence[Sample]):
             self.paths.stack(self.stack_ids[index]),
             self.weight_us[index],
             self.main_thread_waiting[index],
+            self.other_thread[index],
         )
 
     def where(self, keep: Sequence[bool]) -> SampleColumns:
@@ -218,12 +240,14 @@ class SampleColumns(Sequence[Sample]):
             stack_ids=select(self.stack_ids),
             weight_us=select(self.weight_us),
             main_thread_waiting=select(self.main_thread_waiting),
+            other_thread=select(self.other_thread),
         )
 
     def __iter__(self) -> Iterator[Sample]:
         fields = zip(self.timestamp_ms, self.cpu_percent, self.rss_bytes, self.sample_stacks(), self.weight_us)
-        for (timestamp_ms, cpu, rss, stack, weight_us), waiting in zip(fields, self.main_thread_waiting):
-            yield Sample(timestamp_ms, cpu, rss, stack, weight_us, waiting)
+        flags = zip(self.main_thread_waiting, self.other_thread)
+        for (timestamp_ms, cpu, rss, stack, weight_us), (waiting, other) in zip(fields, flags):
+            yield Sample(timestamp_ms, cpu, rss, stack, weight_us, waiting, other)
 
     def sample_stacks(self) -> Iterator[Stack | None]:
         """Each sample's stack, oldest first, without making the samples."""

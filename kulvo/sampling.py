@@ -221,14 +221,16 @@ def pacing_notes(sampler: Sampler, *, interval_ms: int, wall_time_ms: int) -> li
 RING_CAPACITY = 100_000
 
 
-def make_sampler(*, interval_ms: int, top_n: int, kick: Kick) -> Sampler:
-    """A sampler (not started) that reaches the main thread's stack as `kick` says."""
+def make_sampler(*, interval_ms: int, top_n: int, kick: Kick, all_threads: bool = False) -> Sampler:
+    """A sampler (not started) that reaches the main thread's stack as `kick` says; with
+    `all_threads`, where stacks are read from memory, every other Python thread's too."""
     return Sampler(
         interval_ms=interval_ms,
         top_n=top_n,
         kick_signal=kick.signal_number,
         stacks_from_memory=kick.stacks_from_memory,
         ring_capacity=RING_CAPACITY,
+        all_threads=all_threads and kick.stacks_from_memory,
     )
 
 

@@ -208,20 +208,37 @@ class TestWhereTheTimeGoes:
         assert 0.55 < time_share(p.profile, "twice") < 0.8
         assert 0.2 < time_share(p.profile, "once_more") < 0.45
 
-    def test_other_threads_are_noted(self):
+    def test_other_threads_are_sampled_under_their_names_or_noted(self):
         stop = threading.Event()
-        worker = threading.Thread(target=stop.wait)
+        idle = threading.Thread(target=stop.wait, name="idle")
         with kulvo.profile(interval_ms=5) as alone:
             spin(0.02)
-        worker.start()
+        idle.start()
         try:
-            with kulvo.profile(interval_ms=5) as beside:
+            with kulvo.profile(interval_ms=5, threads="main") as beside:
                 spin(0.02)
+            with kulvo.profile(interval_ms=2) as every:
+                # Started and ended inside the run: threading has forgotten it by the end.
+                worker = threading.Thread(target=spin, args=(0.3,), name="short-lived")
+                worker.start()
+                worker.join()
         finally:
             stop.set()
-            worker.join()
+            idle.join()
         assert not any("other thread" in note for note in alone.profile.metadata.notes)
         assert any(note.startswith("1 other thread(s) ran") for note in beside.profile.metadata.notes)
+        assert not any("other thread" in note for note in every.profile.metadata.notes)
+        by_thread: dict[str, float] = {}
+        for stack, weight_us in every.profile.weighted_stacks:
+            assert stack[0].file == "<thread>"
+            by_thread[stack[0].function] = by_thread.get(stack[0].function, 0.0) + weight_us / 1e6
+            if stack[0].function == "short-lived":
+                assert stack[-2].function == "spin" or stack[-1].function == "spin"
+        # The idle thread waited throughout: it has no rows. The worker ran for about 0.3 s.
+        assert set(by_thread) == {"MainThread", "short-lived"}
+        assert 0.15 < by_thread["short-lived"] < 0.5
+        assert every.profile.sample_count == sum(1 for s in every.profile.samples if not s.other_thread)
+        assert every.profile.render().count("short-lived") == 1
 
     def test_a_short_function_without_a_loop_or_a_call_has_its_own_time(self):
         # Its time shows only when the stack is read at the sample's moment: the main thread
@@ -584,7 +601,7 @@ class TestSaveAndLoad:
     def test_to_dict_is_the_saved_document(self, tmp_path, profile):
         path = profile.save(str(tmp_path / "p.json"))
         assert json.loads((tmp_path / "p.json").read_text()) == profile.to_dict()
-        assert profile.to_dict()["version"] == 2 and path.endswith("p.json")
+        assert profile.to_dict()["version"] == 3 and path.endswith("p.json")
 
     def test_save_takes_the_format_from_the_name_or_the_argument(self, tmp_path, profile):
         assert profile.save(str(tmp_path / "p.html"))

@@ -310,6 +310,31 @@ class TestTimeShares:
         assert (shares.sampled_us, shares.waiting_percent) == (10_000, 80.0)
         assert time_shares(make_profile(samples=samples)).sampled_us == 40_000
 
+    def test_each_thread_has_its_share_and_waiting_is_the_main_threads(self):
+        main_root, pool_root = Frame("<thread>", "MainThread", 100), Frame("<thread>", "pool-1", 101)
+        samples = (
+            Sample(10, 1.0, MIB, (main_root, MAIN, SLEEP), weight_us=30_000, main_thread_waiting=True),
+            Sample(10, None, None, (pool_root, WORK), weight_us=30_000, other_thread=True),
+            Sample(20, 99.0, MIB, (main_root, MAIN, WORK), weight_us=10_000),
+            Sample(20, None, None, (pool_root, WORK, INNER), weight_us=10_000, other_thread=True),
+        )
+        profile = make_profile(samples=samples, sample_count=2)
+        shares = time_shares(profile)
+        assert [(t.name, shares.percent(t.time_us)) for t in shares.threads] == [("MainThread", 50.0), ("pool-1", 50.0)]
+        assert shares.waiting_percent == 75.0  # of the main thread's own time
+        assert "<thread>" not in {f.file for f in shares.functions}
+        assert time_shares(profile, leave_out_waiting=True).sampled_us == 50_000
+        text = render(profile, "text")
+        assert "Threads" in text and re.search(r"50\.0 %  pool-1 +tid 101", text)
+        speedscope = json.loads(render(profile, "speedscope"))
+        assert [p["name"].split(":")[0] for p in speedscope["profiles"]] == ["MainThread (tid 100)", "pool-1 (tid 101)"]
+        assert render(profile, "collapsed").startswith("MainThread (tid 100);<module> (")
+        assert storage.loads(render(profile, "json")) == profile
+        # A document of the version before threads: every sample is the main thread's.
+        document = json.loads(render(profile, "json"))
+        del document["samples"]["other_thread"]
+        assert not any(s.other_thread for s in storage.loads(json.dumps({**document, "version": 2})).samples)
+
     def test_methods_that_share_a_name_are_apart(self, tmp_path):
         source = tmp_path / "shapes.py"
         source.write_text("".join(f"class {name}:\n    def __init__(self):\n        pass\n" for name in "AB"))
@@ -596,7 +621,8 @@ class TestJsonFormat:
     @pytest.mark.parametrize(
         ("change", "message"),
         [
-            (lambda d: d.update(version=3), "version 3 is not supported"),
+            (lambda d: d.update(version=4), "version 4 is not supported"),
+            (lambda d: d["samples"]["other_thread"].__setitem__(0, 1), "other_thread is not a list"),
             (lambda d: d.update(version=True), "version True is not supported"),
             (lambda d: d.update(format="something-else"), "not a kulvo profile"),
             (lambda d: d.pop("samples"), "damaged kulvo profile"),

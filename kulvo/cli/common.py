@@ -13,6 +13,7 @@ from typing import NoReturn, TextIO
 from kulvo.model import Profile
 from kulvo.reports import FORMATS, RenderOptions, format_for_path, render, suffixes_hint
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
+from kulvo.threads import DEFAULT_THREADS, THREAD_CHOICES
 
 DEFAULT_WIDTH_CHARS = 100
 _UNICODE_PROBE = "█▁…–"
@@ -72,6 +73,12 @@ def add_sampling_options(parser: argparse.ArgumentParser) -> None:
         help=f"number of hot paths to report (default {DEFAULT_TOP_N})",
     )
     parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
+    parser.add_argument(
+        "--threads",
+        choices=THREAD_CHOICES,
+        default=DEFAULT_THREADS,
+        help=f"whose stacks to sample: every Python thread's, or the main thread's (default {DEFAULT_THREADS})",
+    )
 
 
 def check_sampling_options(args: argparse.Namespace) -> None:

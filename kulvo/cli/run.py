@@ -38,7 +38,10 @@ from kulvo.target import (
     script_target,
 )
 
-USAGE = "kulvo run [--interval-ms N] [--top N] [--memory] [-o FILE] [--format FMT] (script.py | -m module) [args ...]"
+USAGE = (
+    "kulvo run [--interval-ms N] [--top N] [--memory] [--threads all|main] [-o FILE] [--format FMT]"
+    " (script.py | -m module) [args ...]"
+)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -94,6 +97,7 @@ def run(args: argparse.Namespace) -> int:
         argv=target.argv,
         root=PROGRAM_ROOT,
         own=RUN_FRAMES,
+        threads=args.threads,
     )
     report = RunReport(recording, format, output, report_stream, leave_out_waiting=args.leave_out_waiting)
     recording.start()

@@ -13,6 +13,7 @@ from dataclasses import dataclass
 
 from kulvo.model import Frame, Profile, SampleColumns
 from kulvo.reports.names import qualified_name
+from kulvo.samples import THREAD_ROOT_FILE
 
 # (file, function, qualified name): methods of different classes that share a name (every
 # `__init__` of a file) are different functions.
@@ -44,6 +45,18 @@ class LineTime:
 
 
 @dataclass(frozen=True)
+class ThreadTime:
+    """A thread's sampled time, in a profile of several threads: its root frame names it."""
+
+    root: Frame
+    time_us: int
+
+    @property
+    def name(self) -> str:
+        return self.root.function
+
+
+@dataclass(frozen=True)
 class TimeShares:
     """Where the sampled time went. Shares are of `sampled_us`: the time of the samples that
     caught the profiled code, less the waiting ones when waiting is left out."""
@@ -54,13 +67,16 @@ class TimeShares:
     waiting_us: int  # of every sample, with a stack or not
     run_us: int  # the time of every sample
     waiting_left_out: bool
+    main_run_us: int = 0  # the time of the main thread's samples
+    threads: tuple[ThreadTime, ...] = ()  # with several threads: each one's share, most first
 
     def percent(self, time_us: int) -> float:
         return 100.0 * time_us / self.sampled_us if self.sampled_us else 0.0
 
     @property
     def waiting_percent(self) -> float:
-        return 100.0 * self.waiting_us / self.run_us if self.run_us else 0.0
+        """The main thread's waiting, of its own time: only the main thread's waiting is sampled."""
+        return 100.0 * self.waiting_us / self.main_run_us if self.main_run_us else 0.0
 
 
 def _ranked(times: Counter[Frame]) -> list[tuple[Frame, int]]:
@@ -74,21 +90,27 @@ def time_shares(
     columns = profile.columns if samples is None else samples
     interval_us = profile.metadata.interval_ms * 1000
     # Summed per distinct stack first: a stack's frames are then walked once, not once per sample.
-    grouped: Counter[tuple[int, bool]] = Counter()
-    for stack_id, weight_us, waiting in zip(columns.stack_ids, columns.weight_us, columns.main_thread_waiting):
-        grouped[(stack_id, waiting)] += weight_us or interval_us
+    grouped: Counter[tuple[int, bool, bool]] = Counter()
+    rows = zip(columns.stack_ids, columns.weight_us, columns.main_thread_waiting, columns.other_thread)
+    for stack_id, weight_us, waiting, other in rows:
+        grouped[(stack_id, waiting, other)] += weight_us or interval_us
 
     self_by_line: Counter[Frame] = Counter()
     total_by_line: Counter[Frame] = Counter()
     total_by_function: Counter[FunctionKey] = Counter()
-    sampled_us = waiting_us = run_us = 0
-    for (stack_id, waiting), weight_us in grouped.items():
+    by_thread: Counter[Frame] = Counter()
+    sampled_us = waiting_us = run_us = main_run_us = 0
+    for (stack_id, waiting, other), weight_us in grouped.items():
         run_us += weight_us
+        main_run_us += 0 if other else weight_us
         if waiting:
             waiting_us += weight_us
             if leave_out_waiting:
                 continue
         stack = columns.paths.stack(stack_id)
+        if stack and stack[0].file == THREAD_ROOT_FILE:
+            by_thread[stack[0]] += weight_us
+            stack = stack[1:]  # a thread is not code: it has a share of its own
         if not stack:
             continue
         sampled_us += weight_us
@@ -121,4 +143,6 @@ def time_shares(
         waiting_us=waiting_us,
         run_us=run_us,
         waiting_left_out=leave_out_waiting,
+        main_run_us=main_run_us,
+        threads=tuple(ThreadTime(root, time_us) for root, time_us in _ranked(by_thread)),
     )

@@ -254,8 +254,9 @@ class _Page:
         shares = self.shares
         sampled = format_duration_ms(shares.sampled_us / 1000)
         if shares.waiting_left_out:
+            who = "the threads" if shares.threads else "the main thread"
             return (
-                f"Shares of the {sampled} the main thread worked; the {shares.waiting_percent:.1f} % it waited"
+                f"Shares of the {sampled} {who} worked; the {shares.waiting_percent:.1f} % the main thread waited"
                 " is left out."
             )
         return f"Shares of {sampled} sampled, the main thread's waiting ({shares.waiting_percent:.1f} %) included."
@@ -286,6 +287,25 @@ class _Page:
                 f"<tbody>{self._time_rows(rows[shown:], full_bar_us)}</tbody></table></details>"
             )
         return table
+
+    def threads(self) -> str:
+        """Each thread's share of the sampled time, in a profile of several threads."""
+        shares = self.shares
+        if not shares.threads:
+            return ""
+        rows = "".join(
+            f'<tr><td class="num">{shares.percent(thread.time_us):.1f}%</td>'
+            f'<td class="num">{escape(format_duration_ms(thread.time_us / 1000))}</td>'
+            f"<td><code>{escape(thread.name)}</code></td>"
+            f"<td>{escape(location(thread.root.file, thread.root.line))}</td></tr>"
+            for thread in shares.threads
+        )
+        return (
+            '<section><h2>Threads</h2><p class="hint">Shares of the sampled time by thread; the other threads\''
+            " only while they worked.</p>"
+            '<table class="threads"><thead><tr><th class="num">share</th><th class="num">time</th><th>thread</th>'
+            f"<th>kernel id</th></tr></thead><tbody>{rows}</tbody></table></section>"
+        )
 
     def functions(self) -> str:
         shares = self.shares
@@ -373,6 +393,7 @@ def render(profile: Profile, options: RenderOptions) -> str:
             '<pre id="kulvo-errors" data-count="0" hidden></pre>',
             page.header(),
             page.cards(),
+            page.threads(),
             page.functions(),
             page.charts(),
             page.flame_graph(),

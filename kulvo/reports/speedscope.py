@@ -1,7 +1,8 @@
 """A sampled profile in speedscope's file format.
 
 Each sample weighs the time it stands for: its slot of the interval, and the slots that a
-capture held up by a long call ran through, so that such a call counts for its length.
+capture held up by a long call ran through, so that such a call counts for its length. With
+several threads sampled, each thread is a profile of its own.
 """
 
 from __future__ import annotations
@@ -9,9 +10,11 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from kulvo.model import FrameTable, Profile
+from kulvo.model import Frame, FrameTable, Profile
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
+from kulvo.reports.units import location
+from kulvo.samples import THREAD_ROOT_FILE
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
 
@@ -22,39 +25,55 @@ def profile_name(profile: Profile) -> str:
 
 
 def to_document(profile: Profile) -> dict[str, Any]:
+    """One profile per thread where several were sampled (each named after its thread, its
+    stacks without the thread's root frame), else one."""
     table = FrameTable()
     columns = profile.columns
-    # One list of frame indices per distinct stack, shared by the samples that hold it.
-    indices: dict[int, list[int]] = {}
+    # Per distinct stack, shared by the samples that hold it: its thread and its frame indices.
+    indices: dict[int, tuple[Frame | None, list[int]]] = {}
     interval_us = profile.metadata.interval_ms * 1000
-    samples: list[list[int]] = []
-    weights: list[float] = []
+    by_thread: dict[Frame | None, tuple[list[list[int]], list[float]]] = {}
     for stack_id, weight_us in zip(columns.stack_ids, columns.weight_us):
-        stack_frames = indices.get(stack_id)
-        if stack_frames is None:
-            stack = columns.paths.stack(stack_id)
-            stack_frames = indices[stack_id] = table.indices(stack) if stack else []
+        found = indices.get(stack_id)
+        if found is None:
+            stack = columns.paths.stack(stack_id) or ()
+            thread = stack[0] if stack and stack[0].file == THREAD_ROOT_FILE else None
+            found = indices[stack_id] = (thread, table.indices(stack[1:] if thread else stack))
+        thread, stack_frames = found
         if stack_frames:
+            samples, weights = by_thread.setdefault(thread, ([], []))
             samples.append(stack_frames)
             weights.append((weight_us or interval_us) / 1000)
 
     name = profile_name(profile)
     # Named as in the text report; the file stays whole, for tools that open it.
     frames = [{"name": display_name(f), "file": f.file, "line": f.line} for f in table.frames]
+    profiles = [
+        {
+            "type": "sampled",
+            "name": name if thread is None else f"{thread.function} ({location(thread.file, thread.line)}): {name}",
+            "unit": "milliseconds",
+            "startValue": 0,
+            "endValue": sum(weights),
+            "samples": samples,
+            "weights": weights,
+        }
+        for thread, (samples, weights) in by_thread.items()
+    ] or [
+        {
+            "type": "sampled",
+            "name": name,
+            "unit": "milliseconds",
+            "startValue": 0,
+            "endValue": 0,
+            "samples": [],
+            "weights": [],
+        }
+    ]
     return {
         "$schema": SCHEMA_URL,
         "shared": {"frames": frames},
-        "profiles": [
-            {
-                "type": "sampled",
-                "name": name,
-                "unit": "milliseconds",
-                "startValue": 0,
-                "endValue": sum(weights),
-                "samples": samples,
-                "weights": weights,
-            }
-        ],
+        "profiles": profiles,
         "name": name,
         "activeProfileIndex": 0,
         "exporter": f"kulvo {profile.metadata.kulvo_version}",

@@ -22,6 +22,7 @@ from kulvo.reports.units import (
     truncate_left,
     truncate_right,
 )
+from kulvo.samples import NO_PATH
 
 MIN_WIDTH_CHARS = 40
 CPU_SPIKES_SHOWN = 5
@@ -33,6 +34,7 @@ _ASCII_PUNCTUATION = {ord("–"): "-", ord("…"): "~"}
 SPIKE_FRAMES_SHOWN = 3
 FUNCTIONS_SHOWN = 15
 LINES_SHOWN = 10
+THREADS_SHOWN = 10
 SNAPSHOT_SITES_SHOWN = 3
 
 _STYLES = {
@@ -153,6 +155,22 @@ class _Report:
         for note in meta.notes:
             self.note(2, f"(note: {printable(note)})")
 
+    def threads(self) -> None:
+        """Each thread's share of the sampled time, in a profile of several threads."""
+        threads = self.shares.threads
+        if not threads:
+            return
+        self.heading("Threads")
+        self.note(2, "(shares of the sampled time by thread; the other threads' only while they worked)")
+        name_width = min(max(len(printable(thread.name)) for thread in threads), self.width // 2)
+        for thread in threads[:THREADS_SHOWN]:
+            share = self.shares.percent(thread.time_us) if self.shares.sampled_us else 0.0
+            name = printable(thread.name).ljust(name_width)
+            where = location(thread.root.file, thread.root.line)
+            self.add(self.fit(f"  {share:5.1f} %  {name}  {self.style('dim', where)}"))
+        if len(threads) > THREADS_SHOWN:
+            self.note(2, f"({len(threads) - THREADS_SHOWN} more thread(s) not listed here)")
+
     def functions(self) -> None:
         shares = self.shares
         self.heading("Functions by self time")
@@ -174,13 +192,13 @@ class _Report:
         shares, p = self.shares, self.profile
         sampled = format_duration_ms(shares.sampled_us / 1000)
         if shares.waiting_left_out:
-            what = f"shares of the {sampled} the main thread worked; its {shares.waiting_percent:.1f} % waiting"
-            what += " left out"
+            who = "the threads worked; the main thread's" if shares.threads else "the main thread worked; its"
+            what = f"shares of the {sampled} {who} {shares.waiting_percent:.1f} % waiting left out"
         else:
             what = f"shares of {sampled} sampled, waiting included"
-        with_stack = len(p.stacks)
-        if with_stack < p.sample_count:
-            what += f"; {p.sample_count - with_stack} of {p.sample_count} samples had no stack"
+        without_stack = sum(1 for stack_id in p.columns.stack_ids if stack_id == NO_PATH)
+        if without_stack:
+            what += f"; {without_stack} of {p.sample_count} samples had no stack"
         self.note(2, f"({what})")
 
     def _time_table(self, rows: Sequence[tuple[int, int, Frame]]) -> None:
@@ -315,6 +333,7 @@ class _Report:
 def render(profile: Profile, options: RenderOptions) -> str:
     report = _Report(profile, options)
     report.summary()
+    report.threads()
     report.functions()
     report.hot_lines()
     report.spikes()

@@ -10,6 +10,8 @@ import sys
 import sysconfig
 from collections.abc import Sequence
 
+from kulvo.samples import THREAD_ROOT_FILE
+
 _MIB = 1024 * 1024
 _PACKAGE_DIRECTORIES = ("site-packages", "dist-packages")
 
@@ -111,7 +113,9 @@ def printable(text: str) -> str:
 
 
 def location(file: str, line: int) -> str:
-    """`file:line` as the reports show a source line."""
+    """`file:line` as the reports show a source line; a thread's root frame by its kernel id."""
+    if file == THREAD_ROOT_FILE:
+        return f"tid {line}"
     return f"{printable(short_path(file))}:{line}"
 
 
