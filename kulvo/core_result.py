@@ -299,33 +299,31 @@ def _sample_columns(
 def _with_other_threads(
     columns: SampleColumns, sets: Sequence[int], result: Mapping[str, Any], tree: _CutTree, roots: ThreadRoots
 ) -> SampleColumns:
-    """The main thread's samples, each followed by a row for every other thread that was working
-    at that moment (its time is the sample's; no CPU or memory reading of its own). A thread that
-    waited is left out: a pool's idle workers would drown the work. With other threads in the
-    profile, every stack starts at its thread's root."""
+    """The main thread's samples, each followed by a row for every other thread at that moment
+    (its time is the sample's, `main_thread_waiting` says whether it waited; no CPU or memory
+    reading of its own). With other threads in the profile, every stack starts at its thread's
+    root."""
     starts = _array(result, "thread_set_starts", "I")
     thread_stacks = _array(result, "thread_stacks", "I")
     waiting = _array(result, "thread_waiting", "B")
     paths = tree.paths
     node_paths: dict[int, int | None] = {}
-    set_paths: dict[int, list[int]] = {0: []}
+    set_paths: dict[int, list[tuple[int, bool]]] = {0: []}
 
-    def working_paths(set_id: int) -> list[int]:
+    def thread_paths(set_id: int) -> list[tuple[int, bool]]:
         found = set_paths.get(set_id)
         if found is None:
             found = set_paths[set_id] = []
             for entry in range(starts[set_id], starts[set_id + 1]):
                 node = thread_stacks[entry]
-                if waiting[entry]:
-                    continue
                 if node not in node_paths:
                     node_paths[node] = tree.thread_path(node, roots)
                 path = node_paths[node]
                 if path is not None:
-                    found.append(path)
+                    found.append((path, bool(waiting[entry])))
         return found
 
-    rows_of_sample = [working_paths(set_id) for set_id in sets]
+    rows_of_sample = [thread_paths(set_id) for set_id in sets]
     if not any(rows_of_sample):
         return columns
     main_root = paths.child(NO_PATH, paths.frames.number(THREAD_ROOT_FILE, roots.name(*roots.main), roots.main[1]))
@@ -353,13 +351,13 @@ def _with_other_threads(
         weights.append(columns.weight_us[i])
         waits.append(columns.main_thread_waiting[i])
         others.append(False)
-        for path in thread_rows:
+        for path, thread_waiting in thread_rows:
             timestamps.append(columns.timestamp_ms[i])
             cpu.append(None)
             rss.append(None)
             stack_ids.append(path)
             weights.append(columns.weight_us[i])
-            waits.append(False)
+            waits.append(thread_waiting)
             others.append(True)
     return SampleColumns(
         timestamp_ms=timestamps,

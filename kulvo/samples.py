@@ -134,9 +134,10 @@ class Sample:
     # that had to wait (a long call holding the interpreter lock) ran through. 0 where not
     # known (profiles of older kulvo versions): the sample then stands for one interval.
     weight_us: int = 0
-    main_thread_waiting: bool = False  # off the CPU: asleep, in a blocking call or a lock wait
-    # A thread other than the main one, working at that moment: its time is the moment's, and
-    # the readings are the main sample's before it (None here).
+    # Off the CPU: asleep, in a blocking call or a lock wait (the row's thread, despite the name).
+    main_thread_waiting: bool = False
+    # A thread other than the main one at that moment: its time is the moment's, and the
+    # readings are the main sample's before it (None here).
     other_thread: bool = False
 
 
@@ -253,16 +254,22 @@ class SampleColumns(Sequence[Sample]):
         """Each sample's stack, oldest first, without making the samples."""
         return map(self.paths.stack, self.stack_ids)
 
+    def idle_rows(self) -> list[bool]:
+        """Whether each sample is another thread's, waiting: left out of the stacks' times, as
+        idle threads are by default in profilers that sample every thread."""
+        return [other and waiting for other, waiting in zip(self.other_thread, self.main_thread_waiting)]
+
     def path_totals(self, default_weight_us: int) -> dict[int, tuple[int, int]]:
-        """Per path sampled (NO_PATH included): its samples' time in microseconds (a weight of
-        0 counting as `default_weight_us`) and their number."""
-        weights_us = self.weight_us
+        """Per path sampled (NO_PATH included), idle threads' samples left out: its samples' time
+        in microseconds (a weight of 0 counting as `default_weight_us`) and their number."""
+        columns = self.where([not idle for idle in self.idle_rows()]) if any(self.other_thread) else self
+        weights_us = columns.weight_us
         if 0 in weights_us:
             weights_us = [weight_us or default_weight_us for weight_us in weights_us]
-        times_us: dict[int, int] = dict.fromkeys(self.stack_ids, 0)
-        for stack_id, weight_us in zip(self.stack_ids, weights_us):
+        times_us: dict[int, int] = dict.fromkeys(columns.stack_ids, 0)
+        for stack_id, weight_us in zip(columns.stack_ids, weights_us):
             times_us[stack_id] += weight_us
-        counts = Counter(self.stack_ids)
+        counts = Counter(columns.stack_ids)
         return {path: (time_us, counts[path]) for path, time_us in times_us.items()}
 
     def stack_totals(self, default_weight_us: int) -> list[tuple[Stack, int, int]]:

@@ -228,15 +228,18 @@ class TestWhereTheTimeGoes:
         assert not any("other thread" in note for note in alone.profile.metadata.notes)
         assert any(note.startswith("1 other thread(s) ran") for note in beside.profile.metadata.notes)
         assert not any("other thread" in note for note in every.profile.metadata.notes)
-        by_thread: dict[str, float] = {}
-        for stack, weight_us in every.profile.weighted_stacks:
-            assert stack[0].file == "<thread>"
-            by_thread[stack[0].function] = by_thread.get(stack[0].function, 0.0) + weight_us / 1e6
-            if stack[0].function == "short-lived":
-                assert stack[-2].function == "spin" or stack[-1].function == "spin"
-        # The idle thread waited throughout: it has no rows. The worker ran for about 0.3 s.
-        assert set(by_thread) == {"MainThread", "short-lived"}
-        assert 0.15 < by_thread["short-lived"] < 0.5
+        working_s: dict[str, float] = {}
+        for sample in every.profile.samples:
+            thread = sample.stack[0]
+            assert thread.file == "<thread>"
+            if not sample.main_thread_waiting:
+                working_s[thread.function] = working_s.get(thread.function, 0.0) + sample.weight_us / 1e6
+            if thread.function == "short-lived":
+                assert "spin" in {f.function for f in sample.stack[-2:]}
+        # The idle thread waited throughout. The worker ran for about 0.3 s.
+        assert set(working_s) == {"MainThread", "short-lived"}
+        assert 0.15 < working_s["short-lived"] < 0.5
+        assert any(s.stack[0].function == "idle" and s.main_thread_waiting for s in every.profile.samples)
         assert every.profile.sample_count == sum(1 for s in every.profile.samples if not s.other_thread)
         assert every.profile.render().count("short-lived") == 1
 

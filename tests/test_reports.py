@@ -312,22 +312,29 @@ class TestTimeShares:
 
     def test_each_thread_has_its_share_and_waiting_is_the_main_threads(self):
         main_root, pool_root = Frame("<thread>", "MainThread", 100), Frame("<thread>", "pool-1", 101)
+        idle_root = Frame("<thread>", "idle", 102)
         samples = (
             Sample(10, 1.0, MIB, (main_root, MAIN, SLEEP), weight_us=30_000, main_thread_waiting=True),
             Sample(10, None, None, (pool_root, WORK), weight_us=30_000, other_thread=True),
+            Sample(10, None, None, (idle_root, SLEEP), weight_us=30_000, main_thread_waiting=True, other_thread=True),
             Sample(20, 99.0, MIB, (main_root, MAIN, WORK), weight_us=10_000),
             Sample(20, None, None, (pool_root, WORK, INNER), weight_us=10_000, other_thread=True),
+            Sample(20, None, None, (idle_root, SLEEP), weight_us=10_000, main_thread_waiting=True, other_thread=True),
         )
         profile = make_profile(samples=samples, sample_count=2)
         shares = time_shares(profile)
-        assert [(t.name, shares.percent(t.time_us)) for t in shares.threads] == [("MainThread", 50.0), ("pool-1", 50.0)]
-        assert shares.waiting_percent == 75.0  # of the main thread's own time
+        by_name = {t.name: (shares.percent(t.time_us), t.waiting_percent) for t in shares.threads}
+        # The idle thread's waiting is in no share but its own: idle workers would drown the work.
+        assert by_name == {"MainThread": (50.0, 75.0), "pool-1": (50.0, 0.0), "idle": (0.0, 100.0)}
+        assert shares.waiting_percent == 75.0 and shares.sampled_us == 80_000
+        assert time_shares(profile, idle_threads=True).sampled_us == 120_000
         assert "<thread>" not in {f.file for f in shares.functions}
         assert time_shares(profile, leave_out_waiting=True).sampled_us == 50_000
         text = render(profile, "text")
         assert "Threads" in text and re.search(r"50\.0 %  pool-1 +tid 101", text)
         speedscope = json.loads(render(profile, "speedscope"))
         assert [p["name"].split(":")[0] for p in speedscope["profiles"]] == ["MainThread (tid 100)", "pool-1 (tid 101)"]
+        assert "idle" not in render(profile, "collapsed")
         assert render(profile, "collapsed").startswith("MainThread (tid 100);<module> (")
         assert storage.loads(render(profile, "json")) == profile
         # A document of the version before threads: every sample is the main thread's.

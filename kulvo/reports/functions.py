@@ -49,7 +49,13 @@ class ThreadTime:
     """A thread's sampled time, in a profile of several threads: its root frame names it."""
 
     root: Frame
-    time_us: int
+    time_us: int  # in the shares
+    waiting_us: int = 0  # of all its samples, in the shares or not
+    sampled_us: int = 0
+
+    @property
+    def waiting_percent(self) -> float:
+        return 100.0 * self.waiting_us / self.sampled_us if self.sampled_us else 0.0
 
     @property
     def name(self) -> str:
@@ -64,11 +70,11 @@ class TimeShares:
     functions: tuple[FunctionTime, ...]  # most self time first, then most inclusive time
     lines: tuple[LineTime, ...]  # lines that were executing, most self time first
     sampled_us: int
-    waiting_us: int  # of every sample, with a stack or not
+    waiting_us: int  # the main thread's, with a stack or not
     run_us: int  # the time of every sample
     waiting_left_out: bool
     main_run_us: int = 0  # the time of the main thread's samples
-    threads: tuple[ThreadTime, ...] = ()  # with several threads: each one's share, most first
+    threads: tuple[ThreadTime, ...] = ()  # with several threads: each one, most time in the shares first
 
     def percent(self, time_us: int) -> float:
         return 100.0 * time_us / self.sampled_us if self.sampled_us else 0.0
@@ -84,9 +90,15 @@ def _ranked(times: Counter[Frame]) -> list[tuple[Frame, int]]:
 
 
 def time_shares(
-    profile: Profile, *, leave_out_waiting: bool = False, samples: SampleColumns | None = None
+    profile: Profile,
+    *,
+    leave_out_waiting: bool = False,
+    idle_threads: bool = False,
+    samples: SampleColumns | None = None,
 ) -> TimeShares:
-    """Self and inclusive time by function of `samples` (all of the profile's by default)."""
+    """Self and inclusive time by function of `samples` (all of the profile's by default). The
+    other threads' waiting counts only with `idle_threads`: a pool's idle workers would drown
+    the work."""
     columns = profile.columns if samples is None else samples
     interval_us = profile.metadata.interval_ms * 1000
     # Summed per distinct stack first: a stack's frames are then walked once, not once per sample.
@@ -99,17 +111,25 @@ def time_shares(
     total_by_line: Counter[Frame] = Counter()
     total_by_function: Counter[FunctionKey] = Counter()
     by_thread: Counter[Frame] = Counter()
+    thread_sampled: Counter[Frame] = Counter()
+    thread_waiting: Counter[Frame] = Counter()
     sampled_us = waiting_us = run_us = main_run_us = 0
     for (stack_id, waiting, other), weight_us in grouped.items():
+        stack = columns.paths.stack(stack_id)
+        root = stack[0] if stack and stack[0].file == THREAD_ROOT_FILE else None
+        if root is not None:
+            thread_sampled[root] += weight_us
+            thread_waiting[root] += weight_us if waiting else 0
+        if other and waiting and not idle_threads:
+            continue
         run_us += weight_us
         main_run_us += 0 if other else weight_us
         if waiting:
-            waiting_us += weight_us
+            waiting_us += 0 if other else weight_us
             if leave_out_waiting:
                 continue
-        stack = columns.paths.stack(stack_id)
-        if stack and stack[0].file == THREAD_ROOT_FILE:
-            by_thread[stack[0]] += weight_us
+        if stack and root is not None:
+            by_thread[root] += weight_us
             stack = stack[1:]  # a thread is not code: it has a share of its own
         if not stack:
             continue
@@ -144,5 +164,8 @@ def time_shares(
         run_us=run_us,
         waiting_left_out=leave_out_waiting,
         main_run_us=main_run_us,
-        threads=tuple(ThreadTime(root, time_us) for root, time_us in _ranked(by_thread)),
+        threads=tuple(
+            ThreadTime(root, by_thread[root], thread_waiting[root], sampled_us)
+            for root, sampled_us in sorted(thread_sampled.items(), key=lambda item: (-by_thread[item[0]], item[0].line))
+        ),
     )

@@ -33,7 +33,9 @@ def to_document(profile: Profile) -> dict[str, Any]:
     indices: dict[int, tuple[Frame | None, list[int]]] = {}
     interval_us = profile.metadata.interval_ms * 1000
     by_thread: dict[Frame | None, tuple[list[list[int]], list[float]]] = {}
-    for stack_id, weight_us in zip(columns.stack_ids, columns.weight_us):
+    for stack_id, weight_us, idle in zip(columns.stack_ids, columns.weight_us, columns.idle_rows()):
+        if idle:
+            continue
         found = indices.get(stack_id)
         if found is None:
             stack = columns.paths.stack(stack_id) or ()

@@ -161,13 +161,15 @@ class _Report:
         if not threads:
             return
         self.heading("Threads")
-        self.note(2, "(shares of the sampled time by thread; the other threads' only while they worked)")
+        waiting = "waiting included" if not self.shares.waiting_left_out else "waiting left out"
+        self.note(2, f"(shares of the sampled time by thread, the main thread's {waiting}; the others' as they worked)")
         name_width = min(max(len(printable(thread.name)) for thread in threads), self.width // 2)
         for thread in threads[:THREADS_SHOWN]:
             share = self.shares.percent(thread.time_us) if self.shares.sampled_us else 0.0
             name = printable(thread.name).ljust(name_width)
             where = location(thread.root.file, thread.root.line)
-            self.add(self.fit(f"  {share:5.1f} %  {name}  {self.style('dim', where)}"))
+            waited = f"waiting {thread.waiting_percent:5.1f} % of its time"
+            self.add(self.fit(f"  {share:5.1f} %  {name}  {self.style('dim', f'{where:<10}  {waited}')}"))
         if len(threads) > THREADS_SHOWN:
             self.note(2, f"({len(threads) - THREADS_SHOWN} more thread(s) not listed here)")
 
