@@ -19,6 +19,10 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+
+from common import pyspy_self_shares
+
 # Pure-Python work both programs share.
 CRUNCH = """
 def crunch(n):
@@ -98,16 +102,7 @@ def kulvo_side(script: str, seconds: float, interval_ms: int, out: str) -> tuple
 
 
 def pyspy_side(py_spy: str, script: str, seconds: float, interval_ms: int, out: str) -> dict[str, float]:
-    subprocess.run([py_spy, "record", "--rate", str(1000 // interval_ms), "--format", "raw", "--function", "-o", out,
-                    "--", sys.executable, script, str(seconds)], check=True, capture_output=True)
-    counts: collections.Counter[str] = collections.Counter()
-    with open(out) as file:
-        for line in file:
-            stack, _, count = line.rstrip("\n").rpartition(" ")
-            name = stack.split(";")[-1].rpartition(" (")[0]
-            if name:
-                counts[name] += int(count)
-    return shares(counts)
+    return pyspy_self_shares(py_spy, 1000 // interval_ms, [sys.executable, script, str(seconds)], out)
 
 
 def main() -> None:

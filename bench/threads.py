@@ -27,6 +27,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+
+from common import pyspy_self_shares
+
 PROGRAMS = {
     "pool": """
 import sys, time
@@ -105,20 +109,6 @@ def kulvo_pool(script: str, seconds: float, interval_ms: int, out: str) -> tuple
     return shares(every), shares(working), sorted(threads)
 
 
-def pyspy_pool(py_spy: str, script: str, seconds: float, interval_ms: int, out: str, idle: bool) -> dict[str, float]:
-    subprocess.run([py_spy, "record", "--rate", str(1000 // interval_ms), "--format", "raw", "--function", "-o", out,
-                    *(["--idle"] if idle else []), "--", sys.executable, script, str(seconds)],
-                   check=True, capture_output=True)
-    counts: collections.Counter[str] = collections.Counter()
-    with open(out) as file:
-        for line in file:
-            stack, _, count = line.rstrip("\n").rpartition(" ")
-            name = stack.split(";")[-1].rpartition(" (")[0]
-            if name:
-                counts[name] += int(count)
-    return shares(counts)
-
-
 def timed(command: list[str]) -> float:
     started = time.perf_counter()
     subprocess.run(command, check=True, capture_output=True)
@@ -166,8 +156,9 @@ def main() -> None:
                                              os.path.join(directory, "k.json"))
         figures["pool"] = {"threads named by kulvo": threads}
         for idle, kulvo_shares in ((True, every), (False, working)):
-            spy_shares = pyspy_pool(args.py_spy, scripts["pool"], args.seconds, args.interval_ms,
-                                    os.path.join(directory, "s.txt"), idle)
+            spy_shares = pyspy_self_shares(args.py_spy, 1000 // args.interval_ms,
+                                           [sys.executable, scripts["pool"], str(args.seconds)],
+                                           os.path.join(directory, "s.txt"), idle)
             top = sorted(spy_shares, key=lambda f: -spy_shares[f])[:10]
             rows = {f: [round(kulvo_shares.get(f, 0.0), 1), round(spy_shares[f], 1)] for f in top}
             figures["pool"]["every sample" if idle else "idle left out"] = {

@@ -32,6 +32,22 @@ def run_harness(python: str, args: list[str], wrap: list[str] | None = None, env
     raise HarnessError(f"{' '.join(cmd)} -> exit {proc.returncode}\n{proc.stdout[-2000:]}\n{proc.stderr[-3000:]}")
 
 
+def pyspy_self_shares(py_spy: str, rate: int, command: list[str], out: str, idle: bool = False) -> dict[str, float]:
+    """`command` under `py-spy record` at `rate`: each function's share of the samples in which
+    it was running, in percent."""
+    subprocess.run([py_spy, "record", "--rate", str(rate), "--format", "raw", "--function", "-o", out,
+                    *(["--idle"] if idle else []), "--", *command], check=True, capture_output=True)
+    counts: dict[str, int] = {}
+    with open(out) as file:
+        for line in file:
+            stack, _, count = line.rstrip("\n").rpartition(" ")
+            name = stack.split(";")[-1].rpartition(" (")[0]
+            if name:
+                counts[name] = counts.get(name, 0) + int(count)
+    total = sum(counts.values())
+    return {name: 100 * value / total for name, value in counts.items()} if total else {}
+
+
 def summary(values: list[float]) -> dict:
     """Median with the spread: quartiles (when n >= 4), min and max, n."""
     values = sorted(v for v in values if v is not None)
