@@ -20,7 +20,7 @@ from kulvo.core_result import ProfilerFrames, StackRoot, ThreadRoots, profile_fr
 from kulvo.model import Profile, RunMetadata, valid_text
 from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
-from kulvo.threads import DEFAULT_THREADS, ThreadNames, validate_threads
+from kulvo.threads import DEFAULT_THREADS, ThreadWatch, validate_threads
 
 if TYPE_CHECKING:
     from kulvo.watcher import MemoryWatcher
@@ -72,23 +72,24 @@ class Recording:
         self._kick: Kick = take_kick() if with_stacks else Kick()
         all_threads = threads == "all" and self._kick.stacks_from_memory
         self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick, all_threads=all_threads)
-        self._thread_names = ThreadNames() if all_threads else None
+        self._all_threads = all_threads
+        self._threads = ThreadWatch()
         self._watcher: MemoryWatcher | None = None
         self._start_time = ""
         self._rss_at_start_bytes: int | None = None
         self._origin_s = 0.0
         self._pid = os.getpid()
-        self._other_threads: set[int] = set()
         self._extra_notes: list[str] = []
 
     def _threads_note(self) -> str | None:
         """The stacks are the main thread's only: say so when the program had other threads."""
-        if self._thread_names is not None:
+        count, cpu_s = self._threads.others()
+        if self._all_threads or not count:
             return None
-        count = len(self._other_threads | other_threads())
-        if not count:
-            return None
-        return f"{count} other thread(s) ran at the start or end of the run; only the main thread's stacks are sampled"
+        return (
+            f"{count} other thread(s) ran, for {cpu_s:.2f} s of CPU in all; only the main thread's stacks are "
+            "sampled (--threads all samples every thread)"
+        )
 
     def add_note(self, note: str) -> None:
         """A note for the profile this recording's stop() makes."""
@@ -102,11 +103,9 @@ class Recording:
 
     def start(self) -> None:
         self._pid = os.getpid()
-        self._other_threads = other_threads()
         self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
         self._rss_at_start_bytes = current_rss_bytes()
-        if self._thread_names is not None:
-            self._thread_names.start()
+        self._threads.start()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
         # Until then the spike flag stays down and the watcher has nothing to do.
         if self._memory:
@@ -140,8 +139,7 @@ class Recording:
             self._kick.release()
             if self._watcher is not None:
                 self._watcher.end_tracing()
-            if self._thread_names is not None:
-                self._thread_names.stop()
+            self._threads.stop()
         metadata = RunMetadata(
             kulvo_version=__version__,
             python_version=platform.python_version(),
@@ -178,18 +176,10 @@ class Recording:
         )
 
     def _thread_roots(self) -> ThreadRoots | None:
-        if self._thread_names is None:
+        if not self._all_threads:
             return None
         main = threading.main_thread()
-        return ThreadRoots(self._thread_names.names(), (main.ident or 0, main.native_id or 0))
-
-
-# The profiler's frames on the stacks it samples: the decorator's wrappers are left out, and a
-# sample taken while a recording starts or stops is kulvo's time, not the program's.
-def other_threads() -> set[int]:
-    """The idents of the program's live threads other than the main thread and kulvo's own."""
-    main = threading.main_thread()
-    return {t.ident for t in threading.enumerate() if t is not main and t.ident and not t.name.startswith("kulvo-")}
+        return ThreadRoots(self._threads.names(), (main.ident or 0, main.native_id or 0))
 
 
 # kulvo's own work while a profile runs: making, starting and stopping a recording, whatever
@@ -202,12 +192,14 @@ _BUSY_CODE = (
 )
 _BUSY_PROFILER_METHODS = ("__enter__", "__exit__", "_start", "begin", "end")
 
+# The profiler's frames on the stacks it samples: the decorator's wrappers are left out, and a
+# sample taken while a recording starts or stops is kulvo's time, not the program's.
 PROFILER_FRAMES = ProfilerFrames(
     files=frozenset(
         {
             Recording.start.__code__.co_filename,
             sampling.take_kick.__code__.co_filename,
-            ThreadNames.start.__code__.co_filename,
+            ThreadWatch.start.__code__.co_filename,
         }
     ),
     busy=frozenset((code.co_filename, code.co_name) for code in _BUSY_CODE)
