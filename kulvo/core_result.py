@@ -42,6 +42,9 @@ class ProfilerFrames:
 
     files: frozenset[str] = frozenset()
     busy: frozenset[tuple[str, str]] = frozenset()
+    # Where the code that hosts the profiled code lives (a notebook's kernel): another thread
+    # running code from one of these directories is the host's, and left out.
+    host_directories: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -95,6 +98,9 @@ class _CutTree:
         # Without a root every stack is inside from its outermost frame and kept whole.
         self._is_root = [root is not None and (f.file, f.function) == (root.file, root.function) for f in self._frames]
         self._is_own = [f.file in own.files for f in self._frames]
+        self._is_host = (
+            [f.file.startswith(own.host_directories) for f in self._frames] if own.host_directories else None
+        )
         self._kept = [root is None or not own_file for own_file in self._is_own]
         self._is_busy = [root is not None and (f.file, f.function) in own.busy for f in self._frames]
         self._occurrence = 0 if root is None else root.occurrence
@@ -149,12 +155,14 @@ class _CutTree:
     def thread_path(self, node: int, roots: ThreadRoots) -> int | None:
         """The path of another thread's stack, whose outermost core frame names the thread: that
         frame as the thread's root, the frames of kulvo's own files left out. None for a thread of
-        kulvo's own."""
+        kulvo's own, or one running the host's code."""
         frames = []
         while node != 0:
             frames.append(self._node_frames[node])
             node = self._parents[node]
         if not frames or self._frames[frames[-1]].file != THREAD_ROOT_FILE:
+            return None
+        if self._is_host is not None and any(self._is_host[frame] for frame in frames):
             return None
         marker = self._frames[frames.pop()]
         name = roots.name(int(marker.function), marker.line)

@@ -21,6 +21,7 @@ import argparse
 import ast
 import html
 import io
+import os
 import shlex
 import sys
 import threading
@@ -148,6 +149,18 @@ class Outcome:
 # This module's frames lie between IPython's and the cell's.
 MAGIC_FRAMES = ProfilerFrames(files=PROFILER_FRAMES.files | {__file__}, busy=PROFILER_FRAMES.busy)
 
+# The kernel's packages: its own threads (messages, heartbeat, history) run their code.
+KERNEL_PACKAGES = ("IPython", "ipykernel", "jupyter_client", "zmq", "tornado", "traitlets", "debugpy")
+
+
+def kernel_directories() -> tuple[str, ...]:
+    found = []
+    for name in KERNEL_PACKAGES:
+        file = getattr(sys.modules.get(name), "__file__", None)
+        if file:
+            found.append(os.path.dirname(file) + os.sep)
+    return tuple(found)
+
 
 def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title: list[str]) -> Outcome:
     __tracebackhide__ = True
@@ -158,7 +171,7 @@ def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title:
         argv=title,
         # The cell's code runs right below this frame: IPython's frames are outside it.
         root=root_at(sys._getframe(), keep=False),
-        own=MAGIC_FRAMES,
+        own=replace(MAGIC_FRAMES, host_directories=kernel_directories()),
         with_stacks=threading.current_thread() is threading.main_thread(),
         threads=options.threads,
     )
