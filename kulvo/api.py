@@ -149,6 +149,7 @@ class Recording:
             top_n=self._top_n,
             memory=self._memory,
             rss_at_start_bytes=self._rss_at_start_bytes,
+            pid=self._pid,
             notes=tuple(
                 note
                 for note in (

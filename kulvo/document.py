@@ -69,6 +69,7 @@ def encode(profile: Profile) -> dict[str, Any]:
             "rss_at_start_bytes": meta.rss_at_start_bytes,
             "notes": list(meta.notes),
             "kulvo_bytes": meta.kulvo_bytes,
+            "pid": meta.pid,
         },
         "sample_count": profile.sample_count,
         "wall_time_ms": profile.wall_time_ms,
@@ -241,6 +242,7 @@ def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _Sta
         rss_at_start_bytes=optional(meta.get("rss_at_start_bytes"), integer, "rss_at_start_bytes"),
         notes=texts(meta.get("notes", []), "notes"),
         kulvo_bytes=optional(meta.get("kulvo_bytes"), integer, "kulvo_bytes"),
+        pid=optional(meta.get("pid"), integer, "pid"),
     )
     events = []
     for e in records(document["spike_events"], "spike_events"):

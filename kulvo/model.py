@@ -94,6 +94,7 @@ class RunMetadata:
     # What kulvo itself held of the process's memory at the end (its samples and stack table):
     # part of the peak RSS that is not the program's. None where not known.
     kulvo_bytes: int | None = None
+    pid: int | None = None  # the profiled process's, where known
 
 
 class Reports(Protocol):

@@ -20,6 +20,13 @@ THREAD_ROOT_FILE = "<thread>"
 """The file of the frame each thread's stacks start at, in a profile of several threads; its
 function is the thread's name and its line the thread's kernel id."""
 
+PROCESS_ROOT_FILE = "<process>"
+"""The file of the frame each process's stacks start at, in a profile of several processes; its
+function is the process's command line and its line the process's id."""
+
+ROOT_FILES = (PROCESS_ROOT_FILE, THREAD_ROOT_FILE)
+"""Frames that name where a stack ran rather than code: outermost, a process's, then a thread's."""
+
 
 @dataclass(frozen=True)
 class Frame:

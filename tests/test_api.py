@@ -11,8 +11,8 @@ import inspect
 import itertools
 import json
 import os
-import re
 import platform
+import re
 import signal
 import socket
 import subprocess

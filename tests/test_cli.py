@@ -219,6 +219,35 @@ class TestExitStatus:
 
 
 class TestProgramEnvironment:
+    def test_child_processes_profile_themselves_and_are_merged_in(self, tmp_path, run_kulvo, write_program):
+        write_program(
+            "pools.py",
+            """
+            import multiprocessing, subprocess, sys
+
+            def crunch(n):
+                return sum(i * i for i in range(n))
+
+            if __name__ == "__main__":
+                for method in ("fork", "spawn", "forkserver"):
+                    with multiprocessing.get_context(method).Pool(2) as pool:
+                        pool.map(crunch, [300_000] * 4)
+                subprocess.run([sys.executable, "-c", "sum(range(2_000_000))"], check=True)
+            """,
+        )
+        result = run_kulvo("run", "--subprocesses", "--interval-ms", "2", "-o", "all.json", "pools.py")
+        assert result.returncode == 0, result.stderr
+        profile = kulvo.load(str(tmp_path / "all.json"))
+        # The program, two workers of each pool and the -c child; multiprocessing's helpers (its
+        # resource tracker, the fork server itself) run none of the program's code and are left out.
+        processes = {s.stack[0].line: s.stack[0] for s in profile.samples if s.stack}
+        assert len(processes) == 8 and {p.file for p in processes.values()} == {"<process>"}
+        working = [s for s in profile.samples if s.stack and s.other_thread and not s.main_thread_waiting]
+        crunching = {s.stack[0].line for s in working if any(f.function == "crunch" for f in s.stack)}
+        assert len(crunching) >= 5  # a pool's second worker may get no task at all
+        notes = " ".join(profile.metadata.notes)
+        assert "7 child process(es) profiled themselves" in notes and "left no profile" not in notes
+
     def test_a_script_gets_its_own_argv_even_when_it_looks_like_kulvos(self, tmp_path, run_kulvo, write_program):
         write_program("args.py", "import json, sys\nprint(json.dumps(sys.argv))\n")
         result = run_kulvo("run", *FAST, "args.py", "--memory", "-o", "x.html", "-m", "plain")
@@ -433,6 +462,22 @@ class TestView:
         assert result.returncode == 0, result.stderr
         assert "the main thread worked; its" in (tmp_path / "waits.txt").read_text()
         assert "waiting included" in run_kulvo("view", "waits.json").stdout
+
+    def test_merge_gives_each_profile_a_process_of_its_own(self, tmp_path, run_kulvo, saved_profile):
+        document = json.loads(saved_profile.read_text())
+        document["metadata"].update(pid=4242, argv=["worker.py", "--shard", "2"])
+        (tmp_path / "worker.json").write_text(json.dumps(document))
+        result = run_kulvo("merge", str(saved_profile), "worker.json", "-o", "all.json")
+        assert result.returncode == 0, result.stderr
+        merged = kulvo.load(str(tmp_path / "all.json"))
+        roots = {s.stack[0] for s in merged.samples if s.stack}
+        assert {(r.file, r.function) for r in roots} == {
+            ("<process>", "spiky.py"),
+            ("<process>", "worker.py --shard 2"),
+        }
+        assert 4242 in {r.line for r in roots} and merged.sample_count == 2 * document["sample_count"]
+        assert re.search(r"Processes\n.*\n +\d+\.\d % +(spiky\.py|worker\.py)", run_kulvo("view", "all.json").stdout)
+        assert run_kulvo("merge", "all.json", "missing.json").returncode == 2
 
 
 class OneLineErrors:

@@ -333,7 +333,10 @@ class TestTimeShares:
         text = render(profile, "text")
         assert "Threads" in text and re.search(r"50\.0 %  pool-1 +tid 101", text)
         speedscope = json.loads(render(profile, "speedscope"))
-        assert [p["name"].split(":")[0] for p in speedscope["profiles"]] == ["MainThread (tid 100)", "pool-1 (tid 101)"]
+        assert [p["name"].split(" / ")[0] for p in speedscope["profiles"]] == [
+            "MainThread (tid 100)",
+            "pool-1 (tid 101)",
+        ]
         assert "idle" not in render(profile, "collapsed")
         assert render(profile, "collapsed").startswith("MainThread (tid 100);<module> (")
         assert storage.loads(render(profile, "json")) == profile

@@ -6,12 +6,12 @@ import sys
 from collections.abc import Sequence
 
 from kulvo._core import __version__
-from kulvo.cli import run, view
+from kulvo.cli import merge, run, view
 from kulvo.cli.common import Command, HelpFormatter, Parser, UsageError, make_parser
 
 EXIT_USAGE = 2
 
-COMMANDS: tuple[Command, ...] = (run.COMMAND, view.COMMAND)
+COMMANDS: tuple[Command, ...] = (run.COMMAND, view.COMMAND, merge.COMMAND)
 
 
 def build_parser() -> Parser:

@@ -166,6 +166,22 @@ def stream_options(stream: TextIO) -> RenderOptions:
     )
 
 
+def load_profile(path: str) -> Profile:
+    """A saved profile; a UsageError naming what is wrong with the file."""
+    from kulvo.storage import ProfileFormatError, load
+
+    try:
+        return load(path)
+    except FileNotFoundError:
+        raise UsageError(f"no such file: {path!r}") from None
+    except IsADirectoryError:
+        raise UsageError(f"{path!r} is a directory, not a profile") from None
+    except OSError as error:
+        raise UsageError(f"cannot read {path!r}: {error.strerror or error}") from None
+    except ProfileFormatError as error:
+        raise UsageError(f"{path}: {error}") from None
+
+
 def write_report(
     profile: Profile, format: str, output: str | None, stream: TextIO | None, *, leave_out_waiting: bool
 ) -> bool:

@@ -27,6 +27,7 @@ from kulvo.cli.common import (
     resolve_format,
     write_report,
 )
+from kulvo.model import Profile
 from kulvo.target import (
     INTERRUPTED,
     PROGRAM_ROOT,
@@ -39,7 +40,7 @@ from kulvo.target import (
 )
 
 USAGE = (
-    "kulvo run [--interval-ms N] [--top N] [--memory] [--threads all|main] [-o FILE] [--format FMT]"
+    "kulvo run [--interval-ms N] [--top N] [--memory] [--threads all|main] [--subprocesses] [-o FILE] [--format FMT]"
     " (script.py | -m module) [args ...]"
 )
 
@@ -47,6 +48,11 @@ USAGE = (
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_sampling_options(parser)
     add_report_options(parser)
+    parser.add_argument(
+        "--subprocesses",
+        action="store_true",
+        help="profile the program's Python child processes too (multiprocessing, subprocess) and merge them in",
+    )
     # Everything after the script or the module belongs to the program, options included.
     parser.add_argument(
         "-m", dest="module", nargs=argparse.REMAINDER, help="run a library module as the program, as python -m does"
@@ -100,6 +106,8 @@ def run(args: argparse.Namespace) -> int:
         threads=args.threads,
     )
     report = RunReport(recording, format, output, report_stream, leave_out_waiting=args.leave_out_waiting)
+    if args.subprocesses:
+        report.follow_children(interval_ms=args.interval_ms, top_n=args.top, threads=args.threads)
     recording.start()
     with report.written_on_sigterm(), report.written_on_exec():
         try:
@@ -136,6 +144,32 @@ class RunReport:
         self._written = False
         self._writing = False
         self._terminated = False
+        self._children_directory: str | None = None
+
+    def follow_children(self, *, interval_ms: int, top_n: int, threads: str) -> None:
+        """The program's Python children profile themselves; the report merges them in."""
+        import tempfile  # here, as below: only a run that follows its children needs them
+
+        from kulvo import children
+
+        self._children_directory = tempfile.mkdtemp(prefix="kulvo-children-")
+        children.follow(self._children_directory, children.ChildSettings(interval_ms, top_n, threads))
+
+    def _profile(self) -> Profile:
+        profile = self._recording.stop()
+        directory = self._children_directory
+        if directory is None:
+            return profile
+        import shutil
+
+        from kulvo import children
+        from kulvo.merge import merge
+
+        try:
+            found = children.collect(directory)
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
+        return merge([profile, *found.profiles], found.notes())
 
     def write(self) -> None:
         if self._written or self._recording.in_forked_child:
@@ -143,7 +177,7 @@ class RunReport:
         self._written = self._writing = True
         try:
             write_report(
-                self._recording.stop(),
+                self._profile(),
                 self._format,
                 self._output,
                 self._stream,

@@ -5,8 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from kulvo.cli.common import Command, UsageError, add_report_options, resolve_format, write_report
-from kulvo.storage import ProfileFormatError, load
+from kulvo.cli.common import Command, add_report_options, load_profile, resolve_format, write_report
 
 EXIT_WRITE_FAILED = 1
 
@@ -18,16 +17,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 def run(args: argparse.Namespace) -> int:
     format = resolve_format(args.format, args.output)
-    try:
-        profile = load(args.profile)
-    except FileNotFoundError:
-        raise UsageError(f"no such file: {args.profile!r}") from None
-    except IsADirectoryError:
-        raise UsageError(f"{args.profile!r} is a directory, not a profile") from None
-    except OSError as error:
-        raise UsageError(f"cannot read {args.profile!r}: {error.strerror or error}") from None
-    except ProfileFormatError as error:
-        raise UsageError(f"{args.profile}: {error}") from None
+    profile = load_profile(args.profile)
     return (
         0
         if write_report(profile, format, args.output, sys.stdout, leave_out_waiting=args.leave_out_waiting)

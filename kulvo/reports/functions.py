@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 from kulvo.model import Frame, Profile, SampleColumns
 from kulvo.reports.names import qualified_name
-from kulvo.samples import THREAD_ROOT_FILE
+from kulvo.samples import PROCESS_ROOT_FILE, ROOT_FILES, THREAD_ROOT_FILE
 
 # (file, function, qualified name): methods of different classes that share a name (every
 # `__init__` of a file) are different functions.
@@ -46,7 +46,7 @@ class LineTime:
 
 @dataclass(frozen=True)
 class ThreadTime:
-    """A thread's sampled time, in a profile of several threads: its root frame names it."""
+    """A thread's (or a process's) sampled time, in a profile of several: its root frame names it."""
 
     root: Frame
     time_us: int  # in the shares
@@ -75,6 +75,7 @@ class TimeShares:
     waiting_left_out: bool
     main_run_us: int = 0  # the time of the main thread's samples
     threads: tuple[ThreadTime, ...] = ()  # with several threads: each one, most time in the shares first
+    processes: tuple[ThreadTime, ...] = ()  # with several processes: each one, alike
 
     def percent(self, time_us: int) -> float:
         return 100.0 * time_us / self.sampled_us if self.sampled_us else 0.0
@@ -83,6 +84,13 @@ class TimeShares:
     def waiting_percent(self) -> float:
         """The main thread's waiting, of its own time: only the main thread's waiting is sampled."""
         return 100.0 * self.waiting_us / self.main_run_us if self.main_run_us else 0.0
+
+
+def _root_times(
+    file: str, shared_us: Counter[Frame], sampled_us: Counter[Frame], waiting_us: Counter[Frame]
+) -> tuple[ThreadTime, ...]:
+    roots = sorted((root for root in sampled_us if root.file == file), key=lambda root: (-shared_us[root], root.line))
+    return tuple(ThreadTime(root, shared_us[root], waiting_us[root], sampled_us[root]) for root in roots)
 
 
 def _ranked(times: Counter[Frame]) -> list[tuple[Frame, int]]:
@@ -110,16 +118,18 @@ def time_shares(
     self_by_line: Counter[Frame] = Counter()
     total_by_line: Counter[Frame] = Counter()
     total_by_function: Counter[FunctionKey] = Counter()
-    by_thread: Counter[Frame] = Counter()
-    thread_sampled: Counter[Frame] = Counter()
-    thread_waiting: Counter[Frame] = Counter()
+    by_root: Counter[Frame] = Counter()
+    root_sampled: Counter[Frame] = Counter()
+    root_waiting: Counter[Frame] = Counter()
     sampled_us = waiting_us = run_us = main_run_us = 0
     for (stack_id, waiting, other), weight_us in grouped.items():
-        stack = columns.paths.stack(stack_id)
-        root = stack[0] if stack and stack[0].file == THREAD_ROOT_FILE else None
-        if root is not None:
-            thread_sampled[root] += weight_us
-            thread_waiting[root] += weight_us if waiting else 0
+        stack = columns.paths.stack(stack_id) or ()
+        # A process's and a thread's frames are not code: each has a share of its own.
+        roots = stack[: next((i for i, frame in enumerate(stack) if frame.file not in ROOT_FILES), len(stack))]
+        stack = stack[len(roots) :]
+        for root in roots:
+            root_sampled[root] += weight_us
+            root_waiting[root] += weight_us if waiting else 0
         if other and waiting and not idle_threads:
             continue
         run_us += weight_us
@@ -128,9 +138,8 @@ def time_shares(
             waiting_us += 0 if other else weight_us
             if leave_out_waiting:
                 continue
-        if stack and root is not None:
-            by_thread[root] += weight_us
-            stack = stack[1:]  # a thread is not code: it has a share of its own
+        for root in roots:
+            by_root[root] += weight_us
         if not stack:
             continue
         sampled_us += weight_us
@@ -164,8 +173,6 @@ def time_shares(
         run_us=run_us,
         waiting_left_out=leave_out_waiting,
         main_run_us=main_run_us,
-        threads=tuple(
-            ThreadTime(root, by_thread[root], thread_waiting[root], sampled_us)
-            for root, sampled_us in sorted(thread_sampled.items(), key=lambda item: (-by_thread[item[0]], item[0].line))
-        ),
+        threads=_root_times(THREAD_ROOT_FILE, by_root, root_sampled, root_waiting),
+        processes=_root_times(PROCESS_ROOT_FILE, by_root, root_sampled, root_waiting),
     )

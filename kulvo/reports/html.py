@@ -12,7 +12,7 @@ from html import escape
 from typing import Any
 
 from kulvo.model import Frame, FrameTable, MemorySnapshot, Profile, Stack
-from kulvo.reports.functions import TimeShares, time_shares
+from kulvo.reports.functions import ThreadTime, TimeShares, time_shares
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.spikes import Spike, spikes
@@ -288,23 +288,32 @@ class _Page:
             )
         return table
 
+    def processes(self) -> str:
+        """Each process's share of the sampled time, in a profile of several processes."""
+        return self._roots("Processes", "process", "id", self.shares.processes)
+
     def threads(self) -> str:
         """Each thread's share of the sampled time, in a profile of several threads."""
+        return self._roots("Threads", "thread", "kernel id", self.shares.threads)
+
+    def _roots(self, heading: str, kind: str, id_heading: str, roots: Sequence[ThreadTime]) -> str:
         shares = self.shares
-        if not shares.threads:
+        if not roots:
             return ""
         rows = "".join(
-            f'<tr><td class="num">{shares.percent(thread.time_us):.1f}%</td>'
-            f'<td class="num">{escape(format_duration_ms(thread.time_us / 1000))}</td>'
-            f"<td><code>{escape(thread.name)}</code></td>"
-            f"<td>{escape(location(thread.root.file, thread.root.line))}</td></tr>"
-            for thread in shares.threads
+            f'<tr><td class="num">{shares.percent(root.time_us):.1f}%</td>'
+            f'<td class="num">{escape(format_duration_ms(root.time_us / 1000))}</td>'
+            f'<td class="num">{root.waiting_percent:.1f}%</td>'
+            f"<td><code>{escape(root.name)}</code></td>"
+            f"<td>{escape(location(root.root.file, root.root.line))}</td></tr>"
+            for root in roots
         )
         return (
-            '<section><h2>Threads</h2><p class="hint">Shares of the sampled time by thread; the other threads\''
-            " only while they worked.</p>"
-            '<table class="threads"><thead><tr><th class="num">share</th><th class="num">time</th><th>thread</th>'
-            f"<th>kernel id</th></tr></thead><tbody>{rows}</tbody></table></section>"
+            f'<section><h2>{heading}</h2><p class="hint">Shares of the sampled time by {kind}; the main thread\'s'
+            " waiting as in the functions below, the others' only while they worked. Waiting: of its own time.</p>"
+            f'<table class="threads"><thead><tr><th class="num">share</th><th class="num">time</th>'
+            f'<th class="num">waiting</th><th>{kind}</th><th>{id_heading}</th></tr></thead><tbody>{rows}</tbody>'
+            "</table></section>"
         )
 
     def functions(self) -> str:
@@ -393,6 +402,7 @@ def render(profile: Profile, options: RenderOptions) -> str:
             '<pre id="kulvo-errors" data-count="0" hidden></pre>',
             page.header(),
             page.cards(),
+            page.processes(),
             page.threads(),
             page.functions(),
             page.charts(),

@@ -14,7 +14,7 @@ from kulvo.model import Frame, FrameTable, Profile
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.units import location
-from kulvo.samples import THREAD_ROOT_FILE
+from kulvo.samples import ROOT_FILES
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
 
@@ -25,22 +25,22 @@ def profile_name(profile: Profile) -> str:
 
 
 def to_document(profile: Profile) -> dict[str, Any]:
-    """One profile per thread where several were sampled (each named after its thread, its
-    stacks without the thread's root frame), else one."""
+    """One profile per thread (and process) where several were sampled, each named after them,
+    its stacks without their root frames; else one."""
     table = FrameTable()
     columns = profile.columns
     # Per distinct stack, shared by the samples that hold it: its thread and its frame indices.
-    indices: dict[int, tuple[Frame | None, list[int]]] = {}
+    indices: dict[int, tuple[tuple[Frame, ...], list[int]]] = {}
     interval_us = profile.metadata.interval_ms * 1000
-    by_thread: dict[Frame | None, tuple[list[list[int]], list[float]]] = {}
+    by_thread: dict[tuple[Frame, ...], tuple[list[list[int]], list[float]]] = {}
     for stack_id, weight_us, idle in zip(columns.stack_ids, columns.weight_us, columns.idle_rows()):
         if idle:
             continue
         found = indices.get(stack_id)
         if found is None:
             stack = columns.paths.stack(stack_id) or ()
-            thread = stack[0] if stack and stack[0].file == THREAD_ROOT_FILE else None
-            found = indices[stack_id] = (thread, table.indices(stack[1:] if thread else stack))
+            roots = stack[: next((i for i, frame in enumerate(stack) if frame.file not in ROOT_FILES), len(stack))]
+            found = indices[stack_id] = (roots, table.indices(stack[len(roots) :]))
         thread, stack_frames = found
         if stack_frames:
             samples, weights = by_thread.setdefault(thread, ([], []))
@@ -53,14 +53,14 @@ def to_document(profile: Profile) -> dict[str, Any]:
     profiles = [
         {
             "type": "sampled",
-            "name": name if thread is None else f"{thread.function} ({location(thread.file, thread.line)}): {name}",
+            "name": " / ".join([*(f"{root.function} ({location(root.file, root.line)})" for root in roots), name]),
             "unit": "milliseconds",
             "startValue": 0,
             "endValue": sum(weights),
             "samples": samples,
             "weights": weights,
         }
-        for thread, (samples, weights) in by_thread.items()
+        for roots, (samples, weights) in by_thread.items()
     ] or [
         {
             "type": "sampled",

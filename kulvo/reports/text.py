@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 
 from kulvo.model import Frame, MemorySnapshot, Profile
-from kulvo.reports.functions import TimeShares, time_shares
+from kulvo.reports.functions import ThreadTime, TimeShares, time_shares
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.spikes import Spike, spikes
@@ -34,7 +34,7 @@ _ASCII_PUNCTUATION = {ord("–"): "-", ord("…"): "~"}
 SPIKE_FRAMES_SHOWN = 3
 FUNCTIONS_SHOWN = 15
 LINES_SHOWN = 10
-THREADS_SHOWN = 10
+ROOTS_SHOWN = 10  # threads or processes
 SNAPSHOT_SITES_SHOWN = 3
 
 _STYLES = {
@@ -155,23 +155,29 @@ class _Report:
         for note in meta.notes:
             self.note(2, f"(note: {printable(note)})")
 
+    def processes(self) -> None:
+        """Each process's share of the sampled time, in a profile of several processes."""
+        self._roots("Processes", "process", self.shares.processes)
+
     def threads(self) -> None:
         """Each thread's share of the sampled time, in a profile of several threads."""
-        threads = self.shares.threads
-        if not threads:
+        self._roots("Threads", "thread", self.shares.threads)
+
+    def _roots(self, heading: str, kind: str, roots: Sequence[ThreadTime]) -> None:
+        if not roots:
             return
-        self.heading("Threads")
+        self.heading(heading)
         waiting = "waiting included" if not self.shares.waiting_left_out else "waiting left out"
-        self.note(2, f"(shares of the sampled time by thread, the main thread's {waiting}; the others' as they worked)")
-        name_width = min(max(len(printable(thread.name)) for thread in threads), self.width // 2)
-        for thread in threads[:THREADS_SHOWN]:
-            share = self.shares.percent(thread.time_us) if self.shares.sampled_us else 0.0
-            name = printable(thread.name).ljust(name_width)
-            where = location(thread.root.file, thread.root.line)
-            waited = f"waiting {thread.waiting_percent:5.1f} % of its time"
+        self.note(2, f"(shares of the sampled time by {kind}, the main thread's {waiting}; the others' as they worked)")
+        name_width = min(max(len(printable(root.name)) for root in roots), self.width // 2)
+        for root in roots[:ROOTS_SHOWN]:
+            share = self.shares.percent(root.time_us) if self.shares.sampled_us else 0.0
+            name = truncate_right(printable(root.name), name_width).ljust(name_width)
+            where = location(root.root.file, root.root.line)
+            waited = f"waiting {root.waiting_percent:5.1f} % of its time"
             self.add(self.fit(f"  {share:5.1f} %  {name}  {self.style('dim', f'{where:<10}  {waited}')}"))
-        if len(threads) > THREADS_SHOWN:
-            self.note(2, f"({len(threads) - THREADS_SHOWN} more thread(s) not listed here)")
+        if len(roots) > ROOTS_SHOWN:
+            self.note(2, f"({len(roots) - ROOTS_SHOWN} more not listed here)")
 
     def functions(self) -> None:
         shares = self.shares
@@ -335,6 +341,7 @@ class _Report:
 def render(profile: Profile, options: RenderOptions) -> str:
     report = _Report(profile, options)
     report.summary()
+    report.processes()
     report.threads()
     report.functions()
     report.hot_lines()

@@ -10,7 +10,7 @@ import sys
 import sysconfig
 from collections.abc import Sequence
 
-from kulvo.samples import THREAD_ROOT_FILE
+from kulvo.samples import PROCESS_ROOT_FILE, THREAD_ROOT_FILE
 
 _MIB = 1024 * 1024
 _PACKAGE_DIRECTORIES = ("site-packages", "dist-packages")
@@ -113,9 +113,12 @@ def printable(text: str) -> str:
 
 
 def location(file: str, line: int) -> str:
-    """`file:line` as the reports show a source line; a thread's root frame by its kernel id."""
+    """`file:line` as the reports show a source line; a thread's root frame by its kernel id, a
+    process's by its id."""
     if file == THREAD_ROOT_FILE:
         return f"tid {line}"
+    if file == PROCESS_ROOT_FILE:
+        return f"pid {line}"
     return f"{printable(short_path(file))}:{line}"
 
 
