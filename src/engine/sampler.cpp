@@ -222,12 +222,13 @@ constexpr std::uint32_t kMostHalvings = 20;
 // The most a sample stands for, in slots, besides a capture that waited for the program.
 constexpr std::uint64_t kMostSlotsPerSample = 2;
 
-// The part of `slots_ns` that the sample stands for; the rest is counted as unobserved.
-// Slots whose points passed while the capture waited for the program (a call that holds the
-// interpreter lock) were seen by it.
+// The part of `slots_ns` (whole slots) that the sample stands for, in whole slots; the rest is
+// counted as unobserved. Slots whose points passed while the capture waited for the program (a
+// call that holds the interpreter lock) were seen by it.
 std::uint64_t observed_ns(std::uint64_t slots_ns, std::uint64_t interval_ns, std::uint64_t waited_ns,
                           PacingRecord& pacing) {
-    const std::uint64_t longest_ns = kMostSlotsPerSample * interval_ns + waited_ns;
+    const std::uint64_t waited_slots = interval_ns > 0 ? (waited_ns + interval_ns - 1) / interval_ns : 0;
+    const std::uint64_t longest_ns = (kMostSlotsPerSample + waited_slots) * interval_ns;
     if (slots_ns <= longest_ns) {
         return slots_ns;
     }
