@@ -1,7 +1,8 @@
 """`multiprocessing.Pool(4)` mapping pure-Python work under `kulvo run --subprocesses`, with the
-fork, spawn and forkserver start methods: how much of the workers' CPU time is in the merged
-profile. Each task returns its worker's pid and the CPU time it took (`time.thread_time`); the
-profile's time of the worker processes while they worked is set against their sum. Run it with
+fork, spawn and forkserver start methods: how much of the workers' time in their tasks is in the
+merged profile. Each task returns its worker's pid, the time it took and the CPU time it took;
+the profile's time of each worker in the task function is set against its time in tasks (a
+sample stands for the time, not the CPU: four workers on two CPUs run half of it). Run it with
 the interpreter whose virtualenv has kulvo installed:
 
     python bench/processes.py [--tasks N] [--interval-ms N]
@@ -21,19 +22,20 @@ PROGRAM = """
 import json, multiprocessing, sys, time
 
 def crunch(n):
-    began = time.thread_time()
+    began, began_cpu = time.perf_counter(), time.thread_time()
     s = 0
     for i in range(n):
         s += i * i
-    return multiprocessing.current_process().pid, time.thread_time() - began
+    return multiprocessing.current_process().pid, time.perf_counter() - began, time.thread_time() - began_cpu
 
 if __name__ == "__main__":
     method, tasks = sys.argv[1], int(sys.argv[2])
     with multiprocessing.get_context(method).Pool(4) as pool:
         done = pool.map(crunch, [400_000] * tasks)
     by_pid = {}
-    for pid, seconds in done:
-        by_pid[pid] = by_pid.get(pid, 0.0) + seconds
+    for pid, seconds, cpu_seconds in done:
+        wall, cpu = by_pid.get(pid, (0.0, 0.0))
+        by_pid[pid] = (wall + seconds, cpu + cpu_seconds)
     with open(sys.argv[3], "w") as out:
         json.dump(by_pid, out)
 """
@@ -49,7 +51,8 @@ def one_method(method: str, tasks: int, interval_ms: int, directory: str) -> dic
     subprocess.run([sys.executable, "-m", "kulvo", "run", "--subprocesses", "--interval-ms", str(interval_ms),
                     "-o", profile_path, script, method, str(tasks), truth_path], check=True, capture_output=True)
     with open(truth_path) as file:
-        truth_s = {int(pid): seconds for pid, seconds in json.load(file).items()}
+        truth = {int(pid): times for pid, times in json.load(file).items()}
+    truth_s = {pid: wall for pid, (wall, _) in truth.items()}
     profile = kulvo.load(profile_path)
     interval_us = interval_ms * 1000
     in_crunch_s: dict[int, float] = {}
@@ -60,7 +63,8 @@ def one_method(method: str, tasks: int, interval_ms: int, directory: str) -> dic
             in_crunch_s[pid] = in_crunch_s.get(pid, 0.0) + (sample.weight_us or interval_us) / 1e6
     covered = sum(min(in_crunch_s.get(pid, 0.0), seconds) for pid, seconds in truth_s.items())
     return {
-        "workers' CPU in tasks (s)": round(sum(truth_s.values()), 3),
+        "workers' time in tasks (s)": round(sum(truth_s.values()), 3),
+        "workers' CPU in tasks (s)": round(sum(cpu for _, cpu in truth.values()), 3),
         "in the merged profile (s)": round(sum(in_crunch_s.get(pid, 0.0) for pid in truth_s), 3),
         "covered %": round(100 * covered / sum(truth_s.values()), 1),
         "workers with samples": f"{sum(1 for pid in truth_s if pid in in_crunch_s)} of {len(truth_s)}",
