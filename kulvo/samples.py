@@ -28,6 +28,11 @@ ROOT_FILES = (PROCESS_ROOT_FILE, THREAD_ROOT_FILE)
 """Frames that name where a stack ran rather than code: outermost, a process's, then a thread's."""
 
 
+def root_count(stack: Sequence[Frame]) -> int:
+    """How many of the stack's outermost frames name its process and thread rather than code."""
+    return next((i for i, frame in enumerate(stack) if frame.file not in ROOT_FILES), len(stack))
+
+
 @dataclass(frozen=True)
 class Frame:
     """One frame of a sampled stack."""

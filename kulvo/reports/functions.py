@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 from kulvo.model import Frame, Profile, SampleColumns
 from kulvo.reports.names import qualified_name
-from kulvo.samples import PROCESS_ROOT_FILE, ROOT_FILES, THREAD_ROOT_FILE
+from kulvo.samples import PROCESS_ROOT_FILE, THREAD_ROOT_FILE, root_count
 
 # (file, function, qualified name): methods of different classes that share a name (every
 # `__init__` of a file) are different functions.
@@ -125,7 +125,7 @@ def time_shares(
     for (stack_id, waiting, other), weight_us in grouped.items():
         stack = columns.paths.stack(stack_id) or ()
         # A process's and a thread's frames are not code: each has a share of its own.
-        roots = stack[: next((i for i, frame in enumerate(stack) if frame.file not in ROOT_FILES), len(stack))]
+        roots = stack[: root_count(stack)]
         stack = stack[len(roots) :]
         for root in roots:
             root_sampled[root] += weight_us

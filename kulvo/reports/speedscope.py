@@ -14,7 +14,7 @@ from kulvo.model import Frame, FrameTable, Profile
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
 from kulvo.reports.units import location
-from kulvo.samples import ROOT_FILES
+from kulvo.samples import root_count
 
 SCHEMA_URL = "https://www.speedscope.app/file-format-schema.json"
 
@@ -39,7 +39,7 @@ def to_document(profile: Profile) -> dict[str, Any]:
         found = indices.get(stack_id)
         if found is None:
             stack = columns.paths.stack(stack_id) or ()
-            roots = stack[: next((i for i, frame in enumerate(stack) if frame.file not in ROOT_FILES), len(stack))]
+            roots = stack[: root_count(stack)]
             found = indices[stack_id] = (roots, table.indices(stack[len(roots) :]))
         thread, stack_frames = found
         if stack_frames:
