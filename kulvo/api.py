@@ -109,10 +109,7 @@ class Recording:
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
         # Until then the spike flag stays down and the watcher has nothing to do.
         if self._memory:
-            from kulvo.watcher import MemoryWatcher  # tracemalloc and the rest only with memory
-
-            self._watcher = MemoryWatcher(self._sampler)
-            self._watcher.begin_tracing()
+            self._watcher = self._begin_watching()
             self._watcher.start_polling()
         # Time zero for the memory snapshots. The sampler's own origin is when its thread
         # starts, a fraction of a millisecond after this.
@@ -121,6 +118,24 @@ class Recording:
             self._watcher.set_origin(self._origin_s)
         self._sampler.start()
         sampling.running(self._sampler)
+
+    def _begin_watching(self) -> MemoryWatcher:
+        # Imported only with memory: tracemalloc and the rest.
+        from kulvo.sampled_watcher import SampledMemoryWatcher
+        from kulvo.watcher import MemoryWatcher
+
+        sampled = SampledMemoryWatcher(self._sampler)
+        try:
+            sampled.begin_tracing()
+            return sampled
+        except RuntimeError as error:
+            self._extra_notes.append(
+                f"memory snapshots come from tracemalloc, which slows the program more: allocations cannot be "
+                f"sampled ({error})"
+            )
+        traced = MemoryWatcher(self._sampler)
+        traced.begin_tracing()
+        return traced
 
     def stop(self) -> Profile:
         # The profiled code's own wall time: the core's figure runs until its thread ends, which
@@ -174,6 +189,7 @@ class Recording:
             wall_time_ms=wall_time_ms,
             with_stacks=self._with_stacks,
             threads=self._thread_roots(),
+            watcher_bytes=self._watcher.kulvo_bytes if self._watcher is not None else 0,
         )
 
     def _thread_roots(self) -> ThreadRoots | None:

@@ -393,6 +393,7 @@ def profile_from_core(
     wall_time_ms: int | None = None,
     with_stacks: bool = True,
     threads: ThreadRoots | None = None,
+    watcher_bytes: int = 0,
 ) -> Profile:
     """Builds the typed profile from what `kulvo._native.Sampler.stop()` returns.
 
@@ -401,7 +402,8 @@ def profile_from_core(
     itself starting or stopping are dropped, and the hot paths are ranked again over what is
     left, cut to `top_n`. `wall_time_ms` replaces the core's figure (which ends when the sampler
     thread does) with the package's own measure of the profiled code. Without `with_stacks`
-    the stacks are dropped: they are not those of the profiled code.
+    the stacks are dropped: they are not those of the profiled code. `watcher_bytes`, what the
+    memory watcher held, counts as kulvo's own memory with the core's.
     """
     tree = _CutTree(result, root, own, with_stacks)
     samples, moments = _sample_columns(result, tree, root is not None and with_stacks, threads if with_stacks else None)
@@ -418,7 +420,7 @@ def profile_from_core(
     ]
 
     profile = Profile(
-        metadata=dataclasses.replace(metadata, kulvo_bytes=int(result["kulvo_bytes"])),
+        metadata=dataclasses.replace(metadata, kulvo_bytes=int(result["kulvo_bytes"]) + watcher_bytes),
         sample_count=moments,
         wall_time_ms=int(result["wall_time_ms"]) if wall_time_ms is None else wall_time_ms,
         samples=samples,

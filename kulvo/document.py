@@ -94,6 +94,7 @@ def encode(profile: Profile) -> dict[str, Any]:
                 "time_ms": m.time_ms,
                 "traced_bytes": m.traced_bytes,
                 "duration_ms": m.duration_ms,
+                "at_peak": m.at_peak,
                 "top_sites": [
                     {
                         "file": a.file,
@@ -273,6 +274,7 @@ def _profile(document: Mapping[str, Any], samples: Sequence[Sample], stack: _Sta
             time_ms=integer(m["time_ms"], "time_ms"),
             traced_bytes=integer(m["traced_bytes"], "traced_bytes"),
             duration_ms=integer(m["duration_ms"], "duration_ms"),
+            at_peak=flag(m.get("at_peak", False), "at_peak"),
             top_sites=tuple(
                 AllocationSite(
                     file=text(a["file"], "file"),

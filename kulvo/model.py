@@ -72,12 +72,15 @@ class AllocationSite:
 
 @dataclass(frozen=True)
 class MemorySnapshot:
-    """A tracemalloc snapshot taken when the core saw resident memory jump."""
+    """The live allocations per line, taken when the core saw resident memory jump (growth since
+    the snapshot before), or as they stood when the program held most (`at_peak`: everything
+    held then, each site's whole size its growth)."""
 
     time_ms: int  # same origin as Sample.timestamp_ms, to within a millisecond
     traced_bytes: int
     top_sites: tuple[AllocationSite, ...]
     duration_ms: int = 0  # how long taking and diffing the snapshot kept kulvo busy
+    at_peak: bool = False
 
 
 @dataclass(frozen=True)
@@ -91,8 +94,8 @@ class RunMetadata:
     memory: bool
     rss_at_start_bytes: int | None = None  # resident size in use when profiling began, where known
     notes: tuple[str, ...] = ()  # what the reader should know about how this profile was taken
-    # What kulvo itself held of the process's memory at the end (its samples and stack table):
-    # part of the peak RSS that is not the program's. None where not known.
+    # What kulvo itself held of the process's memory at the end (its samples, stack table and
+    # memory records): part of the peak RSS that is not the program's. None where not known.
     kulvo_bytes: int | None = None
     pid: int | None = None  # the profiled process's, where known
 
@@ -256,7 +259,8 @@ class Profile:
 
         if not self.memory_snapshots:
             return None
-        return min(self.memory_snapshots, key=lambda s: (distance_ms(s), s.time_ms))
+        # Inside the spike, what was held at the peak says most.
+        return min(self.memory_snapshots, key=lambda s: (distance_ms(s), not s.at_peak, s.time_ms))
 
     def snapshots_overlapping(self, event: SpikeEvent) -> list[MemorySnapshot]:
         """The memory snapshots kulvo was busy taking during a spike.

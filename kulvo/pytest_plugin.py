@@ -50,7 +50,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption(
         "--kulvo-memory",
         action="store_true",
-        help="with --kulvo: take tracemalloc snapshots when resident memory jumps",
+        help="with --kulvo: sample allocations: the lines holding memory at its peak and at each jump",
     )
     group.addoption(
         "--kulvo-interval-ms",

@@ -165,6 +165,7 @@ class MemoryWatcher:
         self._cleared_bytes = 0  # traced when windows cleared the traces
         self.snapshots: list[MemorySnapshot] = []
         self.note: str | None = None  # why snapshots ended early, for the report
+        self.kulvo_bytes = 0  # what the watcher's tracing held at the end: kulvo's, not the program's
         self._end_s: float | None = None
 
     def begin_tracing(self) -> None:
@@ -196,7 +197,7 @@ class MemoryWatcher:
         if self._thread is not None:
             self._thread.join()
             self._thread = None
-        if self._previous is not None and not tracemalloc.is_tracing():
+        if self._previous is not None and not self._source_alive():
             self._give_up_tracing()
         # Growth since the last snapshot, or a jump the thread had no time to see, still counts;
         # so does growth that the sampler's cycles split into steps each below the flag's.
@@ -220,6 +221,8 @@ class MemoryWatcher:
                 time_ms=self._ms_since_origin(self._pending_since_s), share_percent=SNAPSHOT_SHARE * 100
             )
         self._previous = None
+        if self._started_tracing and tracemalloc.is_tracing():
+            self.kulvo_bytes = tracemalloc.get_tracemalloc_memory()
         return self.snapshots
 
     def end_tracing(self) -> None:
@@ -289,7 +292,7 @@ class MemoryWatcher:
         return self._tracing_since_s + spent_after_s / share
 
     def _predicted_cost_s(self) -> float:
-        return self._cost_s_per_tracing_byte * tracemalloc.get_tracemalloc_memory()
+        return self._cost_s_per_tracing_byte * self._source_bytes()
 
     def _next_due_s(self) -> float:
         """When the snapshots so far and the next one's predicted cost fit in the budget."""
@@ -321,13 +324,10 @@ class MemoryWatcher:
             return
         started_s = time.monotonic()
         try:
-            current = line_totals()
+            current, traced_bytes = self._current_totals()
         except RuntimeError:  # the program stopped tracemalloc (checked here: it may do so any time)
             self._give_up_tracing()
             return
-        # Blocks traced before a window cleared the traces still count: an upper bound, as
-        # their frees are no longer seen.
-        traced_bytes = self._cleared_bytes + tracemalloc.get_traced_memory()[0]
         finished_s = time.monotonic()
         self.snapshots.append(
             MemorySnapshot(
@@ -341,10 +341,26 @@ class MemoryWatcher:
         self._peak_rss_at_snapshot_bytes = peak_rss_bytes()
         self._last_snapshot_s = finished_s
         self._spent_s += finished_s - started_s
-        self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, tracemalloc.get_tracemalloc_memory())
+        self._cost_s_per_tracing_byte = (finished_s - started_s) / max(1, self._source_bytes())
         self._pending_since_s = None
         self._pending_rises = 0
         self._window_since_s = None
+
+    # What the snapshots are taken of: tracemalloc's traces here.
+
+    def _source_alive(self) -> bool:
+        return tracemalloc.is_tracing()
+
+    def _source_bytes(self) -> int:
+        """What a snapshot's cost grows with."""
+        return tracemalloc.get_tracemalloc_memory()
+
+    def _current_totals(self) -> tuple[LineTotals, int]:
+        """The live totals per line and the traced size; RuntimeError once tracing stopped."""
+        current = line_totals()
+        # Blocks traced before a window cleared the traces still count: an upper bound, as
+        # their frees are no longer seen.
+        return current, self._cleared_bytes + tracemalloc.get_traced_memory()[0]
 
     def _ms_since_origin(self, instant_s: float) -> int:
         if self._end_s is not None:

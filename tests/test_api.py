@@ -677,17 +677,59 @@ class TestMemory:
         assert 40 <= first.time_ms <= profile.wall_time_ms
         assert first.traced_bytes >= 48 * MIB
 
-    def test_tracemalloc_is_left_as_it_was_found(self):
+    def test_what_was_held_at_the_peak_is_named_after_it_was_freed(self, tmp_path):
+        program = tmp_path / "peak.py"
+        program.write_text(
+            textwrap.dedent(
+                """
+                import json, time
+                import kulvo
+
+                def build():
+                    return [str(i) * 3 + "x" for i in range(300_000)]
+
+                with kulvo.profile(interval_ms=5, memory=True) as profiler:
+                    kept = build()
+                    small = [bytes(100) for _ in range(20_000)]
+                    del kept
+                    time.sleep(0.05)
+                print(json.dumps(profiler.profile.to_dict()))
+                """
+            )
+        )
+        done = subprocess.run([sys.executable, str(program)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        profile = kulvo.Profile.from_dict(json.loads(done.stdout))
+        peaks = [snapshot for snapshot in profile.memory_snapshots if snapshot.at_peak]
+        assert len(peaks) == 1, profile.render("text")
+        peak = peaks[0]
+        # 300,000 strings of about 60 bytes and their list: about 20 MiB, nearly all of it build()'s.
+        assert 14 * MIB <= peak.traced_bytes <= 30 * MIB
+        top = peak.top_sites[0]
+        assert (top.file, top.line) == (str(program), 6)
+        assert top.size_bytes >= 0.8 * peak.traced_bytes
+        assert "Memory held at the peak" in profile.render("text")
         assert not tracemalloc.is_tracing()
-        with kulvo.profile(interval_ms=5, memory=True):
-            assert tracemalloc.is_tracing()
-        assert not tracemalloc.is_tracing()
+
+    def test_a_program_that_traces_keeps_its_tracing_and_hooks_put_over_kulvos_are_noted(self):
+        def build() -> list[str]:
+            return [str(i) * 20 for i in range(100_000)]
 
         tracemalloc.start()
         try:
-            with kulvo.profile(interval_ms=5, memory=True):
-                pass
+            with kulvo.profile(interval_ms=5, memory=True) as profiler:
+                kept = build()
             assert tracemalloc.is_tracing()
+        finally:
+            tracemalloc.stop()
+        peak = next(m for m in profiler.profile.memory_snapshots if m.at_peak)
+        assert (peak.top_sites[0].file, peak.top_sites[0].line) == (__file__, build.__code__.co_firstlineno + 1)
+        del kept
+
+        with kulvo.profile(interval_ms=5, memory=True) as profiler:
+            tracemalloc.start()  # its hooks wrap kulvo's until the run ends
+        try:
+            assert any("allocator hooks over kulvo's" in note for note in profiler.profile.metadata.notes)
         finally:
             tracemalloc.stop()
 

@@ -191,11 +191,10 @@ def test_a_notebook_shows_the_report_inline():
     memory, raising = notebook.cells[1].outputs, notebook.cells[2].outputs
     assert [o.output_type for o in memory] == ["display_data", "execute_result"]
     assert memory[1].data["text/plain"] == "600"
-    # The spike and the line that allocated it, as the text report words them.
+    # The spike and the line that held its memory, as the text report words them.
     text = memory[0].data["text/plain"]
-    assert re.search(
-        r"memory .* peak [\d.]+ MiB.*\n(.*\n)*?\s+allocated by .*\n\s+\+[\d.]+ MiB\s+\+\d+ blocks\s+\S+:4", text
-    )
+    held = r"\s+held at the peak, .*\n\s+[\d.]+ MiB\s+[\d.]+ %\s+\S+:4"
+    assert re.search(r"memory .* peak [\d.]+ MiB.*\n(.*\n)*?" + held, text)
     page = html.unescape(
         re.fullmatch(r'<iframe class="kulvo-report" srcdoc="([^"]*)".*', memory[0].data["text/html"]).group(1)
     )

@@ -98,6 +98,12 @@ def make_profile(**overrides: object) -> Profile:
                 top_sites=(AllocationSite("/srv/app/main.py", 5, 40 * MIB, 39 * MIB, 41, 40),),
                 duration_ms=3,
             ),
+            MemorySnapshot(
+                time_ms=103,
+                traced_bytes=50 * MIB,
+                top_sites=(AllocationSite("/srv/app/main.py", 5, 45 * MIB, 45 * MIB, 45, 45),),
+                at_peak=True,
+            ),
         ),
     )
     fields.update(overrides)
@@ -536,8 +542,9 @@ class TestHtml:
         rss_chart = page.split('id="rss-chart"')[1].split("</svg>")[0]
         assert cpu_chart.count('class="band cpu"') == 1 and "band memory" not in cpu_chart
         assert rss_chart.count('class="band memory"') == 1
-        assert rss_chart.count('class="marker"') == 1
+        assert rss_chart.count('class="marker"') == 2  # a growth snapshot and the one at the peak
         assert cpu_chart.count("<polyline") == 1 and rss_chart.count("<polyline") == 1
+        assert "50.0 MiB held at the peak" in page
 
     def test_functions_lead_by_self_time_with_the_full_path_on_hover(self):
         page = render(make_profile(), "html")
@@ -911,6 +918,12 @@ class TestNearestSnapshot:
         profile = make_profile(memory_snapshots=tuple(self.snapshot(t) for t in times))
         event = SpikeEvent("memory", 100, 200, 1.0, 0.0, None)
         assert profile.nearest_snapshot(event).time_ms == expected
+
+    def test_inside_the_spike_the_snapshot_at_the_peak_wins(self):
+        peak = MemorySnapshot(180, 0, (), at_peak=True)
+        profile = make_profile(memory_snapshots=(self.snapshot(120), peak, self.snapshot(190)))
+        assert profile.nearest_snapshot(SpikeEvent("memory", 100, 200, 1.0, 0.0, None)) is peak
+        assert profile.nearest_snapshot(SpikeEvent("memory", 300, 400, 1.0, 0.0, None)).time_ms == 190
 
     def test_none_without_snapshots(self):
         profile = make_profile(memory_snapshots=())

@@ -72,7 +72,11 @@ def add_sampling_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"number of hot paths to report (default {DEFAULT_TOP_N})",
     )
-    parser.add_argument("--memory", action="store_true", help="take tracemalloc snapshots when resident memory jumps")
+    parser.add_argument(
+        "--memory",
+        action="store_true",
+        help="sample allocations: the lines holding memory at its peak and at each jump",
+    )
     parser.add_argument(
         "--threads",
         choices=THREAD_CHOICES,

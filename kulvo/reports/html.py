@@ -361,15 +361,17 @@ class _Page:
         body = "".join(self._snapshot(n, m) for n, m in enumerate(snapshots, start=1))
         return (
             "<section><h2>Memory snapshots</h2>"
-            '<p class="hint">tracemalloc snapshots taken when resident memory jumped, with the source '
-            "lines whose allocations grew most since the previous snapshot.</p>"
+            '<p class="hint">Snapshots of the live allocations of Python code, taken when resident memory jumped, with '
+            "the source lines whose allocations grew most since the previous snapshot, and the lines that "
+            "held the most when the program held most (at the peak).</p>"
             f"{body}</section>"
         )
 
     def _snapshot(self, number: int, snapshot: MemorySnapshot) -> str:
+        what = "held at the peak" if snapshot.at_peak else "traced"
         heading = (
             f'<h3 id="snapshot-{number}">S{number} at {snapshot.time_ms} ms · '
-            f"{escape(format_bytes(snapshot.traced_bytes))} traced</h3>"
+            f"{escape(format_bytes(snapshot.traced_bytes))} {what}</h3>"
         )
         if not snapshot.top_sites:
             return f'<div class="snapshot">{heading}<p class="empty">No traced allocation grew.</p></div>'

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 
-from kulvo.model import Frame, MemorySnapshot, Profile
+from kulvo.model import AllocationSite, Frame, MemorySnapshot, Profile
 from kulvo.reports.functions import ThreadTime, TimeShares, time_shares
 from kulvo.reports.names import display_name
 from kulvo.reports.report_format import RenderOptions, ReportFormat
@@ -36,6 +36,7 @@ FUNCTIONS_SHOWN = 15
 LINES_SHOWN = 10
 ROOTS_SHOWN = 10  # threads or processes
 SNAPSHOT_SITES_SHOWN = 3
+PEAK_SITES_SHOWN = 5
 
 _STYLES = {
     "heading": "1",
@@ -149,7 +150,7 @@ class _Report:
             for cell in cells:
                 self.add(self.fit(f"  {cell}"))
         if meta.kulvo_bytes is not None:
-            self.note(2, f"(of the peak RSS, {format_bytes(meta.kulvo_bytes)} is kulvo's own: samples and stack table)")
+            self.note(2, f"(of the peak RSS, {format_bytes(meta.kulvo_bytes)} is kulvo's own: its samples and records)")
         if hidden is not None:
             self.note(2, f"(RSS shows growth beyond {format_bytes(hidden)} only: the peak before the run)")
         for note in meta.notes:
@@ -302,15 +303,36 @@ class _Report:
                 self.add(f"         {during.percent(function.self_us):5.1f} %  {label}")
 
     def _snapshot(self, snapshot: MemorySnapshot) -> None:
-        self.add(f"         allocated by {format_duration_ms(snapshot.time_ms)}:")
+        if snapshot.at_peak:
+            held = format_bytes(snapshot.traced_bytes)
+            self.add(f"         held at the peak, {format_duration_ms(snapshot.time_ms)} ({held} allocated by Python):")
+        else:
+            self.add(f"         allocated by {format_duration_ms(snapshot.time_ms)}:")
         if not snapshot.top_sites:
             self.note(11, "no traced allocation grew")
         for site in snapshot.top_sites[:SNAPSHOT_SITES_SHOWN]:
-            growth = f"{format_signed_bytes(site.size_diff_bytes):>10} {site.count_diff:+7d} blocks"
-            where = location(site.file, site.line)
-            if self.cut:
-                where = truncate_left(where, self.width - len(growth) - 13)
-            self.add(self.fit(f"           {growth}") + (f"  {self.style('dim', where)}" if where else ""))
+            self._site(snapshot, site, 11)
+
+    def _site(self, snapshot: MemorySnapshot, site: AllocationSite, indent: int) -> None:
+        if snapshot.at_peak:
+            share_percent = 100 * site.size_bytes / max(1, snapshot.traced_bytes)
+            amount = f"{format_bytes(site.size_bytes):>10} {share_percent:5.1f} %"
+        else:
+            amount = f"{format_signed_bytes(site.size_diff_bytes):>10} {site.count_diff:+7d} blocks"
+        where = location(site.file, site.line)
+        if self.cut:
+            where = truncate_left(where, self.width - len(amount) - indent - 2)
+        self.add(self.fit(" " * indent + amount) + (f"  {self.style('dim', where)}" if where else ""))
+
+    def memory_at_peak(self) -> None:
+        peak = next((m for m in self.profile.memory_snapshots if m.at_peak), None)
+        if peak is None:
+            return
+        self.heading(f"Memory held at the peak  {format_duration_ms(peak.time_ms)}")
+        held = format_bytes(peak.traced_bytes)
+        self.note(2, f"({held} allocated by Python code and live then, from sampled allocations)")
+        for site in peak.top_sites[:PEAK_SITES_SHOWN]:
+            self._site(peak, site, 2)
 
     def timelines(self) -> None:
         p = self.profile
@@ -346,6 +368,7 @@ def render(profile: Profile, options: RenderOptions) -> str:
     report.functions()
     report.hot_lines()
     report.spikes()
+    report.memory_at_peak()
     report.timelines()
     text = "\n".join(report.lines) + "\n"
     return text if options.unicode else text.translate(_ASCII_PUNCTUATION)

@@ -44,6 +44,31 @@ struct LineTotals {
     std::vector<Ref> files;  // a strong reference to each file object used in a key
 };
 
+// Which files the totals leave out (kulvo's own, the import system's), decided once per file
+// name object. The arguments are borrowed: a frozenset of names and a tuple of exact str
+// prefixes (checked by valid_prefixes()).
+class FileFilter {
+public:
+    FileFilter(PyObject* ignored_files, PyObject* ignored_prefixes)
+        : ignored_files_(ignored_files), ignored_prefixes_(ignored_prefixes) {}
+
+    struct Facts {
+        bool ignored = false;
+        Py_hash_t hash = 0;
+    };
+    // `file` must be an exact str. A kept file gets a reference in `totals`. Null with an
+    // exception set.
+    const Facts* facts_of(PyObject* file, LineTotals& totals);
+
+    // False with TypeError set unless every prefix is an exact str.
+    static bool valid_prefixes(PyObject* ignored_prefixes);
+
+private:
+    PyObject* ignored_files_;
+    PyObject* ignored_prefixes_;
+    std::unordered_map<PyObject*, Facts> facts_by_file_;
+};
+
 // A new capsule that owns `totals`, or null with an exception set.
 PyObject* wrap_line_totals(std::unique_ptr<LineTotals> totals);
 

@@ -2,6 +2,7 @@
 // binding code. Private to the package; its surface may change with it.
 #include <new>
 
+#include "allocation_sampling.hpp"
 #include "exit_hook.hpp"
 #include "main_thread_capture.hpp"
 #include "py_errors.hpp"
@@ -41,7 +42,7 @@ PyObject* init_native_module() {
         !add_attribute(module.get(), "top_growth", Ref::steal(top_growth_function())) ||
         !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) ||
         !add_attribute(module.get(), "stacks_unreadable_why", Ref::steal(stacks_unreadable_why_function())) ||
-        !init_frame_type() || !register_exit_hook()) {
+        !add_allocation_sampling(module.get()) || !init_frame_type() || !register_exit_hook()) {
         ensure_exception_set();
         return nullptr;
     }

@@ -23,8 +23,7 @@ void destroy_line_totals(PyObject* capsule) {
 // the whole call, and no Python code runs meanwhile.
 class LineGrouper {
 public:
-    LineGrouper(PyObject* ignored_files, PyObject* ignored_prefixes)
-        : ignored_files_(ignored_files), ignored_prefixes_(ignored_prefixes) {}
+    LineGrouper(PyObject* ignored_files, PyObject* ignored_prefixes) : files_(ignored_files, ignored_prefixes) {}
 
     // Adds one trace; false with an exception set when it is not shaped as tracemalloc's.
     bool add_trace(PyObject* trace) {
@@ -59,7 +58,7 @@ public:
                 fail("a traceback must be a non-empty tuple of (file, line) frames");
                 return nullptr;
             }
-            const FileFacts* facts = facts_of(file, *totals);
+            const FileFilter::Facts* facts = files_.facts_of(file, *totals);
             if (facts == nullptr) {
                 return nullptr;
             }
@@ -83,42 +82,13 @@ public:
     }
 
 private:
-    struct FileFacts {
-        bool ignored = false;
-        Py_hash_t hash = 0;
-    };
-
     static bool fail(const char* message) {
         PyErr_SetString(PyExc_TypeError, message);
         return false;
     }
 
-    // Decided once per file name object; a kept file gets a reference in `totals`. Null with
-    // an exception set.
-    const FileFacts* facts_of(PyObject* file, LineTotals& totals) {
-        if (const auto found = facts_by_file_.find(file); found != facts_by_file_.end()) {
-            return &found->second;
-        }
-        int ignored = PySet_Contains(ignored_files_, file);
-        for (Py_ssize_t i = 0; ignored == 0 && i < PyTuple_Size(ignored_prefixes_); ++i) {
-            const Py_ssize_t matched =
-                PyUnicode_Tailmatch(file, PyTuple_GetItem(ignored_prefixes_, i), 0, PY_SSIZE_T_MAX, -1);
-            ignored = matched < 0 ? -1 : static_cast<int>(matched);
-        }
-        const Py_hash_t hash = ignored == 0 ? PyObject_Hash(file) : 0;
-        if (ignored < 0 || hash == -1) {
-            return nullptr;
-        }
-        if (ignored == 0) {
-            totals.files.push_back(Ref::borrow(file));
-        }
-        return &facts_by_file_.emplace(file, FileFacts{ignored != 0, hash}).first->second;
-    }
-
-    PyObject* ignored_files_;
-    PyObject* ignored_prefixes_;
+    FileFilter files_;
     std::unordered_map<PyObject*, Totals> by_traceback_;
-    std::unordered_map<PyObject*, FileFacts> facts_by_file_;
 };
 
 PyObject* group_traces(PyObject* /*module*/, PyObject* args) {
@@ -136,11 +106,8 @@ PyObject* group_traces(PyObject* /*module*/, PyObject* args) {
         if (!list) {
             return nullptr;
         }
-        for (Py_ssize_t i = 0; i < PyTuple_Size(ignored_prefixes); ++i) {
-            if (!PyUnicode_CheckExact(PyTuple_GetItem(ignored_prefixes, i))) {
-                PyErr_SetString(PyExc_TypeError, "ignored_prefixes must hold strings");
-                return nullptr;
-            }
+        if (!FileFilter::valid_prefixes(ignored_prefixes)) {
+            return nullptr;
         }
         LineGrouper grouper(ignored_files, ignored_prefixes);
         const Py_ssize_t count = PyList_Size(list.get());
@@ -161,6 +128,36 @@ PyMethodDef group_traces_def = {"group_traces", group_traces, METH_VARARGS,
                                 "frozenset `ignored_files` and those starting with a string of `ignored_prefixes`."};
 
 }  // namespace
+
+const FileFilter::Facts* FileFilter::facts_of(PyObject* file, LineTotals& totals) {
+    if (const auto found = facts_by_file_.find(file); found != facts_by_file_.end()) {
+        return &found->second;
+    }
+    int ignored = PySet_Contains(ignored_files_, file);
+    for (Py_ssize_t i = 0; ignored == 0 && i < PyTuple_Size(ignored_prefixes_); ++i) {
+        const Py_ssize_t matched =
+            PyUnicode_Tailmatch(file, PyTuple_GetItem(ignored_prefixes_, i), 0, PY_SSIZE_T_MAX, -1);
+        ignored = matched < 0 ? -1 : static_cast<int>(matched);
+    }
+    const Py_hash_t hash = ignored == 0 ? PyObject_Hash(file) : 0;
+    if (ignored < 0 || hash == -1) {
+        return nullptr;
+    }
+    if (ignored == 0) {
+        totals.files.push_back(Ref::borrow(file));
+    }
+    return &facts_by_file_.emplace(file, Facts{ignored != 0, hash}).first->second;
+}
+
+bool FileFilter::valid_prefixes(PyObject* ignored_prefixes) {
+    for (Py_ssize_t i = 0; i < PyTuple_Size(ignored_prefixes); ++i) {
+        if (!PyUnicode_CheckExact(PyTuple_GetItem(ignored_prefixes, i))) {
+            PyErr_SetString(PyExc_TypeError, "ignored_prefixes must hold strings");
+            return false;
+        }
+    }
+    return true;
+}
 
 PyObject* wrap_line_totals(std::unique_ptr<LineTotals> totals) {
     PyObject* capsule = PyCapsule_New(totals.get(), kCapsuleName, destroy_line_totals);
