@@ -711,6 +711,24 @@ class TestMemory:
         assert "Memory held at the peak" in profile.render("text")
         assert not tracemalloc.is_tracing()
 
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    def test_a_forked_child_samples_nothing_of_the_parents_and_may_sample_its_own(self):
+        from kulvo import _native
+
+        with kulvo.profile(interval_ms=5, memory=True):
+            pid = os.fork()
+            if pid == 0:  # the child: its own sampling starts afresh, and nothing of the parent's is kept
+                try:
+                    _native.start_allocation_sampling(1024)
+                    kept = [bytes(100) for _ in range(1000)]
+                    live = _native.sampled_line_totals(frozenset(), ())[2]
+                    _native.stop_allocation_sampling()
+                    os._exit(0 if 50_000 <= live <= 200_000 and kept else 1)
+                finally:
+                    os._exit(2)
+            _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+
     def test_a_program_that_traces_keeps_its_tracing_and_hooks_put_over_kulvos_are_noted(self):
         def build() -> list[str]:
             return [str(i) * 20 for i in range(100_000)]

@@ -1,7 +1,7 @@
 #include "allocation_hooks.hpp"
 
 #include <dlfcn.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <cstring>
@@ -58,7 +58,6 @@ struct SamplingState {
     SpinLock lock;
     SampledAllocations allocations{1, 0};  // under `lock`, but for count() and may_hold()
     std::atomic<bool> sampling{false};     // read by the hooks; set with the GIL held
-    pid_t owner = 0;                       // the process that started sampling (a fork inherits it)
     // Set with the GIL held while not sampling; read by the hooks.
     InterpreterLayout layout;
     std::uintptr_t code_type = 0;
@@ -313,6 +312,18 @@ void resolve_new_sites(SamplingState& sampling) {
     }
 }
 
+// A forked child is not the process being profiled: its hooks only pass calls on. Flags only:
+// nothing else is safe between fork() and the child's return from it.
+void stop_in_forked_child() {
+    SamplingState& sampling = state();
+    sampling.sampling.store(false, std::memory_order_relaxed);
+    for (Hook* hook : {sampling.memory_hook, sampling.object_hook}) {
+        if (hook != nullptr) {
+            hook->enabled.store(false, std::memory_order_relaxed);
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> start_allocation_sampling(const StackReaderPlace& place, std::int64_t mean_interval_bytes) {
@@ -322,10 +333,11 @@ std::optional<std::string> start_allocation_sampling(const StackReaderPlace& pla
     }
     SamplingState& sampling = state();
     if (sampling.sampling.load(std::memory_order_relaxed)) {
-        if (sampling.owner == getpid()) {
-            return "allocations are sampled already";
-        }
-        stop_allocation_sampling();  // inherited through a fork: the parent's samples are not ours
+        return "allocations are sampled already";
+    }
+    static const bool fork_handled = pthread_atfork(nullptr, nullptr, stop_in_forked_child) == 0;
+    if (!fork_handled) {
+        return "no handler could be set for a fork";
     }
     {
         const std::lock_guard guard(sampling.lock);
@@ -335,7 +347,6 @@ std::optional<std::string> start_allocation_sampling(const StackReaderPlace& pla
     sampling.code_lines.clear();
     sampling.layout = place.layout;
     sampling.code_type = place.types.code;
-    sampling.owner = getpid();
     sampling.memory_hook = install_hook(access, AllocatorDomain::Memory);
     sampling.object_hook = install_hook(access, AllocatorDomain::Object);
     sampling.sampling.store(true, std::memory_order_relaxed);
