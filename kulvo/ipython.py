@@ -43,6 +43,7 @@ from kulvo.cli.common import (
 from kulvo.core_result import ProfilerFrames
 from kulvo.model import Profile
 from kulvo.reports import RenderOptions, render
+from kulvo.reports.units import title_files
 
 # The options that take a value: on a `%kulvo` line the statement starts at the first word that
 # is neither an option nor such a value.
@@ -197,10 +198,19 @@ def run_magic(shell: Any, line: str, cell: str | None) -> Any:
         raise IPythonUsageError(str(error)) from None
     title = [f"In[{cell_number(shell)}]"] + ([] if cell is not None else [source])
     outcome = run_profiled(compile_cell(shell, source), shell, options, title)
+    title_cells(shell)
     show(outcome.profile, options)
     if outcome.error is not None:
         raise outcome.error
     return outcome.value
+
+
+def title_cells(shell: Any) -> None:
+    """Reports name the notebook's cells as IPython's tracebacks do, not by the temporary files
+    the kernel compiles them from. (IPython 8 keeps the map of those files to cell numbers.)"""
+    cells = getattr(shell.compile, "_filename_map", None)
+    if isinstance(cells, dict):
+        title_files({file: f"In[{number}]" for file, number in cells.items() if isinstance(number, int)})
 
 
 def show(profile: Profile, options: argparse.Namespace) -> None:

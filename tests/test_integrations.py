@@ -193,8 +193,9 @@ def test_a_notebook_shows_the_report_inline():
     assert memory[1].data["text/plain"] == "600"
     # The spike and the line that held its memory, as the text report words them.
     text = memory[0].data["text/plain"]
-    held = r"\s+held at the peak, .*\n\s+[\d.]+ MiB\s+[\d.]+ %\s+\S+:4"
+    held = r"\s+held at the peak, .*\n\s+[\d.]+ MiB\s+[\d.]+ %\s+In\[2\]:4"
     assert re.search(r"memory .* peak [\d.]+ MiB.*\n(.*\n)*?" + held, text)
+    assert "ipykernel_" not in text  # cells by their names, not the kernel's files
     page = html.unescape(
         re.fullmatch(r'<iframe class="kulvo-report" srcdoc="([^"]*)".*', memory[0].data["text/html"]).group(1)
     )

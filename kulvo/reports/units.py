@@ -8,11 +8,14 @@ import os
 import re
 import sys
 import sysconfig
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from kulvo.samples import PROCESS_ROOT_FILE, THREAD_ROOT_FILE
 
 _MIB = 1024 * 1024
+# What reports call files that are no files to their reader: a notebook's cells, by the names
+# the notebook gives them ("In[4]"). The notebook magic fills it; a saved profile keeps the paths.
+_FILE_TITLES: dict[str, str] = {}
 _PACKAGE_DIRECTORIES = ("site-packages", "dist-packages")
 
 
@@ -83,9 +86,17 @@ def program_command(argv: Sequence[str], *, whole_path: bool = False) -> str:
     return " ".join([program, *argv[1:]])
 
 
+def title_files(titles: Mapping[str, str]) -> None:
+    """Reports from now on show each file of `titles` by its title."""
+    _FILE_TITLES.update(titles)
+
+
 def short_path(file: str, cwd: str | None = None, roots: Sequence[str] | None = None) -> str:
     """A file name as a user reads it: `package/module.py` for an installed package or the
-    standard library, relative to the working directory for the user's own files, else in full."""
+    standard library, relative to the working directory for the user's own files, else in full;
+    a notebook cell by its name."""
+    if file in _FILE_TITLES:
+        return _FILE_TITLES[file]
     if not os.path.isabs(file):
         return file
     cwd = cwd if cwd is not None else os.getcwd()
