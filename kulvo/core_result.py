@@ -42,6 +42,9 @@ class ProfilerFrames:
 
     files: frozenset[str] = frozenset()
     busy: frozenset[tuple[str, str]] = frozenset()
+    # Frames of these files are left out only between the root and the first frame of another
+    # file: a test runner's hooks around a test, but not the runner's code the test calls.
+    leading_files: frozenset[str] = frozenset()
     # Where the code that hosts the profiled code lives (a notebook's kernel): another thread
     # running code from one of these directories is the host's, and left out.
     host_directories: tuple[str, ...] = ()
@@ -102,6 +105,7 @@ class _CutTree:
             [f.file.startswith(own.host_directories) for f in self._frames] if own.host_directories else None
         )
         self._kept = [root is None or not own_file for own_file in self._is_own]
+        self._is_leading = [root is not None and f.file in own.leading_files for f in self._frames]
         self._is_busy = [root is not None and (f.file, f.function) in own.busy for f in self._frames]
         self._occurrence = 0 if root is None else root.occurrence
         self._keep_root = root is not None and root.keep
@@ -197,6 +201,7 @@ class _CutTree:
         seen, inside, path, busy_inside, busy_anywhere = states[node]
         # Read once here: this loop runs once per node of the tree.
         node_frames, is_busy, is_root, kept = self._node_frames, self._is_busy, self._is_root, self._kept
+        is_leading = self._is_leading
         frame_ids, child = self._frame_ids, self.paths.child
         for node in reversed(unseen):
             core_frame = node_frames[node]
@@ -210,7 +215,7 @@ class _CutTree:
                     continue
             if inside:
                 busy_inside = busy_inside or busy
-                if kept[core_frame]:
+                if kept[core_frame] and not (path == NO_PATH and is_leading[core_frame]):
                     frame_id = frame_ids[core_frame]
                     if frame_id == NO_PATH:
                         frame_id = self._number_frame(core_frame)

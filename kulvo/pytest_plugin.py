@@ -103,7 +103,7 @@ def session_file_name(worker_id: str | None) -> str:
 
 def _pytest_files() -> frozenset[str]:
     """The files of pytest and pluggy loaded now: their frames between the runner and the test
-    are left out of the stacks."""
+    are left out of the stacks; pytest's code that a test calls is kept."""
     return frozenset(
         file
         for name, module in list(sys.modules.items())
@@ -137,7 +137,9 @@ class ProfilingPlugin:
 
     def _recording(self, argv: list[str]) -> Recording:
         if self._own is None:
-            self._own = ProfilerFrames(files=PROFILER_FRAMES.files | _pytest_files(), busy=PROFILER_FRAMES.busy)
+            self._own = ProfilerFrames(
+                files=PROFILER_FRAMES.files, busy=PROFILER_FRAMES.busy, leading_files=_pytest_files()
+            )
         return Recording(
             interval_ms=self.interval_ms,
             top_n=DEFAULT_TOP_N,

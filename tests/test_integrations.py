@@ -55,6 +55,23 @@ class TestPytestPlugin:
         )
         result.stdout.re_match_lines([r" +\d+ ms  test_suite.py::test_spin", r" +\d+ ms  spin  test_suite.py:\d+$"])
 
+    def test_pytest_code_that_a_test_calls_stays_on_its_stacks(self, pytester: pytest.Pytester):
+        pytester.makepyfile(
+            test_approx="""
+            import time, pytest
+
+            def test_approx():
+                deadline = time.perf_counter() + 0.3
+                while time.perf_counter() < deadline:
+                    assert [0.1 + 0.2] * 50 == pytest.approx([0.3] * 50)
+            """
+        )
+        pytester.runpytest_subprocess("--kulvo=profiles").assert_outcomes(passed=1)
+        profile = kulvo.load(pytester.path / "profiles" / profile_file_name("test_approx.py::test_approx"))
+        inside = [stack for stack in profile.stacks if stack and stack[0].function == "test_approx"]
+        called = [stack for stack in inside if any("_pytest" in frame.file for frame in stack[1:])]
+        assert len(called) >= 0.3 * len(inside) > 0
+
     def test_off_unless_asked(self, pytester: pytest.Pytester):
         pytester.makepyfile(test_suite=SUITE)
         result = pytester.runpytest_subprocess()
