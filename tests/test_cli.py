@@ -430,9 +430,10 @@ class TestTerminal:
     def test_colour_on_a_terminal(self, tmp_path):
         assert "\x1b[" in self.run_on_a_terminal(tmp_path)
 
-    def test_no_color_turns_it_off(self, tmp_path):
+    def test_no_color_turns_it_off_and_a_status_line_comes_first(self, tmp_path):
         text = self.run_on_a_terminal(tmp_path, NO_COLOR="1")
         assert "\x1b[" not in text and "Functions by self time" in text
+        assert text.startswith("kulvo: sampling quick.py every 5 ms until it ends")
 
     def test_the_report_fits_the_terminal(self, tmp_path):
         text = self.run_on_a_terminal(tmp_path, NO_COLOR="1", COLUMNS="60")

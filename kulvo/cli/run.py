@@ -24,10 +24,13 @@ from kulvo.cli.common import (
     add_report_options,
     add_sampling_options,
     check_sampling_options,
+    is_terminal,
     resolve_format,
+    terminal_width,
     write_report,
 )
 from kulvo.model import Profile
+from kulvo.reports.units import program_command
 from kulvo.target import (
     INTERRUPTED,
     PROGRAM_ROOT,
@@ -108,6 +111,12 @@ def run(args: argparse.Namespace) -> int:
     report = RunReport(recording, format, output, report_stream, leave_out_waiting=args.leave_out_waiting)
     if args.subprocesses:
         report.follow_children(interval_ms=args.interval_ms, top_n=args.top, threads=args.threads)
+    if is_terminal(report_stream):
+        # A sign of life for a long run, on a terminal only: never in a pipe or a file.
+        program = program_command(target.argv)
+        line = f"kulvo: sampling {program} every {args.interval_ms} ms until it ends (Ctrl-C ends it)"
+        width = terminal_width(report_stream)  # 0 where the terminal does not say
+        print(line[:width] if width > 0 else line, file=report_stream, flush=True)
     recording.start()
     with report.written_on_sigterm(), report.written_on_exec():
         try:
