@@ -224,9 +224,13 @@ class _Page:
                 snapshot_cell = f'<a href="#snapshot-{number}">S{number}</a> at {snapshot.time_ms} ms'
                 if snapshot.top_sites:
                     top = snapshot.top_sites[0]
+                    amount = (
+                        f"{format_bytes(top.size_bytes)} held at the peak by"
+                        if snapshot.at_peak
+                        else format_signed_bytes(top.size_diff_bytes)
+                    )
                     snapshot_cell += (
-                        f'<br><span class="mono">{escape(format_signed_bytes(top.size_diff_bytes))} '
-                        f"{escape(location(top.file, top.line))}</span>"
+                        f'<br><span class="mono">{escape(amount)} {escape(location(top.file, top.line))}</span>'
                     )
                 later = [
                     m
@@ -375,6 +379,18 @@ class _Page:
         )
         if not snapshot.top_sites:
             return f'<div class="snapshot">{heading}<p class="empty">No traced allocation grew.</p></div>'
+        if snapshot.at_peak:
+            held = "".join(
+                f'<tr><td class="num">{escape(format_bytes(a.size_bytes))}</td>'
+                f'<td class="num">{100 * a.size_bytes / max(1, snapshot.traced_bytes):.1f} %</td>'
+                f'<td class="num">{a.count}</td><td>{where(Frame(a.file, "", a.line))}</td></tr>'
+                for a in snapshot.top_sites
+            )
+            return (
+                f'<div class="snapshot">{heading}<table class="sites"><thead><tr><th class="num">held</th>'
+                '<th class="num">share</th><th class="num">blocks</th>'
+                f"<th>where</th></tr></thead><tbody>{held}</tbody></table></div>"
+            )
         rows = "".join(
             f'<tr><td class="num">{escape(format_signed_bytes(a.size_diff_bytes))}</td>'
             f'<td class="num">{a.count_diff:+d}</td><td class="num">{escape(format_bytes(a.size_bytes))}</td>'
