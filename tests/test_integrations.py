@@ -153,7 +153,7 @@ class TestIPythonMagics:
         assert result.result == 42
         report = outputs[0]["text/plain"]
         assert report.startswith("kulvo profile of In[")
-        assert re.search(r"<module>\s+<ipython-input-\d+-\w+>:2", report)
+        assert re.search(r"<module>\s+In\[\d+\]:2", report)  # the cell as IPython names it
         assert "interactiveshell" not in report and "kulvo/ipython.py" not in report
         assert outputs[0]["text/html"].startswith('<iframe class="kulvo-report" srcdoc="')
 
@@ -208,10 +208,13 @@ def test_a_notebook_shows_the_report_inline():
     memory, raising = notebook.cells[1].outputs, notebook.cells[2].outputs
     assert [o.output_type for o in memory] == ["display_data", "execute_result"]
     assert memory[1].data["text/plain"] == "600"
-    # The spike and the line that held its memory, as the text report words them.
+    # The spike with the line that allocated its memory (the snapshot nearest to it: the one at
+    # the peak when the spike holds it), and the line that held the most at the peak.
     text = memory[0].data["text/plain"]
-    held = r"\s+held at the peak, .*\n\s+[\d.]+ MiB\s+[\d.]+ %\s+In\[2\]:4"
-    assert re.search(r"memory .* peak [\d.]+ MiB.*\n(.*\n)*?" + held, text)
+    grew = r"allocated by .*\n\s+\+[\d.]+ MiB\s+\+\d+ blocks"
+    held = r"held at the peak, .*\n\s+[\d.]+ MiB\s+[\d.]+ %"
+    assert re.search(rf"memory .* peak [\d.]+ MiB.*\n(.*\n)*?\s+({grew}|{held})\s+In\[2\]:4", text), text
+    assert re.search(r"Memory held at the peak .*\n.*\n\s+[\d.]+ MiB\s+[\d.]+ %\s+In\[2\]:4", text), text
     assert "ipykernel_" not in text  # cells by their names, not the kernel's files
     page = html.unescape(
         re.fullmatch(r'<iframe class="kulvo-report" srcdoc="([^"]*)".*', memory[0].data["text/html"]).group(1)
