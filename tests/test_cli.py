@@ -245,10 +245,11 @@ class TestProgramEnvironment:
         working = [s for s in profile.samples if s.stack and s.other_thread and not s.main_thread_waiting]
         crunching = {s.stack[0].line for s in working if any(f.function == "crunch" for f in s.stack)}
         assert len(crunching) >= 5  # a pool's second worker may get no task at all
-        # At least the seven children; a pool may start another worker in place of one that ended.
+        # Six of the seven children at least: a pool's worker that its pool's exit terminates while
+        # its interpreter still starts has run none of the program's code and has nothing to write.
         notes = " ".join(profile.metadata.notes)
         merged = re.search(r"(\d+) child process\(es\) profiled themselves", notes)
-        assert merged and int(merged.group(1)) >= 7 and "left no profile" not in notes, notes
+        assert merged and int(merged.group(1)) >= 6 and "left no profile" not in notes, notes
 
     def test_a_script_gets_its_own_argv_even_when_it_looks_like_kulvos(self, tmp_path, run_kulvo, write_program):
         write_program("args.py", "import json, sys\nprint(json.dumps(sys.argv))\n")
