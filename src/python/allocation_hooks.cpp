@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -61,8 +62,9 @@ struct SamplingState {
     // Set with the GIL held while not sampling; read by the hooks.
     InterpreterLayout layout;
     std::uintptr_t code_type = 0;
-    std::vector<PyObject*> pinned;  // a strong reference per site's code object, under `lock`
-    Hook* memory_hook = nullptr;    // GIL held
+    std::vector<PyObject*> pinned;             // a strong reference per site's code object, under `lock`
+    std::vector<std::unique_ptr<Hook>> hooks;  // every hook made, GIL held: never freed
+    Hook* memory_hook = nullptr;               // GIL held
     Hook* object_hook = nullptr;
     // GIL held: sites resolved so far, and what was read of their code objects.
     std::vector<ResolvedSite> resolved;
@@ -226,7 +228,7 @@ void hook_free(void* context, void* address) {
 }
 
 Hook* install_hook(const AllocatorAccess& access, AllocatorDomain domain) {
-    auto* hook = new Hook();  // NOLINT(cppcoreguidelines-owning-memory): may stay in the chain for good
+    Hook* hook = state().hooks.emplace_back(std::make_unique<Hook>()).get();
     hook->domain = domain;
     access.get(domain, &hook->previous);
     MemoryAllocator ours{hook, hook_malloc, hook_calloc, hook_realloc, hook_free};
