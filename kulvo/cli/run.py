@@ -30,7 +30,6 @@ from kulvo.cli.common import (
     write_report,
 )
 from kulvo.model import Profile
-from kulvo.reports.units import program_command
 from kulvo.target import (
     INTERRUPTED,
     PROGRAM_ROOT,
@@ -112,7 +111,10 @@ def run(args: argparse.Namespace) -> int:
     if args.subprocesses:
         report.follow_children(interval_ms=args.interval_ms, top_n=args.top, threads=args.threads)
     if is_terminal(report_stream):
-        # A sign of life for a long run, on a terminal only: never in a pipe or a file.
+        # A sign of life for a long run, on a terminal only: never in a pipe or a file. (The
+        # report's helpers are imported here: a run in a pipe pays nothing for them at start.)
+        from kulvo.reports.units import program_command
+
         program = program_command(target.argv)
         line = f"kulvo: sampling {program} every {args.interval_ms} ms until it ends (Ctrl-C ends it)"
         width = terminal_width(report_stream)  # 0 where the terminal does not say

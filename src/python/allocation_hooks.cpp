@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <ctime>
@@ -30,7 +31,6 @@ namespace {
 
 constexpr std::size_t kMaxFramesSkipped = 64;  // shims and incomplete frames above the innermost one
 constexpr std::uintptr_t kObjectTypeOffset = sizeof(std::intptr_t);  // ob_type, after ob_refcnt
-constexpr std::int64_t kCodeUnitBytes = 2;
 
 // One per domain and start, never freed: a hook that another allocator has since wrapped cannot
 // be taken out of the chain, and one taken out may still be running in a thread of an
@@ -128,12 +128,9 @@ std::optional<AllocationSite> frame_site(const InterpreterLayout& layout, std::u
     }
     const auto instruction = load<std::uintptr_t>(frame + layout.frame_instruction);
     const bool generator = layout.owner_generator && owner == *layout.owner_generator;
-    if (!generator && layout.code_first_traceable && layout.code_bytecode) {
-        const auto first_traceable = load<std::int32_t>(code + *layout.code_first_traceable);
-        const std::uintptr_t first = code + *layout.code_bytecode + static_cast<std::uintptr_t>(first_traceable) * 2;
-        if (first_traceable > 0 && instruction < first) {
-            return std::nullopt;
-        }
+    if (!generator && layout.code_first_traceable &&
+        before_first_traceable(layout, code, instruction, load<std::int32_t>(code + *layout.code_first_traceable))) {
+        return std::nullopt;
     }
     return AllocationSite{code, instruction};
 }
@@ -248,9 +245,11 @@ bool remove_hook(const AllocatorAccess& access, Hook* hook) {
     return true;
 }
 
-std::vector<AllocationSite> copy_sites(SamplingState& sampling) {
+// The sites from `first` on, copied under the lock: resolving them runs Python code.
+std::vector<AllocationSite> copy_sites(SamplingState& sampling, std::size_t first) {
     const std::lock_guard guard(sampling.lock);
-    return sampling.allocations.sites();
+    const std::vector<AllocationSite>& sites = sampling.allocations.sites();
+    return {sites.begin() + static_cast<std::ptrdiff_t>(std::min(first, sites.size())), sites.end()};
 }
 
 // A str attribute of a code object, or null; never leaves an exception set.
@@ -288,22 +287,14 @@ const SamplingState::CodeLines& code_lines(SamplingState& sampling, std::uintptr
 
 // Resolves the sites not resolved yet; their code objects are pinned until stop.
 void resolve_new_sites(SamplingState& sampling) {
-    const std::vector<AllocationSite> sites = copy_sites(sampling);
-    for (std::size_t i = sampling.resolved.size(); i < sites.size(); ++i) {
-        const AllocationSite& site = sites[i];
+    for (const AllocationSite& site : copy_sites(sampling, sampling.resolved.size())) {
         ResolvedSite resolved;
         if (site.code == 0) {
             resolved.file = Ref::steal(PyUnicode_FromString("<unknown>"));
             resolved.line = 0;
         } else {
             const SamplingState::CodeLines& lines = code_lines(sampling, site.code);
-            std::int64_t offset = -1;
-            if (sampling.layout.frames_are_objects) {
-                offset = static_cast<std::int64_t>(site.instruction) * kCodeUnitBytes;
-            } else if (sampling.layout.code_bytecode &&
-                       site.instruction >= site.code + *sampling.layout.code_bytecode) {
-                offset = static_cast<std::int64_t>(site.instruction - site.code - *sampling.layout.code_bytecode);
-            }
+            const std::int64_t offset = bytecode_offset(sampling.layout, site.code, site.instruction);
             resolved.file = Ref::borrow(lines.file.get());
             resolved.line = line_at(lines.lines, static_cast<std::int32_t>(offset), lines.first_line);
         }
@@ -391,7 +382,6 @@ SampledTotals sampled_totals() {
     totals.at_peak = sampling.allocations.at_peak();
     totals.live_bytes = sampling.allocations.live_bytes();
     totals.held_bytes = static_cast<std::int64_t>(sampling.allocations.held_bytes());
-    totals.sampling = sampling.sampling.load(std::memory_order_relaxed);
     for (const ResolvedSite& site : sampling.resolved) {
         totals.sites.push_back(ResolvedSite{Ref::borrow(site.file.get()), site.line});
     }

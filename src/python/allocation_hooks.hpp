@@ -37,7 +37,6 @@ struct SampledTotals {
     std::vector<ResolvedSite> sites;  // by site index
     std::int64_t live_bytes = 0;
     std::int64_t held_bytes = 0;  // the sampler's own memory
-    bool sampling = false;
 };
 SampledTotals sampled_totals();
 

@@ -144,4 +144,26 @@ std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned min
     }
 }
 
+std::int64_t bytecode_offset(const InterpreterLayout& layout, std::uintptr_t code_address, std::uintptr_t instruction) {
+    constexpr std::int64_t kCodeUnitBytes = 2;
+    if (layout.frames_are_objects) {
+        const auto last_instruction = static_cast<std::int32_t>(instruction);
+        return last_instruction < 0 ? -1 : std::int64_t{last_instruction} * kCodeUnitBytes;
+    }
+    if (!layout.code_bytecode || instruction < code_address + *layout.code_bytecode) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(instruction - code_address - *layout.code_bytecode);
+}
+
+bool before_first_traceable(const InterpreterLayout& layout, std::uintptr_t code_address, std::uintptr_t instruction,
+                            std::int32_t first_traceable) {
+    constexpr std::uintptr_t kCodeUnitBytes = 2;
+    if (!layout.code_first_traceable || !layout.code_bytecode || first_traceable <= 0) {
+        return false;
+    }
+    return instruction <
+           code_address + *layout.code_bytecode + static_cast<std::uintptr_t>(first_traceable) * kCodeUnitBytes;
+}
+
 }  // namespace kulvo::py

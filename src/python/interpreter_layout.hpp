@@ -74,4 +74,15 @@ struct InterpreterLayout {
 // The layout for CPython 3.`minor` on this platform, if it is known.
 std::optional<InterpreterLayout> interpreter_layout(unsigned major, unsigned minor);
 
+// Where a frame stands in its code, as `frame_instruction` holds it (3.10: f_lasti, in code
+// units; later, a pointer into the code object's bytecode): a byte offset into the bytecode,
+// or -1 before its start (a frame made but not started).
+std::int64_t bytecode_offset(const InterpreterLayout& layout, std::uintptr_t code_address, std::uintptr_t instruction);
+
+// 3.11+: whether a frame at `instruction` has not reached its code's first traceable
+// instruction (`first_traceable`, in code units), so that the interpreter's own walk leaves it
+// out (unless a generator owns it). Always false where the layout has no such place.
+bool before_first_traceable(const InterpreterLayout& layout, std::uintptr_t code_address, std::uintptr_t instruction,
+                            std::int32_t first_traceable);
+
 }  // namespace kulvo::py

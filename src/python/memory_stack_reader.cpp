@@ -383,18 +383,9 @@ MemoryStackReader::CodeInfo* MemoryStackReader::code_info(std::uintptr_t address
 
 std::int32_t MemoryStackReader::line_of(const CodeInfo& code, std::uintptr_t code_address,
                                         std::uintptr_t instruction) const {
-    std::int64_t offset = -1;
-    if (layout_.frames_are_objects) {
-        const auto last_instruction = static_cast<std::int32_t>(instruction);
-        offset = last_instruction < 0 ? -1 : std::int64_t{last_instruction} * kCodeUnitBytes;
-    } else {
-        const std::uintptr_t start = code_address + *layout_.code_bytecode;
-        if (instruction >= start) {
-            offset = static_cast<std::int64_t>(instruction - start);
-        }
-        if (offset >= code.header.code_units * kCodeUnitBytes) {
-            offset = -1;  // not this code's: read while the frame changed
-        }
+    std::int64_t offset = bytecode_offset(layout_, code_address, instruction);
+    if (!layout_.frames_are_objects && offset >= code.header.code_units * kCodeUnitBytes) {
+        offset = -1;  // not this code's: read while the frame changed
     }
     return line_at(code.lines, static_cast<std::int32_t>(offset), code.header.first_line);
 }
@@ -625,13 +616,8 @@ bool MemoryStackReader::incomplete(const RawFrame& raw, const CodeInfo& code, st
         // 3.10: a frame made but before its first instruction; its caller's line shows the call.
         return static_cast<std::int32_t>(raw.instruction) < 0;
     }
-    if (!layout_.code_first_traceable || !layout_.code_bytecode || raw.generator || code.header.first_traceable <= 0) {
-        return false;
-    }
-    const std::uintptr_t first =
-        code_address + *layout_.code_bytecode +
-        static_cast<std::uintptr_t>(code.header.first_traceable) * static_cast<std::uintptr_t>(kCodeUnitBytes);
-    return raw.instruction < first;
+    return !raw.generator &&
+           before_first_traceable(layout_, code_address, raw.instruction, code.header.first_traceable);
 }
 
 StackId MemoryStackReader::intern(StackTable& stacks) {
