@@ -4,7 +4,7 @@ again), on every interpreter given. Each run is a fresh interpreter; conditions 
 repetition to the next, and each ratio is taken within its repetition. Writes its section of
 bench/RESULTS.md.
 
-    python bench/overhead.py --python VENV-3.10/bin/python --python VENV-3.13/bin/python [--reps 7]
+    python bench/overhead.py --python VENV-3.10/bin/python --python VENV-3.13/bin/python [--reps 7] [--load N]
 
 Each interpreter's environment needs kulvo and pyperformance (bench/requirements-truth.txt).
 Run it on a quiet machine: differences of a percent are the point.
@@ -117,10 +117,16 @@ def main() -> None:
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--seconds", type=float, default=1.0, help="each workload's unprofiled length")
     parser.add_argument("--no-report", action="store_true")
+    parser.add_argument("--load", type=int, default=0, metavar="N", help="N busy processes beside every run")
     args = parser.parse_args()
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
-    load_start = loadavg()
-    results = {version_of(p): measure(p, args.reps, args.seconds) for p in args.python}
+    burners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(args.load)]
+    try:
+        load_start = loadavg()
+        results = {version_of(p): measure(p, args.reps, args.seconds) for p in args.python}
+    finally:
+        for burner in burners:
+            burner.kill()
     text = section(results, args.reps, started, load_start)
     print(text)
     if not args.no_report:
