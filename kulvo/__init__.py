@@ -1,20 +1,22 @@
 """kulvo: a sampling profiler for Python programs."""
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from kulvo._core import PySampler, __version__
-from kulvo.api import Profiler, profile
-from kulvo.model import (
-    AllocationSite,
-    Frame,
-    HotPath,
-    MemorySnapshot,
-    Profile,
-    RunMetadata,
-    Sample,
-    SpikeEvent,
-)
-from kulvo.storage import ProfileFormatError, load
+
+if TYPE_CHECKING:
+    from kulvo.api import Profiler, profile
+    from kulvo.model import (
+        AllocationSite,
+        Frame,
+        HotPath,
+        MemorySnapshot,
+        Profile,
+        RunMetadata,
+        Sample,
+        SpikeEvent,
+    )
+    from kulvo.storage import ProfileFormatError, load
 
 __all__ = [
     "AllocationSite",
@@ -33,6 +35,34 @@ __all__ = [
     "load_ipython_extension",
     "profile",
 ]
+
+# Where each name of the API lives. They are imported on first use: `kulvo run` and the
+# children it follows import `kulvo` before the program starts, and need none of them then.
+_HOMES = {
+    "Profiler": "kulvo.api",
+    "profile": "kulvo.api",
+    "ProfileFormatError": "kulvo.storage",
+    "load": "kulvo.storage",
+    **dict.fromkeys(
+        ("AllocationSite", "Frame", "HotPath", "MemorySnapshot", "Profile", "RunMetadata", "Sample", "SpikeEvent"),
+        "kulvo.model",
+    ),
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'kulvo' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
 
 
 def load_ipython_extension(shell: Any) -> None:

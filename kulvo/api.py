@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import functools
 import os
-import platform
 import sys
 import threading
 import time
@@ -16,13 +15,14 @@ from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from kulvo import sampling
 from kulvo._core import __version__
-from kulvo.core_result import ProfilerFrames, StackRoot, ThreadRoots, profile_from_core
-from kulvo.model import Profile, RunMetadata, valid_text
 from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
+from kulvo.stack_cut import ProfilerFrames, StackRoot, ThreadRoots
 from kulvo.threads import DEFAULT_THREADS, ThreadWatch, validate_threads
+from kulvo.unicode_text import valid_text
 
 if TYPE_CHECKING:
+    from kulvo.model import Profile
     from kulvo.watcher import MemoryWatcher
 
 F = TypeVar("F", bound=Callable[..., Any])
@@ -155,6 +155,12 @@ class Recording:
             if self._watcher is not None:
                 self._watcher.end_tracing()
             self._threads.stop()
+        # Imported once the sampler has stopped: `kulvo run` would pay for them before the program.
+        import platform
+
+        from kulvo.core_result import profile_from_core
+        from kulvo.model import RunMetadata
+
         metadata = RunMetadata(
             kulvo_version=__version__,
             python_version=platform.python_version(),

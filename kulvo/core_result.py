@@ -14,53 +14,13 @@ import itertools
 import math
 from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any, Literal
 
 from kulvo.model import Frame, HotPath, MemorySnapshot, Profile, RunMetadata, SpikeEvent
 from kulvo.samples import NO_PATH, THREAD_ROOT_FILE, CallPaths, SampleColumns
+from kulvo.stack_cut import ProfilerFrames, StackRoot, ThreadRoots
 
-
-@dataclass(frozen=True)
-class StackRoot:
-    """Where the profiled code starts on every stack: the `occurrence`-th frame of this (file,
-    function) counted from the outside, kept or not. Frames outside it belong to whoever started
-    the profiler; profiles nested in a recursion share (file, function) and differ in occurrence."""
-
-    file: str
-    function: str
-    keep: bool = False
-    occurrence: int = 1
-
-
-@dataclass(frozen=True)
-class ProfilerFrames:
-    """How the profiler's own frames look on the stacks: every frame of `files` is left out of
-    stacks and hot paths. A sample is left out altogether when it was taken inside one of
-    `busy` (the profiler starting or stopping), or outside the root with kulvo's own code
-    running (setting up or tearing down the run)."""
-
-    files: frozenset[str] = frozenset()
-    busy: frozenset[tuple[str, str]] = frozenset()
-    # Frames of these files are left out only between the root and the first frame of another
-    # file: a test runner's hooks around a test, but not the runner's code the test calls.
-    leading_files: frozenset[str] = frozenset()
-    # Where the code that hosts the profiled code lives (a notebook's kernel): another thread
-    # running code from one of these directories is the host's, and left out.
-    host_directories: tuple[str, ...] = ()
-
-
-@dataclass(frozen=True)
-class ThreadRoots:
-    """How the sampled threads are named: by (ident, kernel id), or (ident, 0) where the kernel id
-    is not known; and the main thread's (ident, kernel id)."""
-
-    names: Mapping[tuple[int, int], str]
-    main: tuple[int, int]
-
-    def name(self, ident: int, native_id: int) -> str:
-        found = self.names.get((ident, native_id)) or self.names.get((ident, 0))
-        return found if found is not None else f"thread {native_id or ident}"
+_NO_OWN_FRAMES = ProfilerFrames()
 
 
 def _array(result: Mapping[str, Any], key: str, code: Literal["i", "I", "Q", "B"]) -> memoryview[int]:
@@ -393,7 +353,7 @@ def profile_from_core(
     memory_snapshots: Iterable[MemorySnapshot] = (),
     *,
     root: StackRoot | None = None,
-    own: ProfilerFrames = ProfilerFrames(),
+    own: ProfilerFrames = _NO_OWN_FRAMES,
     top_n: int | None = None,
     wall_time_ms: int | None = None,
     with_stacks: bool = True,

@@ -6,7 +6,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from kulvo.model import ProfileFormatError, valid_text
+from kulvo.model import ProfileFormatError
+from kulvo.unicode_text import valid_text
 
 # The core's counters, sizes and times are 64-bit; a document claiming more is damaged.
 MAX_NUMBER = 2**63 - 1

@@ -40,10 +40,10 @@ from kulvo.cli.common import (
     stream_options,
     write_report,
 )
-from kulvo.core_result import ProfilerFrames
 from kulvo.model import Profile
 from kulvo.reports import RenderOptions, render
 from kulvo.reports.units import title_files
+from kulvo.stack_cut import ProfilerFrames
 
 # The options that take a value: on a `%kulvo` line the statement starts at the first word that
 # is neither an option nor such a value.
@@ -172,7 +172,7 @@ def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title:
         argv=title,
         # The cell's code runs right below this frame: IPython's frames are outside it.
         root=root_at(sys._getframe(), keep=False),
-        own=replace(MAGIC_FRAMES, host_directories=kernel_directories()),
+        own=MAGIC_FRAMES._replace(host_directories=kernel_directories()),
         with_stacks=threading.current_thread() is threading.main_thread(),
         threads=options.threads,
     )

@@ -3,14 +3,13 @@ saved as (`Profile.to_dict` / `Profile.from_dict`).
 
 The model imports no renderer and no codec: `kulvo.reports` plugs itself in for
 `Profile.render` and `Profile.save`, and `kulvo.document` for `Profile.to_dict` and
-`Profile.from_dict`, when they are imported, which `import kulvo` does.
+`Profile.from_dict`, when they are imported, which the first call of each does.
 """
 
 from __future__ import annotations
 
 import importlib
 import math
-import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
@@ -120,7 +119,7 @@ def use_reports(reports: Reports) -> None:
 def _loaded_reports() -> Reports:
     # Imported on first use, not with kulvo: a program starts sooner under `kulvo run`.
     if _reports is None:
-        importlib.import_module("kulvo.reports")  # it calls use_reports
+        importlib.import_module("kulvo.reports").plug_into_model()
     if _reports is None:
         raise RuntimeError("the report formats are not loaded")
     return _reports
@@ -145,7 +144,9 @@ def use_document_codec(codec: DocumentCodec) -> None:
 
 def _loaded_codec() -> DocumentCodec:
     if _codec is None:
-        raise RuntimeError("the document codec is not loaded: import kulvo first")
+        importlib.import_module("kulvo.document")  # it calls use_document_codec
+    if _codec is None:
+        raise RuntimeError("the document codec is not loaded")
     return _codec
 
 
@@ -306,19 +307,3 @@ class Profile:
         raises ProfileFormatError naming what is wrong, also for a document of another format
         or an unknown version."""
         return _loaded_codec().decode(document)
-
-
-# Surrogate code points: U+DC80..U+DCFF stand for undecodable bytes (Python's surrogateescape),
-# the others are lone halves of a pair. Neither can be written as UTF-8.
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
-def valid_text(text: str) -> str:
-    """`text` as valid Unicode: a byte that was not UTF-8 (an escaped surrogate) as `\\xNN`,
-    another lone surrogate as `\\uNNNN`, so that every report can be written."""
-
-    def escape(match: re.Match[str]) -> str:
-        code = ord(match.group())
-        return f"\\x{code - 0xDC00:02x}" if 0xDC80 <= code <= 0xDCFF else f"\\u{code:04x}"
-
-    return _SURROGATE.sub(escape, text)

@@ -18,11 +18,11 @@ from pathlib import Path
 import pytest
 
 from kulvo.api import PROFILER_FRAMES, Recording, frames_outwards
-from kulvo.core_result import ProfilerFrames, StackRoot
 from kulvo.model import Profile, ProfileFormatError
 from kulvo.reports.functions import time_shares
 from kulvo.reports.units import format_bytes, format_duration_ms, location, short_path
 from kulvo.settings import DEFAULT_TOP_N, validate_settings
+from kulvo.stack_cut import ProfilerFrames, StackRoot
 from kulvo.storage import load
 
 DEFAULT_DIRECTORY = "kulvo-profiles"

@@ -37,7 +37,6 @@ import signal
 import sys
 import threading
 from collections.abc import Callable
-from dataclasses import dataclass
 from typing import Any
 
 from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_unreadable_why
@@ -61,15 +60,15 @@ _READ_AS_IT_RUNS = "stacks are read while the main thread runs on, and a short c
 _kicks_stopped: str | None = None
 
 
-@dataclass
 class Kick:
     """How one sampler reaches the main thread's stack: from memory, or through requests with
     the signal it uses (0 for none) and, without one, why."""
 
-    signal_number: int = 0
-    note: str | None = None
-    stacks_from_memory: bool = False
-    stopped: str | None = None  # why kicks stopped during this sampler's run, once released
+    def __init__(self, signal_number: int = 0, note: str | None = None, *, stacks_from_memory: bool = False) -> None:
+        self.signal_number = signal_number
+        self.note = note
+        self.stacks_from_memory = stacks_from_memory
+        self.stopped: str | None = None  # why kicks stopped during this sampler's run, once released
 
     def release(self) -> None:
         """Gives the signal back once no sampler uses it: its handler is the default again."""

@@ -13,12 +13,10 @@ import os
 import signal
 import sys
 import threading
-import traceback
 import types
-from dataclasses import dataclass, field
 from typing import Any
 
-from kulvo.core_result import StackRoot
+from kulvo.stack_cut import StackRoot
 
 # execute()'s status for a program ended by an uncaught KeyboardInterrupt: Python then ends
 # itself by SIGINT, so that its parent (a shell's loop) sees it interrupted.
@@ -33,13 +31,22 @@ class TargetSyntaxError(Exception):
     """The script does not compile; the message reads as Python's own would."""
 
 
-@dataclass
 class Target:
-    display_name: str
-    argv: list[str]  # the program's sys.argv
-    path0: str  # the program's sys.path[0]
-    code: types.CodeType
-    main_globals: dict[str, Any] = field(default_factory=dict)
+    def __init__(
+        self, *, display_name: str, argv: list[str], path0: str, code: types.CodeType, main_globals: dict[str, Any]
+    ) -> None:
+        self.display_name = display_name
+        self.argv = argv  # the program's sys.argv
+        self.path0 = path0  # the program's sys.path[0]
+        self.code = code
+        self.main_globals = main_globals
+
+
+def _syntax_error(error: Exception) -> TargetSyntaxError:
+    """The error as Python's own message would show it."""
+    import traceback  # here: only a program that does not compile needs it
+
+    return TargetSyntaxError("".join(traceback.format_exception_only(type(error), error)))
 
 
 def script_target(path: str, args: list[str]) -> Target:
@@ -56,7 +63,7 @@ def script_target(path: str, args: list[str]) -> Target:
     try:
         code = compile(source, absolute, "exec", dont_inherit=True)
     except (SyntaxError, ValueError) as error:
-        raise TargetSyntaxError("".join(traceback.format_exception_only(type(error), error))) from None
+        raise _syntax_error(error) from None
     return Target(
         display_name=path,
         argv=[path, *args],
@@ -91,7 +98,7 @@ def module_target(name: str, args: list[str]) -> Target:
         try:
             code = loader.get_code(found.name)
         except SyntaxError as error:
-            raise TargetSyntaxError("".join(traceback.format_exception_only(type(error), error))) from None
+            raise _syntax_error(error) from None
         except ImportError as error:
             raise TargetError(f"cannot load module {name!r}: {error}") from None
     if code is None:

@@ -3,17 +3,18 @@
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import os
 import sys
 from collections.abc import Callable
-from dataclasses import dataclass
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NamedTuple, NoReturn, TextIO
 
-from kulvo.model import Profile
-from kulvo.reports import FORMATS, RenderOptions, format_for_path, render, suffixes_hint
+from kulvo.reports import FORMATS, format_for_path, suffixes_hint
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 from kulvo.threads import DEFAULT_THREADS, THREAD_CHOICES
+
+if TYPE_CHECKING:
+    from kulvo.model import Profile
+    from kulvo.reports import RenderOptions
 
 DEFAULT_WIDTH_CHARS = 100
 _UNICODE_PROBE = "█▁…–"
@@ -23,8 +24,7 @@ class UsageError(Exception):
     """A bad command line: reported as one line, exit status 2."""
 
 
-@dataclass(frozen=True)
-class Command:
+class Command(NamedTuple):
     """One subcommand: `add_arguments` fills its parser, `run` gets the parsed arguments and
     returns the exit status."""
 
@@ -162,6 +162,8 @@ def can_encode(stream: TextIO, text: str) -> bool:
 
 
 def stream_options(stream: TextIO) -> RenderOptions:
+    from kulvo.reports import RenderOptions  # here, as in write_report: `kulvo run` needs them at its end
+
     return RenderOptions(
         color=use_color(stream),
         width_chars=terminal_width(stream),
@@ -196,6 +198,10 @@ def write_report(
     If `output` cannot be written, says so and writes the report to standard error, so that
     the run is not lost. Returns False in that case.
     """
+    import dataclasses
+
+    from kulvo.reports import RenderOptions, render
+
     if output is not None:
         text = render(profile, format, RenderOptions(leave_out_waiting=leave_out_waiting))
         try:

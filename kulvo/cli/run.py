@@ -8,13 +8,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
 import os
 import signal
 import sys
 from collections.abc import Iterator
 from types import FrameType
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from kulvo import sampling
 from kulvo.api import PROFILER_FRAMES, Recording
@@ -29,7 +28,6 @@ from kulvo.cli.common import (
     terminal_width,
     write_report,
 )
-from kulvo.model import Profile
 from kulvo.target import (
     INTERRUPTED,
     PROGRAM_ROOT,
@@ -40,6 +38,9 @@ from kulvo.target import (
     module_target,
     script_target,
 )
+
+if TYPE_CHECKING:
+    from kulvo.model import Profile
 
 USAGE = (
     "kulvo run [--interval-ms N] [--top N] [--memory] [--threads all|main] [--subprocesses] [-o FILE] [--format FMT]"
@@ -131,8 +132,8 @@ def run(args: argparse.Namespace) -> int:
 
 
 # Before and after the program, the main thread runs this module's and target.py's code.
-RUN_FRAMES = dataclasses.replace(
-    PROFILER_FRAMES, files=PROFILER_FRAMES.files | {run.__code__.co_filename, execute.__code__.co_filename}
+RUN_FRAMES = PROFILER_FRAMES._replace(
+    files=PROFILER_FRAMES.files | {run.__code__.co_filename, execute.__code__.co_filename}
 )
 
 

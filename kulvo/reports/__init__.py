@@ -6,10 +6,11 @@ the list of formats, the suffix table and the CLI's messages derive from it."""
 from __future__ import annotations
 
 import importlib
+from typing import TYPE_CHECKING, Any
 
-from kulvo import model
-from kulvo.model import Profile
-from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
+if TYPE_CHECKING:
+    from kulvo.model import Profile
+    from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
 
 __all__ = ["FORMATS", "RenderOptions", "ReportFormat", "format_for_path", "render", "renderer", "suffixes_hint"]
 
@@ -60,17 +61,34 @@ def renderer(name: str) -> Renderer:
 
 
 def render(profile: Profile, name: str, options: RenderOptions | None = None) -> str:
+    from kulvo.reports.report_format import RenderOptions
+
     return renderer(name)(profile, options or RenderOptions())
+
+
+def __getattr__(name: str) -> Any:
+    # The renderers' shared types are imported on first use, with the model they name.
+    if name in ("RenderOptions", "ReportFormat", "Renderer"):
+        from kulvo.reports import report_format
+
+        return getattr(report_format, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class _ProfileReports:
     """`Profile.render` and `Profile.save` draw through this."""
 
     def render(self, profile: Profile, format: str, *, color: bool, width_chars: int) -> str:
+        from kulvo.reports.report_format import RenderOptions
+
         return render(profile, format, RenderOptions(color=color, width_chars=width_chars))
 
     def format_for_path(self, path: str) -> str | None:
         return format_for_path(path)
 
 
-model.use_reports(_ProfileReports())
+def plug_into_model() -> None:
+    """`Profile.render` and `Profile.save` draw through these formats from now on."""
+    from kulvo import model
+
+    model.use_reports(_ProfileReports())
