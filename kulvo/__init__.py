@@ -51,12 +51,16 @@ _HOMES = {
 
 
 def __getattr__(name: str) -> Any:
-    home = _HOMES.get(name)
-    if home is None:
-        raise AttributeError(f"module 'kulvo' has no attribute {name!r}")
     import importlib
+    import importlib.util
 
-    value = getattr(importlib.import_module(home), name)
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(home), name)
+    elif not name.startswith("_") and importlib.util.find_spec(f"kulvo.{name}") is not None:
+        value = importlib.import_module(f"kulvo.{name}")  # `kulvo.model` and the like, as before
+    else:
+        raise AttributeError(f"module 'kulvo' has no attribute {name!r}")
     globals()[name] = value
     return value
 

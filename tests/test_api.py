@@ -784,6 +784,16 @@ class TestPackageLayout:
         assert "kulvo.reports" not in graph["kulvo.model"]
         list(graphlib.TopologicalSorter(graph).static_order())  # raises CycleError naming the circle
 
+    def test_the_packages_names_load_on_first_use(self):
+        # `import kulvo` alone loads none of them (`kulvo run` starts the program sooner), yet
+        # every exported name and module is there when asked for.
+        program = (
+            "import sys, kulvo; before = 'kulvo.model' in sys.modules;"
+            "print(before, all(getattr(kulvo, n) for n in kulvo.__all__), kulvo.model.Profile is kulvo.Profile)"
+        )
+        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True)
+        assert done.stdout.split() == ["False", "True", "True"]
+
     def test_both_native_modules_share_one_copy_of_the_engine(self):
         # Each module with an engine of its own would have its own signal state, timers and
         # list of sampler threads; both are entry points into the one library beside them.
