@@ -1,10 +1,14 @@
 """kulvo: a sampling profiler for Python programs."""
 
-from typing import TYPE_CHECKING, Any
+from __future__ import annotations
 
 from kulvo._core import PySampler, __version__
 
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from kulvo.api import Profiler, profile
     from kulvo.model import (
         AllocationSite,

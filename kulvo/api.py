@@ -11,7 +11,6 @@ import warnings
 from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
 from types import FrameType, TracebackType
-from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from kulvo import sampling
 from kulvo._core import __version__
@@ -21,11 +20,20 @@ from kulvo.stack_cut import ProfilerFrames, StackRoot, ThreadRoots
 from kulvo.threads import DEFAULT_THREADS, ThreadWatch, validate_threads
 from kulvo.unicode_text import valid_text
 
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, TypeVar, overload
+
     from kulvo.model import Profile
     from kulvo.watcher import MemoryWatcher
 
-F = TypeVar("F", bound=Callable[..., Any])
+    F = TypeVar("F", bound=Callable[..., Any])
+else:
+
+    def overload(function: object) -> object:
+        """typing's, which only marks the signatures below for type checkers."""
+        return function
 
 
 def current_rss_bytes() -> int | None:
@@ -414,7 +422,7 @@ def profile(interval_ms: F) -> F: ...
 
 
 @overload
-def profile(
+def profile(  # noqa: F811  (the linter does not take the stand-in above for typing's overload)
     interval_ms: int = DEFAULT_INTERVAL_MS,
     top_n: int = DEFAULT_TOP_N,
     memory: bool = False,
@@ -425,7 +433,7 @@ def profile(
 ) -> Profiler: ...
 
 
-def profile(
+def profile(  # noqa: F811
     interval_ms: Any = DEFAULT_INTERVAL_MS,
     top_n: int = DEFAULT_TOP_N,
     memory: bool = False,

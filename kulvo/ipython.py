@@ -172,7 +172,7 @@ def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title:
         argv=title,
         # The cell's code runs right below this frame: IPython's frames are outside it.
         root=root_at(sys._getframe(), keep=False),
-        own=MAGIC_FRAMES._replace(host_directories=kernel_directories()),
+        own=MAGIC_FRAMES.replace(host_directories=kernel_directories()),
         with_stacks=threading.current_thread() is threading.main_thread(),
         threads=options.threads,
     )

@@ -37,9 +37,13 @@ import signal
 import sys
 import threading
 from collections.abc import Callable
-from typing import Any
 
 from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_unreadable_why
+
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # kulvo's one signal, for holding the main thread still and for kicking it: its default action
 # is to ignore it, so one still on its way when the program execs, or after the handler is gone

@@ -14,9 +14,13 @@ import signal
 import sys
 import threading
 import types
-from typing import Any
 
 from kulvo.stack_cut import StackRoot
+
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # execute()'s status for a program ended by an uncaught KeyboardInterrupt: Python then ends
 # itself by SIGINT, so that its parent (a shell's loop) sees it interrupted.

@@ -7,11 +7,15 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, ClassVar
 
 THREAD_CHOICES = ("all", "main")
 DEFAULT_THREADS = "all"
 MAIN_THREAD_NAME = "MainThread"
+
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, ClassVar
 
 
 def validate_threads(threads: object) -> None:

@@ -5,14 +5,17 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Callable
-from typing import TYPE_CHECKING, NamedTuple, NoReturn, TextIO
 
 from kulvo.reports import FORMATS, format_for_path, suffixes_hint
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, MAX_INTERVAL_MS, MIN_INTERVAL_MS
 from kulvo.threads import DEFAULT_THREADS, THREAD_CHOICES
 
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import NoReturn, TextIO
+
     from kulvo.model import Profile
     from kulvo.reports import RenderOptions
 
@@ -24,16 +27,26 @@ class UsageError(Exception):
     """A bad command line: reported as one line, exit status 2."""
 
 
-class Command(NamedTuple):
+class Command:
     """One subcommand: `add_arguments` fills its parser, `run` gets the parsed arguments and
     returns the exit status."""
 
-    name: str
-    help: str
-    description: str
-    add_arguments: Callable[[argparse.ArgumentParser], None]
-    run: Callable[[argparse.Namespace], int]
-    usage: str | None = None
+    def __init__(
+        self,
+        *,
+        name: str,
+        help: str,
+        description: str,
+        add_arguments: Callable[[argparse.ArgumentParser], None],
+        run: Callable[[argparse.Namespace], int],
+        usage: str | None = None,
+    ) -> None:
+        self.name = name
+        self.help = help
+        self.description = description
+        self.add_arguments = add_arguments
+        self.run = run
+        self.usage = usage
 
 
 class Parser(argparse.ArgumentParser):

@@ -13,7 +13,6 @@ import signal
 import sys
 from collections.abc import Iterator
 from types import FrameType
-from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from kulvo import sampling
 from kulvo.api import PROFILER_FRAMES, Recording
@@ -39,7 +38,11 @@ from kulvo.target import (
     script_target,
 )
 
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import NoReturn, TextIO
+
     from kulvo.model import Profile
 
 USAGE = (
@@ -132,7 +135,7 @@ def run(args: argparse.Namespace) -> int:
 
 
 # Before and after the program, the main thread runs this module's and target.py's code.
-RUN_FRAMES = PROFILER_FRAMES._replace(
+RUN_FRAMES = PROFILER_FRAMES.replace(
     files=PROFILER_FRAMES.files | {run.__code__.co_filename, execute.__code__.co_filename}
 )
 

@@ -6,9 +6,12 @@ the list of formats, the suffix table and the CLI's messages derive from it."""
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
 
+# Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from kulvo.model import Profile
     from kulvo.reports.report_format import Renderer, RenderOptions, ReportFormat
 
