@@ -9,7 +9,6 @@ import threading
 import time
 import warnings
 from collections.abc import Callable, Iterator
-from datetime import datetime, timezone
 from types import FrameType, TracebackType
 
 from kulvo import sampling
@@ -83,7 +82,7 @@ class Recording:
         self._all_threads = all_threads
         self._threads = ThreadWatch()
         self._watcher: MemoryWatcher | None = None
-        self._start_time = ""
+        self._start_epoch_s = 0.0
         self._rss_at_start_bytes: int | None = None
         self._origin_s = 0.0
         self._pid = os.getpid()
@@ -111,7 +110,7 @@ class Recording:
 
     def start(self) -> None:
         self._pid = os.getpid()
-        self._start_time = datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+        self._start_epoch_s = time.time()
         self._rss_at_start_bytes = current_rss_bytes()
         self._threads.start()
         # The watcher is ready before the sampler starts, so that its set-up shows in no sample.
@@ -165,6 +164,7 @@ class Recording:
             self._threads.stop()
         # Imported once the sampler has stopped: `kulvo run` would pay for them before the program.
         import platform
+        from datetime import datetime, timezone
 
         from kulvo.core_result import profile_from_core
         from kulvo.model import RunMetadata
@@ -173,7 +173,7 @@ class Recording:
             kulvo_version=__version__,
             python_version=platform.python_version(),
             argv=tuple(self._argv),
-            start_time=self._start_time,
+            start_time=datetime.fromtimestamp(self._start_epoch_s, timezone.utc).isoformat(timespec="milliseconds"),
             interval_ms=self._interval_ms,
             top_n=self._top_n,
             memory=self._memory,

@@ -6,7 +6,6 @@ that cannot be found is reported before profiling starts.
 
 from __future__ import annotations
 
-import contextlib
 import importlib.machinery
 import importlib.util
 import os
@@ -200,5 +199,7 @@ def execute(target: Target) -> int:
         if saved_main is not None:
             sys.modules["__main__"] = saved_main
         # A program may close or replace its stdout; the report goes to stderr anyway.
-        with contextlib.suppress(Exception):
+        try:  # noqa: SIM105  (not contextlib.suppress: importing contextlib delays every program's start)
             sys.stdout.flush()
+        except Exception:
+            pass

@@ -14,7 +14,10 @@ EXIT_USAGE = 2
 COMMANDS: tuple[Command, ...] = (run.COMMAND, view.COMMAND, merge.COMMAND)
 
 
-def build_parser() -> Parser:
+def build_parser(argv: Sequence[str] = ()) -> Parser:
+    """The whole command line's parser; a command named first in `argv` gets its options, the
+    others only their names and help (each option made costs `kulvo run` start-up)."""
+    named = argv[0] if argv and argv[0] in {command.name for command in COMMANDS} else None
     parser = make_parser(
         prog="kulvo",
         description="A sampling profiler for Python programs: CPU and memory spikes, hot paths, flame graphs.",
@@ -29,15 +32,17 @@ def build_parser() -> Parser:
             usage=command.usage,
             formatter_class=HelpFormatter,
         )
-        command.add_arguments(subparser)
+        if named in (None, command.name):
+            command.add_arguments(subparser)
         subparser.set_defaults(run=command.run)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    arguments = sys.argv[1:] if argv is None else argv
+    parser = build_parser(arguments)
     try:
-        args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+        args = parser.parse_args(arguments)
         if args.command is None:
             parser.print_help(sys.stderr)
             return EXIT_USAGE

@@ -7,11 +7,9 @@ program's exit status, and writes the report however the program ended.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
 import signal
 import sys
-from collections.abc import Iterator
 from types import FrameType
 
 from kulvo import sampling
@@ -124,11 +122,7 @@ def run(args: argparse.Namespace) -> int:
         width = terminal_width(report_stream)  # 0 where the terminal does not say
         print(line[:width] if width > 0 else line, file=report_stream, flush=True)
     recording.start()
-    with report.written_on_sigterm(), report.written_on_exec():
-        try:
-            status = execute(target)
-        finally:
-            report.write()
+    status = report.run_program(target)
     if status == INTERRUPTED:
         _die_of(signal.SIGINT)
     return status
@@ -216,21 +210,18 @@ class RunReport:
         self._recording.add_note(f"the program replaced itself with {how}: the profile ends there")
         self.write()
 
-    @contextlib.contextmanager
-    def written_on_exec(self) -> Iterator[None]:
-        """Nothing of the process is left after an exec: the report is written just before it."""
-        undo = sampling.on_exec(self._on_exec)
-        try:
-            yield
-        finally:
-            undo()
-
-    @contextlib.contextmanager
-    def written_on_sigterm(self) -> Iterator[None]:
+    def run_program(self, target: Target) -> int:
+        """Runs the program. The report is written when it ends, when SIGTERM ends it first, and
+        just before it execs: nothing of the process is left after an exec."""
         previous = signal.signal(signal.SIGTERM, self._on_sigterm)
+        undo_exec = sampling.on_exec(self._on_exec)
         try:
-            yield
+            try:
+                return execute(target)
+            finally:
+                self.write()
         finally:
+            undo_exec()
             if previous is not None:  # None: a handler installed from outside Python, left alone
                 signal.signal(signal.SIGTERM, previous)
 
