@@ -21,13 +21,20 @@ import tempfile
 import time
 
 
-def until_first_line_ms(command: list[str], runs: int) -> list[float]:
-    times = []
+def until_first_line_ms(command: list[str]) -> float:
+    began = time.monotonic()
+    done = subprocess.run(command, capture_output=True, text=True, check=True)
+    return (float(done.stdout.split()[-1]) - began) * 1000
+
+
+def interleaved_ms(commands: dict[str, list[str]], runs: int) -> dict[str, list[float]]:
+    """Each command's times, the commands taking turns: a machine that slows down or speeds up
+    during the benchmark weighs on each of them alike."""
+    times: dict[str, list[float]] = {name: [] for name in commands}
     for _ in range(runs):
-        began = time.monotonic()
-        done = subprocess.run(command, capture_output=True, text=True, check=True)
-        times.append((float(done.stdout.split()[-1]) - began) * 1000)
-    return sorted(times)
+        for name, command in commands.items():
+            times[name].append(until_first_line_ms(command))
+    return {name: sorted(values) for name, values in times.items()}
 
 
 def main() -> None:
@@ -43,11 +50,10 @@ def main() -> None:
             "import kulvo": [sys.executable, "-c", "import kulvo, time; print(time.monotonic())"],
             "kulvo run": [sys.executable, "-m", "kulvo", "run", "-o", os.path.join(directory, "p.json"), program],
         }
-        until_first_line_ms(commands["kulvo run"], 2)  # compiled and cached before the timing
-        figures: dict[str, object] = {"python": platform.python_version(), "runs": args.runs}
+        interleaved_ms(commands, 2)  # compiled and cached before the timing
+        figures: dict[str, object] = {"cpython": platform.python_version(), "runs": args.runs}
         medians = {}
-        for name, command in commands.items():
-            times = until_first_line_ms(command, args.runs)
+        for name, times in interleaved_ms(commands, args.runs).items():
             medians[name] = statistics.median(times)
             figures[name] = {"min ms": round(times[0], 1), "median ms": round(medians[name], 1)}
         figures["kulvo adds, median ms"] = round(medians["kulvo run"] - medians["python"], 1)
