@@ -296,6 +296,16 @@ class TestProgramEnvironment:
         assert (name, value, absolute) == ("__main__", "sibling module", "True")
         assert Path(path0) == (tmp_path / "app").resolve()
 
+    def test_the_report_is_made_beside_the_programs_modules_named_as_the_standard_librarys(
+        self, tmp_path, run_kulvo, write_program
+    ):
+        for name in ("json", "platform", "dataclasses"):
+            write_program(f"app/{name}.py", "raise RuntimeError('not the standard library')\n")
+        write_program("app/main.py", "print('ran')\n")
+        result = run_kulvo("run", *FAST, "-o", "out.json", "app/main.py")
+        assert (result.returncode, result.stdout) == (0, "ran\n"), result.stderr
+        assert kulvo.load(str(tmp_path / "out.json")).metadata.argv == ("app/main.py",)
+
     def test_the_program_starts_before_the_analysis_and_reports_are_imported(self, run_kulvo, write_program):
         # Start-up: what the profile's making needs is imported after the program, not before it.
         first = write_program("first.py", f"import sys; print(sorted({_HEAVY!r} & set(sys.modules)))\n")

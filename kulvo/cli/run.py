@@ -154,6 +154,9 @@ class RunReport:
         self._writing = False
         self._terminated = False
         self._children_directory: str | None = None
+        # kulvo's own module path. The program's (its script's directory first) may hold a
+        # json.py or a platform.py, which the report's imports after the program must not take.
+        self._kulvo_path = list(sys.path)
 
     def follow_children(self, *, interval_ms: int, top_n: int, threads: str) -> None:
         """The program's Python children profile themselves; the report merges them in."""
@@ -184,6 +187,8 @@ class RunReport:
         if self._written or self._recording.in_forked_child:
             return
         self._written = self._writing = True
+        program_path = list(sys.path)
+        sys.path[:] = self._kulvo_path
         try:
             write_report(
                 self._profile(),
@@ -193,6 +198,7 @@ class RunReport:
                 leave_out_waiting=self._leave_out_waiting,
             )
         finally:
+            sys.path[:] = program_path
             self._writing = False
             if self._terminated:  # SIGTERM came while the report was being written
                 _die_of(signal.SIGTERM)
