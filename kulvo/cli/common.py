@@ -14,7 +14,7 @@ from kulvo.threads import DEFAULT_THREADS, THREAD_CHOICES
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
-    from typing import NoReturn, TextIO
+    from typing import Any, NoReturn, TextIO
 
     from kulvo.model import Profile
     from kulvo.reports import RenderOptions
@@ -54,6 +54,11 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+_THEME_MADE_AT_ONCE = hasattr(argparse.HelpFormatter, "_set_color") and not isinstance(
+    vars(argparse.HelpFormatter).get("_theme"), property
+)
+
+
 class HelpFormatter(argparse.HelpFormatter):
     """argparse's, given the width it would ask shutil for: argparse makes a formatter for
     every option, and importing shutil then costs `kulvo run` a few milliseconds of start-up."""
@@ -63,6 +68,40 @@ class HelpFormatter(argparse.HelpFormatter):
             # As shutil.get_terminal_size: standard output's terminal, else 80 columns.
             width = terminal_width(sys.__stdout__, fallback=80) - 2  # type: ignore[arg-type]
         super().__init__(prog, indent_increment, max_help_position, width)
+
+    # 3.14's argparse colours its help, and each formatter it makes (one for every option added)
+    # imports _colorize, and with it dataclasses and inspect, even to format without colour
+    # (3.15 looks its theme up lazily itself). Without colour the theme is empty strings
+    # throughout, given here; with colour, argparse's own is looked up when text is first
+    # formatted: for help and errors only.
+    if _THEME_MADE_AT_ONCE:
+
+        def _set_color(self, color: bool) -> None:
+            if color:
+                vars(self).pop("_theme", None)
+                vars(self).pop("_decolor", None)
+                self._color_asked = True
+            else:
+                vars(self).pop("_color_asked", None)
+                self._theme = _NoColors()
+                self._decolor = _same_text
+
+        def __getattr__(self, name: str) -> Any:
+            if name in ("_theme", "_decolor") and vars(self).pop("_color_asked", False):
+                argparse.HelpFormatter._set_color(self, True)  # type: ignore[attr-defined]
+                return getattr(self, name)
+            raise AttributeError(name)
+
+
+class _NoColors:
+    """argparse's theme without colour: every part of it empty."""
+
+    def __getattr__(self, name: str) -> str:
+        return ""
+
+
+def _same_text(text: str) -> str:
+    return text
 
 
 def make_parser(**kwargs: object) -> Parser:
