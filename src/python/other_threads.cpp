@@ -30,7 +30,9 @@ ThreadSetId OtherThreads::capture(StackTable& stacks) {
     }
     std::size_t read_count = 0;
     for (const ThreadEntry& entry : entries_) {
-        if (entry.thread_state == main_thread_state_ || read_count >= kMostThreadsRead) {
+        // A thread state with no thread bound to it is being started or torn down: its frames,
+        // if any are read, are not a running thread's, and it has no name to show them under.
+        if (entry.thread_state == main_thread_state_ || entry.handle == 0 || read_count >= kMostThreadsRead) {
             continue;
         }
         ++read_count;
