@@ -338,6 +338,28 @@ class TestWhereTheTimeGoes:
         assert all([Made().readable for _ in range(50)])
         assert generated["函数"]()
 
+    def test_a_deep_stack_is_sampled_whole(self):
+        # Two functions calling each other 3,000 deep, over many of the interpreter's frame
+        # chunks, copied by the main thread itself from 3.11: every sample at the bottom shows
+        # them alternating all the way down.
+        def ping(n: int) -> int:
+            return pong(n - 1) if n else spin(0.3)
+
+        def pong(n: int) -> int:
+            return ping(n - 1) if n else spin(0.3)
+
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(10_000)
+        try:
+            with kulvo.profile(interval_ms=1) as p:
+                ping(3000)
+        finally:
+            sys.setrecursionlimit(limit)
+        bottom = [s.stack for s in p.profile.samples if s.stack and s.stack[-1].function == "spin"]
+        assert len(bottom) > 20
+        for stack in bottom:
+            assert [f.function for f in stack if f.function in ("ping", "pong")] == ["ping", "pong"] * 1500 + ["ping"]
+
     def test_code_compiled_again_where_the_last_was_freed_shows_its_own_lines(self):
         # Two versions of one function, each compiled as the other is freed: the new code
         # object, its names and its line table land where the last ones were, and only the

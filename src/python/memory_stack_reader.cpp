@@ -79,6 +79,28 @@ bool still_alive(std::uint64_t now, std::uint64_t copied) {
     return now != 0 && (now < kLiveCountLimit || now == copied);
 }
 
+// A cycle read from frames that changed under a walk ends at once: the walk remembers a frame
+// at each power of two steps and stops when it meets it again (Brent's method).
+class CycleGuard {
+public:
+    bool meets_again(std::uintptr_t frame) {
+        if (frame == remembered_) {
+            return true;
+        }
+        if (++since_remembered_ == remember_every_) {
+            remembered_ = frame;
+            since_remembered_ = 0;
+            remember_every_ *= 2;
+        }
+        return false;
+    }
+
+private:
+    std::uintptr_t remembered_ = 0;
+    std::size_t since_remembered_ = 0;
+    std::size_t remember_every_ = 1;
+};
+
 }  // namespace
 
 MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
@@ -86,12 +108,13 @@ MemoryStackReader::MemoryStackReader(const StackReaderPlace& place)
       types_(place.types),
       thread_state_(place.thread_state),
       pages_(std::make_unique<std::array<Page, kCachedPages>>()),
-      raw_(kInitialFrames),
+      raw_slots_(kInitialFrames),
+      link_slots_(kInitialFrames),
       unique_codes_(kInitialCodes),
       code_slots_(kInitialCodes * 2),
       reads_(kInitialCodes),
-      place_own_chunks_(place.own_chunks) {
-    raw_.clear();
+      place_own_chunks_(place.own_chunks),
+      fields_(frame_fields(place.layout)) {
     unique_codes_.clear();
     reads_.clear();
 }
@@ -198,20 +221,19 @@ bool MemoryStackReader::fits(const InterpreterLayout& layout) {
            layout.compact_header_size <= kObjectHeaderBytes && layout.bytes_data <= kObjectHeaderBytes;
 }
 
-bool MemoryStackReader::read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out) {
+const std::uint8_t* MemoryStackReader::read_frame(std::uintptr_t address,
+                                                  std::array<std::uint8_t, kFrameBytes>& scratch) {
     if (address % alignof(void*) != 0) {
-        return false;
+        return nullptr;
     }
     if (own_chunks_ == OwnChunks::Trusted) {
         if (in_own_chunk(address, layout_.frame_size)) {
-            const auto* frame = reinterpret_cast<const std::uint8_t*>(address);  // NOLINT(performance-no-int-to-ptr)
-            std::memcpy(out.data(), frame, layout_.frame_size);
-            return true;
+            return reinterpret_cast<const std::uint8_t*>(address);  // NOLINT(performance-no-int-to-ptr)
         }
         // An entry shim on the C stack, a generator's frame: few, and apart from the rest.
-        return memory_.read(address, out.data(), layout_.frame_size);
+        return memory_.read(address, scratch.data(), layout_.frame_size) ? scratch.data() : nullptr;
     }
-    return read_cached(address, out.data(), layout_.frame_size);
+    return read_cached(address, scratch.data(), layout_.frame_size) ? scratch.data() : nullptr;
 }
 
 bool MemoryStackReader::find_own_chunks() {
@@ -251,7 +273,12 @@ bool MemoryStackReader::in_own_chunk(std::uintptr_t address, std::size_t size) {
     const auto holds = [&](const ChunkRange& range) {
         return address >= range.begin && address < range.end && range.end - address >= size;
     };
-    if (chunk_count_ > 0 && holds(chunks_[last_chunk_])) {
+    if (chunk_count_ > 0 && holds(chunks_[last_chunk_])) [[likely]] {
+        return true;
+    }
+    // A walk goes from each chunk to the next older one.
+    if (last_chunk_ + 1 < chunk_count_ && holds(chunks_[last_chunk_ + 1])) {
+        ++last_chunk_;
         return true;
     }
     for (std::size_t i = 0; i < chunk_count_; ++i) {
@@ -391,10 +418,6 @@ std::int32_t MemoryStackReader::line_of(const CodeInfo& code, std::uintptr_t cod
 }
 
 std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t address) {
-    // A recursion repeats the frame before.
-    if (!unique_codes_.empty() && unique_codes_[last_code_].address == address) {
-        return last_code_;
-    }
     const std::size_t mask = code_slots_.size() - 1;
     std::size_t slot = (address >> 4U) * 0x9E3779B97F4A7C15ULL & mask;
     for (;;) {
@@ -418,31 +441,107 @@ std::optional<std::uint32_t> MemoryStackReader::code_index(std::uintptr_t addres
     return last_code_;
 }
 
-bool MemoryStackReader::keep_frame(std::uintptr_t address, const std::array<std::uint8_t, kFrameBytes>& frame_bytes) {
-    if (raw_.size() == raw_.capacity()) {
+MemoryStackReader::FrameFields MemoryStackReader::frame_fields(const InterpreterLayout& layout) {
+    FrameFields fields;
+    fields.size = layout.frame_size;
+    fields.previous = layout.frame_previous;
+    fields.code = layout.frame_code;
+    fields.instruction = layout.frame_instruction;
+    fields.code_tag_bits = layout.frame_code_tag_bits;
+    fields.objects = layout.frames_are_objects;
+    if (layout.frame_owner) {
+        fields.owner = *layout.frame_owner;
+        // Not value_or: it would give an unsigned char, and kNoByte does not fit one.
+        fields.not_python_from = layout.owner_not_python_from ? *layout.owner_not_python_from : FrameFields::kNoByte;
+        fields.generator_owner = layout.owner_generator ? *layout.owner_generator : FrameFields::kNoByte;
+    }
+    return fields;
+}
+
+bool MemoryStackReader::keep_frame(std::uintptr_t address, const std::uint8_t* frame_bytes, const FrameFields& fields) {
+    if (raw_count_ == raw_slots_.size()) {
         return false;
     }
-    const auto code_word = load<std::uintptr_t>(frame_bytes, layout_.frame_code);
-    const std::optional<std::uint32_t> index = code_index(code_word & ~layout_.frame_code_tag_bits);
-    if (!index) {
-        return false;
+    const std::span<const std::uint8_t> bytes(frame_bytes, fields.size);
+    const auto code_word = load<std::uintptr_t>(bytes, fields.code);
+    const std::uintptr_t code = code_word & ~fields.code_tag_bits;
+    std::uint32_t index = last_code_;
+    // A recursion repeats the frame before: no call for it.
+    if (unique_codes_.empty() || unique_codes_[last_code_].address != code) {
+        const std::optional<std::uint32_t> found = code_index(code);
+        if (!found) {
+            return false;
+        }
+        index = *found;
     }
-    RawFrame raw;
-    raw.address = address;
-    raw.previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
-    raw.code_word = code_word;
-    raw.code_index = *index;
-    raw.instruction = layout_.frames_are_objects
-                          ? static_cast<std::uintptr_t>(load<std::int32_t>(frame_bytes, layout_.frame_instruction))
-                          : load<std::uintptr_t>(frame_bytes, layout_.frame_instruction);
-    raw.generator =
-        layout_.frame_owner && layout_.owner_generator && frame_bytes[*layout_.frame_owner] == *layout_.owner_generator;
-    raw_.push_back(raw);
+    const bool has_owner = fields.owner != FrameFields::kNoField;
+    link_slots_[raw_count_] = FrameLink{address, load<std::uintptr_t>(bytes, fields.previous), code_word};
+    raw_slots_[raw_count_++] = RawFrame{
+        .instruction = fields.objects ? static_cast<std::uintptr_t>(load<std::int32_t>(bytes, fields.instruction))
+                                      : load<std::uintptr_t>(bytes, fields.instruction),
+        .code_index = index,
+        .generator = has_owner && bytes[fields.owner] == fields.generator_owner,
+    };
     return true;
 }
 
-MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
-    raw_.clear();
+std::uintptr_t MemoryStackReader::walk_own_chunk(std::uintptr_t frame, const FrameFields& chosen_fields,
+                                                 std::size_t& steps) {
+    // A deep stack spends its hold here, so the loop does no more than it must: the fields
+    // are read in place, and the frame's caller must lie below it in the same chunk (each
+    // step goes down, so no cycle), or the general walk takes over at that frame.
+    constexpr std::uintptr_t kLineBytes = 64;
+    constexpr std::uintptr_t kAheadBytes = 4096;
+    const FrameFields fields = chosen_fields;  // a copy no store can alias: kept in registers
+    const ChunkRange chunk = chunks_[last_chunk_];
+    const std::uintptr_t highest = chunk.end - fields.size;
+    const std::size_t room = std::min(raw_slots_.size(), kMaxDepth);
+    std::uintptr_t code_address = unique_codes_.empty() ? 0 : unique_codes_[last_code_].address;
+    std::uint32_t index = last_code_;
+    // Lines below the walk are asked for ahead of it: it learns where the next frame is only
+    // from the frame before, and would otherwise wait out a cache miss at each.
+    std::uintptr_t prefetched = frame & ~(kLineBytes - 1);
+    std::size_t count = raw_count_;
+    while (frame >= chunk.begin && frame <= highest && frame % alignof(void*) == 0 && count < room) {
+        if (prefetched > chunk.begin && prefetched + kAheadBytes / 2 > frame) {
+            const std::uintptr_t target = frame > chunk.begin + kAheadBytes ? frame - kAheadBytes : chunk.begin;
+            for (; prefetched > target; prefetched -= kLineBytes) {
+                __builtin_prefetch(
+                    reinterpret_cast<const void*>(prefetched - kLineBytes));  // NOLINT(performance-no-int-to-ptr)
+            }
+        }
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(frame),  // NOLINT(performance-no-int-to-ptr)
+            fields.size);
+        const auto previous = load<std::uintptr_t>(bytes, fields.previous);
+        const auto code_word = load<std::uintptr_t>(bytes, fields.code);
+        const unsigned owner = bytes[fields.owner];
+        if (owner >= fields.not_python_from || previous >= frame) {
+            break;
+        }
+        const std::uintptr_t code = code_word & ~fields.code_tag_bits;
+        if (code != code_address || unique_codes_.empty()) {
+            const std::optional<std::uint32_t> found = code_index(code);
+            if (!found) {
+                break;
+            }
+            index = *found;
+            code_address = code;
+        }
+        raw_slots_[count++] = RawFrame{
+            .instruction = load<std::uintptr_t>(bytes, fields.instruction),
+            .code_index = index,
+            .generator = owner == fields.generator_owner,
+        };
+        frame = previous;
+        ++steps;
+    }
+    raw_count_ = count;
+    return frame;
+}
+
+void MemoryStackReader::start_walk() {
+    raw_count_ = 0;
     unique_codes_.clear();
     std::fill(code_slots_.begin(), code_slots_.end(), 0);
     for (Page& page : *pages_) {
@@ -450,39 +549,41 @@ MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
     }
     run_pages_ = first_run_pages();
     last_miss_ = 0;
+}
+
+MemoryStackReader::RawCopy MemoryStackReader::copy_raw(bool running) {
+    start_walk();
     const std::optional<std::uintptr_t> innermost = innermost_frame();
     if (!innermost) {
         return RawCopy::Failed;
     }
-    std::array<std::uint8_t, kFrameBytes> frame_bytes{};
+    std::array<std::uint8_t, kFrameBytes> scratch{};
     std::uintptr_t frame = *innermost;
     innermost_ = frame;
     innermost_in_chunk_ = own_chunks_ != OwnChunks::No && find_own_chunks() && in_own_chunk(frame, layout_.frame_size);
-    // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too. A
-    // cycle read from frames that changed under the walk ends at once: the walk remembers a
-    // frame at each power of two steps and stops when it meets it again (Brent's method).
-    std::uintptr_t remembered = 0;
-    std::size_t since_remembered = 0;
-    std::size_t remember_every = 1;
-    for (std::size_t steps = 0; frame != 0 && raw_.size() < kMaxDepth; ++steps) {
-        if (steps >= kMaxSteps || frame == remembered || !read_frame(frame, frame_bytes)) {
+    const FrameFields fields = fields_;
+    const bool in_place = own_chunks_ == OwnChunks::Trusted && fields.owner != FrameFields::kNoField;
+    // Bounded in frames read, not only in frames kept: a cycle of shim frames ends too.
+    CycleGuard cycle;
+    for (std::size_t steps = 0; frame != 0 && raw_count_ < kMaxDepth; ++steps) {
+        if (in_place && in_own_chunk(frame, fields.size) &&
+            ((frame = walk_own_chunk(frame, fields, steps)) == 0 || raw_count_ >= kMaxDepth)) {
+            break;
+        }
+        const std::uint8_t* frame_bytes = nullptr;
+        if (steps >= kMaxSteps || cycle.meets_again(frame) || (frame_bytes = read_frame(frame, scratch)) == nullptr) {
             return RawCopy::Failed;
         }
-        if (++since_remembered == remember_every) {
-            remembered = frame;
-            since_remembered = 0;
-            remember_every *= 2;
-        }
+        const std::span<const std::uint8_t> bytes(frame_bytes, fields.size);
         // A frame object that has returned goes back to a free list (its next field
         // then links free frames) or waits as its code's spare: either way its reference
         // count is zero, while every frame on a stack is referenced.
-        if (layout_.frames_are_objects && load<std::int64_t>(frame_bytes, kReferenceCountOffset) <= 0) {
+        if (fields.objects && load<std::int64_t>(bytes, kReferenceCountOffset) <= 0) {
             return RawCopy::Failed;
         }
-        const auto previous = load<std::uintptr_t>(frame_bytes, layout_.frame_previous);
-        const bool not_python = layout_.frame_owner && layout_.owner_not_python_from &&
-                                frame_bytes[*layout_.frame_owner] >= *layout_.owner_not_python_from;
-        if (!not_python && !keep_frame(frame, frame_bytes)) {
+        const auto previous = load<std::uintptr_t>(bytes, fields.previous);
+        const bool not_python = fields.owner != FrameFields::kNoField && bytes[fields.owner] >= fields.not_python_from;
+        if (!not_python && !keep_frame(frame, frame_bytes, fields)) {
             return RawCopy::NeedsRoom;
         }
         frame = previous;
@@ -508,8 +609,9 @@ bool MemoryStackReader::read_code_headers() {
 }
 
 void MemoryStackReader::make_room() {
-    if (raw_.size() == raw_.capacity()) {
-        raw_.reserve(std::min(raw_.capacity() * 2, kMaxDepth));
+    if (raw_count_ == raw_slots_.size()) {
+        raw_slots_.resize(std::min(raw_slots_.size() * 2, kMaxDepth));
+        link_slots_.resize(raw_slots_.size());
     }
     if (unique_codes_.size() == unique_codes_.capacity() || unique_codes_.size() * 2 >= code_slots_.size()) {
         unique_codes_.reserve(unique_codes_.capacity() * 2);
@@ -602,11 +704,19 @@ bool MemoryStackReader::resolve() {
             return false;
         }
     }
-    for (const RawFrame& raw : raw_) {
+    const RawFrame* before = nullptr;
+    for (const RawFrame& raw : raw_frames()) {
         const UniqueCode& code = unique_codes_[raw.code_index];
-        if (!incomplete(raw, *code.info, code.address)) {
-            resolved_.push_back(ResolvedFrame{code.info, line_of(*code.info, code.address, raw.instruction)});
+        if (incomplete(raw, *code.info, code.address)) {
+            continue;
         }
+        // A recursion's callers stand at the same instruction: its line is looked up once.
+        const bool same_place = before != nullptr && before->code_index == raw.code_index &&
+                                before->instruction == raw.instruction && !resolved_.empty();
+        const std::int32_t line =
+            same_place ? resolved_.back().line : line_of(*code.info, code.address, raw.instruction);
+        resolved_.push_back(ResolvedFrame{code.info, line});
+        before = &raw;
     }
     return true;
 }
@@ -626,6 +736,8 @@ StackId MemoryStackReader::intern(StackTable& stacks) {
             code.frame_ids.clear();
         }
         interned_in_ = &stacks;
+        last_frame_ids_.clear();
+        last_path_.clear();
     }
     frame_ids_.clear();
     if (root_ && !resolved_.empty()) {
@@ -645,7 +757,20 @@ StackId MemoryStackReader::intern(StackTable& stacks) {
         }
         frame_ids_.push_back(id);
     });
-    return stacks.intern(frame_ids_);
+    // The path's outer part is most often the last one's (a deep stack moves at its tip): its
+    // ids are taken from there rather than looked up frame by frame. A table only grows, so a
+    // path interned once keeps its id.
+    const auto [ours, theirs] =
+        std::mismatch(frame_ids_.begin(), frame_ids_.end(), last_frame_ids_.begin(), last_frame_ids_.end());
+    const auto shared = static_cast<std::size_t>(ours - frame_ids_.begin());
+    last_path_.resize(shared);
+    StackId stack = shared == 0 ? kNoStack : last_path_.back();
+    for (std::size_t i = shared; i < frame_ids_.size(); ++i) {
+        stack = stacks.extend(stack, frame_ids_[i]);
+        last_path_.push_back(stack);
+    }
+    last_frame_ids_.assign(frame_ids_.begin(), frame_ids_.end());
+    return stack;
 }
 
 std::optional<StackId> MemoryStackReader::finish_copy(StackTable& stacks) {
@@ -708,10 +833,11 @@ bool MemoryStackReader::unchanged_since_walk() {
     // The walk's innermost frame must still be on the thread's stack: the thread may have
     // called on from it (the walk then shows a moment just past), not returned from it.
     // Meeting another of the walk's frames first means it returned.
-    const std::size_t near = std::min(raw_.size(), kMaxCallsSinceWalk);
+    const std::span<const FrameLink> links(link_slots_.data(), raw_count_);
+    const std::size_t near = std::min(links.size(), kMaxCallsSinceWalk);
     const auto walked_near = [&](std::uintptr_t address) {
-        return std::any_of(raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(near),
-                           [&](const RawFrame& raw) { return raw.address == address; });
+        return std::any_of(links.begin(), links.begin() + static_cast<std::ptrdiff_t>(near),
+                           [&](const FrameLink& link) { return link.address == address; });
     };
     std::optional<std::uintptr_t> frame = innermost_frame();
     for (std::size_t steps = 0; frame && *frame != innermost_; ++steps) {
@@ -729,16 +855,16 @@ bool MemoryStackReader::unchanged_since_walk() {
     // both fields, two words apart at most.
     const std::size_t first = std::min(layout_.frame_previous, layout_.frame_code);
     const std::size_t span = std::max(layout_.frame_previous, layout_.frame_code) + sizeof(std::uintptr_t) - first;
-    check_bytes_.resize(raw_.size() * span);
-    check_reads_.resize(raw_.size());
-    for (std::size_t i = 0; i < raw_.size(); ++i) {
-        check_reads_[i] = MemoryRead{raw_[i].address + first, check_bytes_.data() + i * span, span};
+    check_bytes_.resize(links.size() * span);
+    check_reads_.resize(links.size());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        check_reads_[i] = MemoryRead{links[i].address + first, check_bytes_.data() + i * span, span};
     }
     memory_.read_many(check_reads_);
-    for (std::size_t i = 0; i < raw_.size(); ++i) {
+    for (std::size_t i = 0; i < links.size(); ++i) {
         const std::span<const std::uint8_t> now(check_bytes_.data() + i * span, span);
-        if (!check_reads_[i].done || load<std::uintptr_t>(now, layout_.frame_previous - first) != raw_[i].previous ||
-            load<std::uintptr_t>(now, layout_.frame_code - first) != raw_[i].code_word) {
+        if (!check_reads_[i].done || load<std::uintptr_t>(now, layout_.frame_previous - first) != links[i].previous ||
+            load<std::uintptr_t>(now, layout_.frame_code - first) != links[i].code_word) {
             return false;
         }
     }

@@ -118,14 +118,34 @@ private:
     static constexpr std::size_t kCodeHeaderBytes = 208;
     static constexpr std::size_t kObjectHeaderBytes = 128;  // a str's or a bytes object's
 
+    // What a kept frame resolves from. Small, because a held deep stack writes one per frame.
     struct RawFrame {
-        std::uintptr_t address = 0;
-        std::uintptr_t previous = 0;
-        std::uintptr_t code_word = 0;    // as read: the code object, perhaps tagged
-        std::uint32_t code_index = 0;    // into unique_codes_
         std::uintptr_t instruction = 0;  // a pointer into the bytecode, or (3.10) f_lasti
+        std::uint32_t code_index = 0;    // into unique_codes_
         bool generator = false;          // owned by a generator or coroutine: always complete
     };
+    // Where a kept frame was and what linked it, for checking a walk of a running thread: not
+    // written by a walk of the thread's own chunks, which no check follows.
+    struct FrameLink {
+        std::uintptr_t address = 0;
+        std::uintptr_t previous = 0;
+        std::uintptr_t code_word = 0;  // as read: the code object, perhaps tagged
+    };
+    // The layout's frame fields that a walk reads, as plain values.
+    struct FrameFields {
+        static constexpr std::size_t kNoField = ~std::size_t{0};
+        static constexpr unsigned kNoByte = 0x100;  // matches no byte
+        std::size_t size = 0;
+        std::size_t previous = 0;
+        std::size_t code = 0;
+        std::size_t instruction = 0;
+        std::uintptr_t code_tag_bits = 0;
+        bool objects = false;
+        std::size_t owner = kNoField;
+        unsigned not_python_from = kNoByte;
+        unsigned generator_owner = kNoByte;
+    };
+    static FrameFields frame_fields(const InterpreterLayout& layout);
     // What identifies a code object: a freed one's memory reused for another code
     // object almost never repeats all of these.
     struct CodeHeader {
@@ -169,13 +189,16 @@ private:
     std::optional<CodeHeader> parse_header(std::span<const std::uint8_t> bytes) const;
     void forget_changed_codes();
 
+    void start_walk();                             // forgets the last walk's frames and pages
     bool walk_with_retries(const CopyStep& copy);  // into resolved_
     // Whether the thread's innermost frame and each frame's caller and code are still what
     // the last walk read.
     bool unchanged_since_walk();
     void forget_codes_if_many();
     std::optional<std::uintptr_t> innermost_frame();
-    bool read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& out);
+    // The frame's bytes: in place where the thread's own chunk holds it, else read into
+    // `scratch`; nullptr when unreadable.
+    const std::uint8_t* read_frame(std::uintptr_t address, std::array<std::uint8_t, kFrameBytes>& scratch);
     // The index of `address` in unique_codes_; nullopt when the table is full.
     std::optional<std::uint32_t> code_index(std::uintptr_t address);
     CodeInfo* code_info(std::uintptr_t address, const CodeHeader& header, std::uint64_t copied_reference_count);
@@ -193,12 +216,15 @@ private:
     struct Page;
     Page* find_page(std::uintptr_t base);
     Page* fill_pages(std::uintptr_t base);  // nullptr: that page is not mapped
-    // Adds a frame to raw_; false when the scratch has no room left.
-    bool keep_frame(std::uintptr_t address, const std::array<std::uint8_t, kFrameBytes>& frame_bytes);
+    // Adds a frame to the walk's frames; false when the scratch has no room left.
+    bool keep_frame(std::uintptr_t address, const std::uint8_t* frame_bytes, const FrameFields& fields);
     bool read_code_headers();
     // The thread's stack chunks, newest first, as far as kMaxChunks; false if none is read.
     bool find_own_chunks();
     [[nodiscard]] bool in_own_chunk(std::uintptr_t address, std::size_t size);
+    // From `frame`, in the thread's own chunk, through the frames below it in that chunk:
+    // kept in raw_slots_, each read in place. Returns the first frame left to the general walk.
+    std::uintptr_t walk_own_chunk(std::uintptr_t frame, const FrameFields& fields, std::size_t& steps);
 
     InterpreterLayout layout_;
     ReadableTypes types_;
@@ -231,7 +257,12 @@ private:
     std::uintptr_t last_miss_ = 0;  // the page of the last miss
 
     // Scratch kept between reads (sampler thread only); copy_raw never grows it.
-    std::vector<RawFrame> raw_;
+    // The walk's frames, innermost first: the first raw_count_ of raw_slots_, which only
+    // make_room resizes, so that a walk inside a hold writes without allocating.
+    std::vector<RawFrame> raw_slots_;
+    std::vector<FrameLink> link_slots_;  // beside raw_slots_, as large
+    std::size_t raw_count_ = 0;
+    std::span<const RawFrame> raw_frames() const { return {raw_slots_.data(), raw_count_}; }
     std::vector<UniqueCode> unique_codes_;
     std::vector<std::uint32_t> code_slots_;  // open addressing into unique_codes_, +1; 0 is empty
     std::uint32_t last_code_ = 0;            // the index code_index returned last
@@ -251,6 +282,10 @@ private:
     std::size_t chunk_count_ = 0;
     std::size_t last_chunk_ = 0;
     std::vector<FrameId> frame_ids_;
+    // The frames last interned, outermost first, and the path's id at each depth.
+    std::vector<FrameId> last_frame_ids_;
+    std::vector<StackId> last_path_;
+    FrameFields fields_;
 };
 
 }  // namespace kulvo::py
