@@ -12,6 +12,7 @@ import itertools
 import json
 import os
 import platform
+import queue
 import re
 import signal
 import socket
@@ -210,6 +211,30 @@ class TestWhereTheTimeGoes:
         assert sum(1 for s in p.profile.samples if s.stack) >= 0.95 * len(p.profile.samples)
         assert 0.55 < time_share(p.profile, "twice") < 0.8
         assert 0.2 < time_share(p.profile, "once_more") < 0.45
+
+    def test_a_worker_that_wakes_and_sleeps_in_its_task_shows_the_task(self):
+        # Between its two waits the worker runs for some microseconds only: the second wait
+        # is the task's (about 4 ms of each 6), not the queue's.
+        tasks: queue.SimpleQueue[float | None] = queue.SimpleQueue()
+
+        def nap(seconds: float) -> None:
+            time.sleep(seconds)
+
+        def worker() -> None:
+            while (seconds := tasks.get()) is not None:
+                nap(seconds)
+
+        thread = threading.Thread(target=worker, name="napper")
+        with kulvo.profile(interval_ms=1) as p:
+            thread.start()
+            for _ in range(60):
+                tasks.put(0.004)
+                time.sleep(0.006)
+            tasks.put(None)
+            thread.join()
+        in_worker = [s for s in p.profile.samples if s.stack and s.stack[0].function == "napper"]
+        napping = sum(s.weight_us for s in in_worker if s.stack[-1].function == "nap")
+        assert 0.5 < napping / sum(s.weight_us for s in in_worker) < 0.85
 
     def test_other_threads_are_sampled_under_their_names_or_noted(self):
         stop = threading.Event()

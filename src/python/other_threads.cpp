@@ -6,8 +6,10 @@ namespace kulvo::py {
 
 namespace {
 
-// CPU time a thread may use without running Python: a wake-up, a signal's delivery.
-constexpr std::uint64_t kStillNs = 20'000;
+// CPU time a thread may use without running Python: a signal's delivery, a wake-up that finds
+// nothing to do. Small, since a pool's worker that wakes, takes a task and goes to sleep in it
+// runs for only some tens of microseconds, and its sleep belongs to the task.
+constexpr std::uint64_t kStillNs = 2'000;
 
 }  // namespace
 
