@@ -407,7 +407,10 @@ class TestWhereTheTimeGoes:
             for frame in stack:
                 if frame.function == "work":
                     by_line[frame.line] = by_line.get(frame.line, 0.0) + weight
-        assert set(by_line) == {3, 4}
+        # A sample as `work` is entered, before its first instruction, shows its `def` line,
+        # as the interpreter's own frame does there: rare, and the same in both versions.
+        assert set(by_line) <= {1, 3, 4}
+        assert by_line.get(1, 0.0) < 0.05 * sum(by_line.values())
         share_of_3 = by_line[3] / (by_line[3] + by_line[4])
         assert abs(share_of_3 - truth_s[0] / sum(truth_s)) < 0.15
 
