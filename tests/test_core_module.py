@@ -272,6 +272,7 @@ def _sampler_threads() -> int:
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 count += comm.read().strip() == "kulvo-sampler"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
+            # A thread that exits between the listing and the read.
             pass
     return count
