@@ -178,11 +178,14 @@ def run_profiled(code: CellCode, shell: Any, options: argparse.Namespace, title:
     )
     value: Any = None
     error: BaseException | None = None
+    # Looked up before the start: they are IPython properties, whose frames would sit in the
+    # cell's report.
+    global_ns, user_ns = shell.user_global_ns, shell.user_ns
     recording.start()
     try:
-        exec(code.body, shell.user_global_ns, shell.user_ns)
+        exec(code.body, global_ns, user_ns)
         if code.last_expression is not None:
-            value = eval(code.last_expression, shell.user_global_ns, shell.user_ns)
+            value = eval(code.last_expression, global_ns, user_ns)
     except BaseException as raised:  # the report first, then the exception (KeyboardInterrupt too)
         error = raised
     return Outcome(recording.stop(), value, error)
