@@ -5,7 +5,7 @@ Each process's stacks start at a frame naming it (its command line and id), on o
 begins with the first profile's start. The CPU and memory readings, spikes and snapshots are the
 first profile's: readings of different processes at one moment are not one process's figure. The
 other processes' samples count as other threads' do: a worker's waiting is its own share, not
-the program's.
+the program's. Their notes follow the first profile's, each marked with its processes.
 """
 
 from __future__ import annotations
@@ -31,6 +31,17 @@ def _start_ms(profile: Profile) -> float:
         return datetime.fromisoformat(profile.metadata.start_time).timestamp() * 1000
     except ValueError:
         return 0.0
+
+
+def _process_notes(profiles: Sequence[Profile]) -> list[str]:
+    """The other processes' own notes (a share of time unobserved, a signal blocked), each under
+    the processes that gave it: without them a worker's missing samples are unexplained."""
+    by_text: dict[str, list[str]] = {}
+    for index, profile in enumerate(profiles[1:], start=1):
+        root = process_root(profile, index)
+        for note in profile.metadata.notes:
+            by_text.setdefault(note, []).append(f"{root.function} (pid {root.line})")
+    return [f"{', '.join(names)}: {note}" for note, names in by_text.items()]
 
 
 def merge(profiles: Sequence[Profile], notes: Sequence[str] = ()) -> Profile:
@@ -61,7 +72,7 @@ def merge(profiles: Sequence[Profile], notes: Sequence[str] = ()) -> Profile:
     columns = SampleColumns.from_samples(samples)
     merged = dataclasses.replace(
         first,
-        metadata=dataclasses.replace(first.metadata, notes=(*first.metadata.notes, *notes)),
+        metadata=dataclasses.replace(first.metadata, notes=(*first.metadata.notes, *notes, *_process_notes(profiles))),
         sample_count=sum(profile.sample_count for profile in profiles),
         wall_time_ms=end_ms,
         samples=columns,

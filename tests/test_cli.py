@@ -492,7 +492,9 @@ class TestView:
 
     def test_merge_gives_each_profile_a_process_of_its_own(self, tmp_path, run_kulvo, saved_profile):
         document = json.loads(saved_profile.read_text())
-        document["metadata"].update(pid=4242, argv=["worker.py", "--shard", "2"])
+        document["metadata"].update(
+            pid=4242, argv=["worker.py", "--shard", "2"], notes=["3.0 % of the run is in no sample"]
+        )
         (tmp_path / "worker.json").write_text(json.dumps(document))
         result = run_kulvo("merge", str(saved_profile), "worker.json", "-o", "all.json")
         assert result.returncode == 0, result.stderr
@@ -503,6 +505,9 @@ class TestView:
             ("<process>", "worker.py --shard 2"),
         }
         assert 4242 in {r.line for r in roots} and merged.sample_count == 2 * document["sample_count"]
+        parent_notes = kulvo.load(str(saved_profile)).metadata.notes
+        assert merged.metadata.notes[: len(parent_notes)] == parent_notes
+        assert merged.metadata.notes[-1] == "worker.py --shard 2 (pid 4242): 3.0 % of the run is in no sample"
         assert re.search(r"Processes\n.*\n +\d+\.\d % +(spiky\.py|worker\.py)", run_kulvo("view", "all.json").stdout)
         assert run_kulvo("merge", "all.json", "missing.json").returncode == 2
 
