@@ -16,7 +16,7 @@ from datetime import datetime
 
 from kulvo.core_result import rank_hot_paths
 from kulvo.model import Frame, Profile, Sample, SampleColumns
-from kulvo.reports.units import program_command
+from kulvo.reports.units import location, program_command
 from kulvo.samples import PROCESS_ROOT_FILE
 
 
@@ -33,17 +33,6 @@ def _start_ms(profile: Profile) -> float:
         return 0.0
 
 
-def _process_notes(profiles: Sequence[Profile]) -> list[str]:
-    """The other processes' own notes (a share of time unobserved, a signal blocked), each under
-    the processes that gave it: without them a worker's missing samples are unexplained."""
-    by_text: dict[str, list[str]] = {}
-    for index, profile in enumerate(profiles[1:], start=1):
-        root = process_root(profile, index)
-        for note in profile.metadata.notes:
-            by_text.setdefault(note, []).append(f"{root.function} (pid {root.line})")
-    return [f"{', '.join(names)}: {note}" for note, names in by_text.items()]
-
-
 def merge(profiles: Sequence[Profile], notes: Sequence[str] = ()) -> Profile:
     """One profile of `profiles`, the first one's readings kept (see the module's description)."""
     if not profiles:
@@ -52,8 +41,13 @@ def merge(profiles: Sequence[Profile], notes: Sequence[str] = ()) -> Profile:
     origin_ms = _start_ms(first)
     samples: list[Sample] = []
     end_ms = first.end_ms
+    # The other processes' own notes (a share unobserved, a signal blocked), each once, under
+    # the processes that gave it: without them a worker's missing samples are unexplained.
+    process_notes: dict[str, list[str]] = {}
     for index, profile in enumerate(profiles):
         root = process_root(profile, index)
+        for note in profile.metadata.notes if index else ():
+            process_notes.setdefault(note, []).append(f"{root.function} ({location(root.file, root.line)})")
         offset_ms = round(_start_ms(profile) - origin_ms) if index else 0
         end_ms = max(end_ms, offset_ms + profile.end_ms)
         for sample in profile.samples:
@@ -72,7 +66,14 @@ def merge(profiles: Sequence[Profile], notes: Sequence[str] = ()) -> Profile:
     columns = SampleColumns.from_samples(samples)
     merged = dataclasses.replace(
         first,
-        metadata=dataclasses.replace(first.metadata, notes=(*first.metadata.notes, *notes, *_process_notes(profiles))),
+        metadata=dataclasses.replace(
+            first.metadata,
+            notes=(
+                *first.metadata.notes,
+                *notes,
+                *(f"{', '.join(names)}: {note}" for note, names in process_notes.items()),
+            ),
+        ),
         sample_count=sum(profile.sample_count for profile in profiles),
         wall_time_ms=end_ms,
         samples=columns,
