@@ -219,14 +219,12 @@ class Profile:
 
     @property
     def weighted_stacks(self) -> list[tuple[Stack, int]]:
-        """Each sampled stack with the time it stands for, in microseconds; the other threads'
-        samples while they waited left out."""
+        """Each sampled stack with the time it counts for, in microseconds: the other threads'
+        samples while they waited left out (see `SampleColumns.counted_weights_us`)."""
         columns = self.columns
-        interval_us = self.metadata.interval_ms * 1000
+        weights_us = columns.counted_weights_us(self.metadata.interval_ms * 1000)
         return [
-            (stack, weight_us or interval_us)
-            for stack, weight_us, idle in zip(columns.sample_stacks(), columns.weight_us, columns.idle_rows())
-            if stack and not idle
+            (stack, weight_us) for stack, weight_us in zip(columns.sample_stacks(), weights_us) if stack and weight_us
         ]
 
     @property

@@ -7,6 +7,7 @@ its innermost frame), and the samples as one list per field.
 
 from __future__ import annotations
 
+import bisect
 import itertools
 from collections import Counter
 from collections.abc import Iterable, Iterator, Sequence
@@ -266,22 +267,39 @@ class SampleColumns(Sequence[Sample]):
         """Each sample's stack, oldest first, without making the samples."""
         return map(self.paths.stack, self.stack_ids)
 
-    def idle_rows(self) -> list[bool]:
-        """Whether each sample is another thread's, waiting: left out of the stacks' times, as
-        idle threads are by default in profilers that sample every thread."""
-        return [other and waiting for other, waiting in zip(self.other_thread, self.main_thread_waiting)]
+    def counted_weights_us(self, default_weight_us: int) -> list[int]:
+        """The time each sample counts for in the stacks' times (a weight of 0 counting as
+        `default_weight_us`). Another thread's waiting counts for nothing, as idle threads' do by
+        default in profilers that sample every thread. The main thread's waiting counts only for
+        the part of its time in which no other thread or process worked: that time is already
+        theirs, and a program that waits on its workers would otherwise lead with the wait."""
+        weights_us = [weight_us or default_weight_us for weight_us in self.weight_us]
+        if not any(self.other_thread):
+            return weights_us
+        rows = list(zip(self.timestamp_ms, weights_us, self.main_thread_waiting, self.other_thread))
+        worked = _union(
+            [
+                (end_ms * 1000 - weight_us, end_ms * 1000)
+                for end_ms, weight_us, waiting, other in rows
+                if other and not waiting
+            ]
+        )
+        return [
+            (0 if other else weight_us - _overlap_us(worked, end_ms * 1000 - weight_us, end_ms * 1000))
+            if waiting
+            else weight_us
+            for end_ms, weight_us, waiting, other in rows
+        ]
 
     def path_totals(self, default_weight_us: int) -> dict[int, tuple[int, int]]:
-        """Per path sampled (NO_PATH included), idle threads' samples left out: its samples' time
-        in microseconds (a weight of 0 counting as `default_weight_us`) and their number."""
-        columns = self.where([not idle for idle in self.idle_rows()]) if any(self.other_thread) else self
-        weights_us = columns.weight_us
-        if 0 in weights_us:
-            weights_us = [weight_us or default_weight_us for weight_us in weights_us]
-        times_us: dict[int, int] = dict.fromkeys(columns.stack_ids, 0)
-        for stack_id, weight_us in zip(columns.stack_ids, weights_us):
-            times_us[stack_id] += weight_us
-        counts = Counter(columns.stack_ids)
+        """Per path sampled (NO_PATH included): its samples' counted time in microseconds (see
+        `counted_weights_us`) and the number of samples that counted."""
+        times_us: dict[int, int] = {}
+        counts: Counter[int] = Counter()
+        for stack_id, weight_us in zip(self.stack_ids, self.counted_weights_us(default_weight_us)):
+            if weight_us:
+                times_us[stack_id] = times_us.get(stack_id, 0) + weight_us
+                counts[stack_id] += 1
         return {path: (time_us, counts[path]) for path, time_us in times_us.items()}
 
     def stack_totals(self, default_weight_us: int) -> list[tuple[Stack, int, int]]:
@@ -302,3 +320,24 @@ class SampleColumns(Sequence[Sample]):
 
     def __repr__(self) -> str:
         return f"SampleColumns({list(self)!r})"
+
+
+def _union(spans_us: list[tuple[int, int]]) -> list[tuple[int, int]]:
+    """`spans_us` (start, end) as the fewest disjoint spans, in order."""
+    merged: list[tuple[int, int]] = []
+    for start_us, end_us in sorted(spans_us):
+        if merged and start_us <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(merged[-1][1], end_us))
+        else:
+            merged.append((start_us, end_us))
+    return merged
+
+
+def _overlap_us(spans_us: list[tuple[int, int]], start_us: int, end_us: int) -> int:
+    """How much of start…end the disjoint, ordered `spans_us` cover."""
+    covered_us = 0
+    for span_start_us, span_end_us in spans_us[max(0, bisect.bisect_right(spans_us, (start_us,)) - 1) :]:
+        if span_start_us >= end_us:
+            break
+        covered_us += max(0, min(end_us, span_end_us) - max(start_us, span_start_us))
+    return covered_us

@@ -326,18 +326,27 @@ class TestTimeShares:
             Sample(20, 99.0, MIB, (main_root, MAIN, WORK), weight_us=10_000),
             Sample(20, None, None, (pool_root, WORK, INNER), weight_us=10_000, other_thread=True),
             Sample(20, None, None, (idle_root, SLEEP), weight_us=10_000, main_thread_waiting=True, other_thread=True),
+            Sample(40, 1.0, MIB, (main_root, MAIN, SLEEP), weight_us=20_000, main_thread_waiting=True),
+            Sample(40, None, None, (pool_root, SLEEP), weight_us=20_000, main_thread_waiting=True, other_thread=True),
         )
-        profile = make_profile(samples=samples, sample_count=2)
+        profile = make_profile(samples=samples, sample_count=3)
         shares = time_shares(profile)
-        by_name = {t.name: (shares.percent(t.time_us), t.waiting_percent) for t in shares.threads}
+        by_name = {t.name: (t.time_us, t.waiting_us, t.sampled_us) for t in shares.threads}
         # The idle thread's waiting is in no share but its own: idle workers would drown the work.
-        assert by_name == {"MainThread": (50.0, 75.0), "pool-1": (50.0, 0.0), "idle": (0.0, 100.0)}
-        assert shares.waiting_percent == 75.0 and shares.sampled_us == 80_000
-        assert time_shares(profile, idle_threads=True).sampled_us == 120_000
+        # The main thread's wait while pool-1 worked is pool-1's time; its wait while none worked is its own.
+        assert by_name == {
+            "MainThread": (30_000, 50_000, 60_000),
+            "pool-1": (40_000, 20_000, 60_000),
+            "idle": (0, 40_000, 40_000),
+        }
+        assert (shares.sampled_us, shares.waiting_us, shares.waiting_while_others_worked_us) == (70_000, 50_000, 30_000)
+        assert time_shares(profile, idle_threads=True).sampled_us == 160_000
         assert "<thread>" not in {f.file for f in shares.functions}
         assert time_shares(profile, leave_out_waiting=True).sampled_us == 50_000
         text = render(profile, "text")
-        assert "Threads" in text and re.search(r"50\.0 %  pool-1 +tid 101", text)
+        assert "Threads" in text and re.search(r"57\.1 %  pool-1 +tid 101", text)
+        assert "waiting included but for the main thread's 30 ms while other threads worked" in text
+        assert sum(weight for _, weight in profile.weighted_stacks) == 70_000
         speedscope = json.loads(render(profile, "speedscope"))
         assert [p["name"].split(" / ")[0] for p in speedscope["profiles"]] == [
             "MainThread (tid 100)",
@@ -350,6 +359,18 @@ class TestTimeShares:
         document = json.loads(render(profile, "json"))
         del document["samples"]["other_thread"]
         assert not any(s.other_thread for s in storage.loads(json.dumps({**document, "version": 2})).samples)
+
+    def test_a_parents_wait_counts_only_where_no_child_process_worked(self):
+        parent, child = Frame("<process>", "app.py", 10), Frame("<process>", "worker.py", 11)
+        # Children's slots need not line up with the parent's: 0-10 ms … 30-40 ms against 5-25 ms.
+        samples = [
+            Sample(t, 1.0, MIB, (parent, MAIN, SLEEP), weight_us=10_000, main_thread_waiting=True)
+            for t in (10, 20, 30, 40)
+        ]
+        samples += [Sample(t, None, None, (child, WORK), weight_us=10_000, other_thread=True) for t in (15, 25)]
+        shares = time_shares(make_profile(samples=sorted(samples, key=lambda s: s.timestamp_ms)))
+        assert {p.name: p.time_us for p in shares.processes} == {"app.py": 20_000, "worker.py": 20_000}
+        assert shares.waiting_while_others_worked_us == 20_000
 
     def test_methods_that_share_a_name_are_apart(self, tmp_path):
         source = tmp_path / "shapes.py"

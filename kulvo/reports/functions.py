@@ -3,7 +3,8 @@ was on the stack). A function or line counts once per sample however deep a recu
 no share is above 100 %.
 
 Samples taken while the main thread waited (asleep, in a blocking call) count as time spent
-where it waited, unless the reader leaves waiting out: the shares are then of working time.
+where it waited, unless the reader leaves waiting out: the shares are then of working time. A
+wait while another thread or process of the profile worked is that one's time, not the wait's.
 """
 
 from __future__ import annotations
@@ -74,11 +75,18 @@ class TimeShares:
     run_us: int  # the time of every sample
     waiting_left_out: bool
     main_run_us: int = 0  # the time of the main thread's samples
+    # The main thread's waiting left out because another thread or process worked meanwhile.
+    waiting_while_others_worked_us: int = 0
     threads: tuple[ThreadTime, ...] = ()  # with several threads: each one, most time in the shares first
     processes: tuple[ThreadTime, ...] = ()  # with several processes: each one, alike
 
     def percent(self, time_us: int) -> float:
         return 100.0 * time_us / self.sampled_us if self.sampled_us else 0.0
+
+    @property
+    def others(self) -> str:
+        """What else in the profile works while the main thread waits, as notes name it."""
+        return "other threads or processes" if self.processes else "other threads"
 
     @property
     def waiting_percent(self) -> float:
@@ -105,15 +113,23 @@ def time_shares(
     samples: SampleColumns | None = None,
 ) -> TimeShares:
     """Self and inclusive time by function of `samples` (all of the profile's by default). The
-    other threads' waiting counts only with `idle_threads`: a pool's idle workers would drown
-    the work."""
+    other threads' waiting, and the main thread's while they worked, count only with
+    `idle_threads`: a pool's idle workers would drown the work, and its main thread's wait too."""
     columns = profile.columns if samples is None else samples
     interval_us = profile.metadata.interval_ms * 1000
     # Summed per distinct stack first: a stack's frames are then walked once, not once per sample.
     grouped: Counter[tuple[int, bool, bool]] = Counter()
-    rows = zip(columns.stack_ids, columns.weight_us, columns.main_thread_waiting, columns.other_thread)
-    for stack_id, weight_us, waiting, other in rows:
+    counted: Counter[tuple[int, bool, bool]] = Counter()
+    rows = zip(
+        columns.stack_ids,
+        columns.weight_us,
+        columns.counted_weights_us(interval_us),
+        columns.main_thread_waiting,
+        columns.other_thread,
+    )
+    for stack_id, weight_us, counted_us, waiting, other in rows:
         grouped[(stack_id, waiting, other)] += weight_us or interval_us
+        counted[(stack_id, waiting, other)] += counted_us
 
     self_by_line: Counter[Frame] = Counter()
     total_by_line: Counter[Frame] = Counter()
@@ -121,7 +137,7 @@ def time_shares(
     by_root: Counter[Frame] = Counter()
     root_sampled: Counter[Frame] = Counter()
     root_waiting: Counter[Frame] = Counter()
-    sampled_us = waiting_us = run_us = main_run_us = 0
+    sampled_us = waiting_us = run_us = main_run_us = waiting_while_others_worked_us = 0
     for (stack_id, waiting, other), weight_us in grouped.items():
         stack = columns.paths.stack(stack_id) or ()
         # A process's and a thread's frames are not code: each has a share of its own.
@@ -138,6 +154,11 @@ def time_shares(
             waiting_us += 0 if other else weight_us
             if leave_out_waiting:
                 continue
+            if not idle_threads and not other:
+                waiting_while_others_worked_us += weight_us - counted[(stack_id, waiting, other)]
+                weight_us = counted[(stack_id, waiting, other)]
+                if not weight_us:
+                    continue
         for root in roots:
             by_root[root] += weight_us
         if not stack:
@@ -173,6 +194,7 @@ def time_shares(
         run_us=run_us,
         waiting_left_out=leave_out_waiting,
         main_run_us=main_run_us,
+        waiting_while_others_worked_us=waiting_while_others_worked_us,
         threads=_root_times(THREAD_ROOT_FILE, by_root, root_sampled, root_waiting),
         processes=_root_times(PROCESS_ROOT_FILE, by_root, root_sampled, root_waiting),
     )

@@ -263,6 +263,12 @@ class _Page:
                 f"Shares of the {sampled} {who} worked; the {shares.waiting_percent:.1f} % the main thread waited"
                 " is left out."
             )
+        if shares.waiting_while_others_worked_us:
+            theirs = format_duration_ms(shares.waiting_while_others_worked_us / 1000)
+            return (
+                f"Shares of {sampled} sampled, the main thread's waiting ({shares.waiting_percent:.1f} %) included"
+                f" but for the {theirs} while {shares.others} worked."
+            )
         return f"Shares of {sampled} sampled, the main thread's waiting ({shares.waiting_percent:.1f} %) included."
 
     def _time_rows(self, rows: Sequence[tuple[int, int, Frame]], full_bar_us: int) -> str:

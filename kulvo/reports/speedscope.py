@@ -31,10 +31,10 @@ def to_document(profile: Profile) -> dict[str, Any]:
     columns = profile.columns
     # Per distinct stack, shared by the samples that hold it: its thread and its frame indices.
     indices: dict[int, tuple[tuple[Frame, ...], list[int]]] = {}
-    interval_us = profile.metadata.interval_ms * 1000
     by_thread: dict[tuple[Frame, ...], tuple[list[list[int]], list[float]]] = {}
-    for stack_id, weight_us, idle in zip(columns.stack_ids, columns.weight_us, columns.idle_rows()):
-        if idle:
+    weights_us = columns.counted_weights_us(profile.metadata.interval_ms * 1000)
+    for stack_id, weight_us, other in zip(columns.stack_ids, weights_us, columns.other_thread):
+        if not weight_us and other:
             continue
         found = indices.get(stack_id)
         if found is None:
@@ -43,9 +43,11 @@ def to_document(profile: Profile) -> dict[str, Any]:
             found = indices[stack_id] = (roots, table.indices(stack[len(roots) :]))
         thread, stack_frames = found
         if stack_frames:
+            # The main thread's profile comes first even when its first waits were other threads' time.
             samples, weights = by_thread.setdefault(thread, ([], []))
-            samples.append(stack_frames)
-            weights.append((weight_us or interval_us) / 1000)
+            if weight_us:
+                samples.append(stack_frames)
+                weights.append(weight_us / 1000)
 
     name = profile_name(profile)
     # Named as in the text report; the file stays whole, for tools that open it.

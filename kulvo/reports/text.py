@@ -168,7 +168,9 @@ class _Report:
         if not roots:
             return
         self.heading(heading)
-        waiting = "waiting included" if not self.shares.waiting_left_out else "waiting left out"
+        waiting = "waiting left out" if self.shares.waiting_left_out else "waiting included"
+        if self.shares.waiting_while_others_worked_us and not self.shares.waiting_left_out:
+            waiting += " while nothing else worked"
         self.note(2, f"(shares of the sampled time by {kind}, the main thread's {waiting}; the others' as they worked)")
         name_width = min(max(len(printable(root.name)) for root in roots), self.width // 2)
         for root in roots[:ROOTS_SHOWN]:
@@ -205,6 +207,9 @@ class _Report:
             what = f"shares of the {sampled} {who} {shares.waiting_percent:.1f} % waiting left out"
         else:
             what = f"shares of {sampled} sampled, waiting included"
+            if shares.waiting_while_others_worked_us:
+                theirs = format_duration_ms(shares.waiting_while_others_worked_us / 1000)
+                what += f" but for the main thread's {theirs} while {shares.others} worked"
         without_stack = sum(1 for stack_id in p.columns.stack_ids if stack_id == NO_PATH)
         if without_stack:
             what += f"; {without_stack} of {p.sample_count} samples had no stack"
