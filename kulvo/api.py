@@ -210,7 +210,7 @@ class Recording:
         if not self._all_threads:
             return None
         main = threading.main_thread()
-        return ThreadRoots(self._threads.names(), (main.ident or 0, main.native_id or 0))
+        return ThreadRoots(self._threads.names(), (main.ident or 0, self._threads.main_native_id))
 
 
 # kulvo's own work while a profile runs: making, starting and stopping a recording, whatever

@@ -35,8 +35,13 @@ class ThreadWatch:
         self._threads: list[threading.Thread] = []
         self._cpu_at_start_s: dict[int, float] = {}  # by kernel id
         self._cpu_at_end_s: dict[int, float] = {}  # of threads that ended during the run
+        self.main_native_id = 0
 
     def start(self) -> None:
+        main = threading.main_thread()
+        # threading keeps the parent's kernel id for the thread that survives a fork (CPython
+        # before 3.13.4), as the sampler, started on this thread, does not.
+        self.main_native_id = threading.get_native_id() if main is threading.current_thread() else main.native_id or 0
         self._threads = list(threading.enumerate())
         self._cpu_at_start_s = {t.native_id: _cpu_s(t.native_id) for t in self._threads if t.native_id}
         if not ThreadWatch._watching:

@@ -542,6 +542,30 @@ class TestWhereTheTimeGoes:
         assert not any("wakeup fd" in note for note in later.profile.metadata.notes)  # that run's alone
         assert signal.set_wakeup_fd is sampling._set_wakeup_fd  # the watch ends with the run
 
+    @pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+    def test_a_forked_child_knows_its_own_main_thread(self):
+        # threading keeps the parent's kernel id for the thread that survives a fork: aimed
+        # there, the child's reads found no thread, so nothing in it was ever waiting.
+        pid = os.fork()
+        if pid == 0:
+            try:
+                stop = threading.Event()
+                helper = threading.Thread(target=stop.wait, name="helper")
+                helper.start()
+                with kulvo.profile(interval_ms=2) as profiler:
+                    time.sleep(0.1)
+                    spin(0.1)
+                stop.set()
+                helper.join()
+                samples = profiler.profile.samples
+                roots = {s.stack[0].line for s in samples if s.stack and s.stack[0].function == "MainThread"}
+                waited = any(s.main_thread_waiting and not s.other_thread for s in samples)
+                os._exit(0 if waited and roots == {os.getpid()} else 1)
+            finally:
+                os._exit(2)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+
 
 def frame_files(profile: kulvo.Profile) -> set[str]:
     return {f.file for s in profile.samples if s.stack for f in s.stack}

@@ -1,5 +1,8 @@
 #include "py_sampler.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -63,8 +66,10 @@ bool find_main_thread(PyObject* threading, MainThreadTarget& target) {
         PyErr_Clear();
         return false;
     }
-    target.native_id = static_cast<pid_t>(id);
     target.thread = static_cast<pthread_t>(handle);  // threading's ident is pthread_self()
+    // threading keeps the parent's kernel id for the thread that survives a fork (CPython
+    // before 3.13.4): a timer or /proc read aimed there finds no thread. The caller knows its own.
+    target.native_id = pthread_equal(pthread_self(), target.thread) != 0 ? gettid() : static_cast<pid_t>(id);
     return true;
 }
 
