@@ -164,6 +164,20 @@ class TestWhereTheTimeGoes:
         asleep = [s for s in waiting if s.stack and s.stack[-1].function == "sleep_then_work"]
         assert len(asleep) > 0.5 * len(waiting) > 0
 
+        # Two waits a few microseconds of running apart are two places: the short one must not
+        # stand in for the long one that follows it.
+        def short_wait() -> None:
+            time.sleep(0.001)
+
+        def long_wait() -> None:
+            time.sleep(0.007)
+
+        with kulvo.profile(interval_ms=1) as waits:
+            for _ in range(40):
+                short_wait()
+                long_wait()
+        assert time_share(waits.profile, "short_wait") < 0.3
+
     def test_weights_add_up_to_the_profiled_time(self, monkeypatch):
         with kulvo.profile(interval_ms=5) as p:
             spin(0.2)

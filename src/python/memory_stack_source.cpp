@@ -171,13 +171,7 @@ private:
     InternedCapture capture_main(StackTable& stacks) {
         const std::uint64_t cpu_ns = watch_.cpu_time_ns();
         const std::optional<SelfCopy::Taken> copied = self_copy_ ? self_copy_->take(stacks) : std::nullopt;
-        // A thread that has not run since the last read stands where it stood then.
-        if (last_stack_ != kNoStack && cpu_ns - last_cpu_ns_ < kStillNs) {
-            // One that waits for a CPU is as it was: still in its stretch of running if it
-            // was preempted, still waiting if it was woken and has not run yet (on a busy
-            // machine a wait that ends can stand in the run queue for milliseconds).
-            const bool runnable = watch_.read_stat().state == RunState::Running;
-            last_waiting_ = runnable ? last_waiting_ : true;
+        if (last_stack_ != kNoStack && stands_still(cpu_ns - last_cpu_ns_)) {
             stretch_ = stretch_ && !last_waiting_;
             return InternedCapture{last_stack_, std::nullopt, last_waiting_};
         }
@@ -211,6 +205,26 @@ private:
         last_cpu_ns_ = cpu_ns;
         last_waiting_ = stat.state == RunState::Waiting;
         return InternedCapture{last_stack_, std::nullopt, last_waiting_};
+    }
+
+    // Whether the thread stands where the last read found it; updates last_waiting_ if so.
+    // One that waits now is read again if it ran at all since: a few microseconds take it
+    // from one blocking call into the next, or from its last line into the call, and a read
+    // of a waiting thread is exact. One that waits for a CPU is as it was, if it ran less
+    // than a wake-up takes: still in its stretch of running if it was preempted (a read in
+    // place would find it where preemption comes, at a system call more often than not),
+    // still waiting if it was woken and has not run yet (on a busy machine a wait that ends
+    // can stand in the run queue for milliseconds).
+    bool stands_still(std::uint64_t ran_ns) {
+        const RunState state = watch_.read_stat().state;
+        if (state == RunState::Waiting) {
+            return ran_ns == 0 && last_waiting_;
+        }
+        if (ran_ns >= kStillNs) {
+            return false;
+        }
+        last_waiting_ = state == RunState::Running ? last_waiting_ : true;
+        return true;
     }
 
     bool signal_in_use() const { return timer_ || timer_blocked_ || freeze_; }
