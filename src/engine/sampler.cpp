@@ -1,6 +1,7 @@
 #include "sampler.hpp"
 
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -203,8 +204,10 @@ struct SchedAttr {
     std::uint64_t period_ns;
 };
 
-// Best effort: an older kernel ignores the slice, and another policy is left alone.
-void request_short_time_slice() {
+// Best effort: an older kernel ignores the slice, and another policy is left alone. The
+// timer slack of 1 ns is the least there is (0 would mean the default of 50 us).
+void request_prompt_wakeups() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     constexpr std::uint64_t kShortestSliceNs = 100'000;  // the kernel's lower bound
     SchedAttr attr{};
     if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.policy != SCHED_OTHER) {
@@ -252,11 +255,25 @@ Sample merge_samples(const Sample& older, const Sample& newer, std::uint64_t& ra
     return kept;
 }
 
+// With a grid kept and the whole run asked for, a full ring makes each two neighbouring
+// samples one and the rate halves, so that the samples keep covering the whole run.
+void halve_rate_if_full(SamplerThreadStart& start, std::optional<SlotPacer>& pacer, std::uint64_t& merge_random) {
+    if (!pacer || !start.options.keep_whole_run || start.ring->len() < start.ring->capacity() ||
+        start.pacing->halvings.load(std::memory_order_relaxed) >= kMostHalvings) {
+        return;
+    }
+    start.ring->halve([&merge_random](const Sample& older, const Sample& newer) {
+        return merge_samples(older, newer, merge_random);
+    });
+    pacer->double_interval();
+    start.pacing->halvings.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 void run_sampling_loop(SamplerThreadStart& start) {
-    if (start.options.short_time_slice) {
-        request_short_time_slice();
+    if (start.options.prompt_wakeups) {
+        request_prompt_wakeups();
     }
     MeterState meter;
     meter.prev_instant = monotonic_now();
@@ -279,6 +296,9 @@ void run_sampling_loop(SamplerThreadStart& start) {
         }
         const Measurement measured = measure_cycle(meter, now_cpu, usage, start.mem_flag_step_bytes);
         raise_mem_spike_if(measured.mem_spike, start);
+        if (pacer) {
+            start.source->sampling_point(pacer->wake_ns());
+        }
         const Instant capture_start = monotonic_now();
         InternedCapture captured = start.source->capture(*start.stacks);
         if (captured.error) {
@@ -302,14 +322,7 @@ void run_sampling_loop(SamplerThreadStart& start) {
                       weight_ns / 1000,
                       captured.main_thread_waiting,
                       captured.other_threads};
-        if (pacer && start.options.keep_whole_run && start.ring->len() == start.ring->capacity() &&
-            start.pacing->halvings.load(std::memory_order_relaxed) < kMostHalvings) {
-            start.ring->halve([&merge_random](const Sample& older, const Sample& newer) {
-                return merge_samples(older, newer, merge_random);
-            });
-            pacer->double_interval();
-            start.pacing->halvings.fetch_add(1, std::memory_order_relaxed);
-        }
+        halve_rate_if_full(start, pacer, merge_random);
         start.ring->push(sample);
         const Instant cycle_end = monotonic_now();
         if (pacer) {

@@ -61,6 +61,9 @@ public:
     // Whether a capture waits for the program (for the interpreter lock, or for the main
     // thread to answer): time it waited was seen by it, not missed.
     [[nodiscard]] virtual bool waits_for_program() const { return true; }
+    // The moment the next capture's sample stands for (monotonic clock, ns), told before the
+    // capture: one that comes late may tell what the program did then.
+    virtual void sampling_point(std::uint64_t /*point_ns*/) {}
     virtual void finish() {}
 };
 
@@ -87,7 +90,9 @@ struct LoopOptions {
     // CPU the program keeps busy otherwise waits out the program's slice, up to a few
     // milliseconds: samples then land where the program blocks, and a 3 ms burst of work
     // between 3 ms sleeps read 33 % against its true 46 % with both threads on one CPU.
-    bool short_time_slice = false;
+    // And wake at the deadline, without the timer slack of 50 us: a sample taken late while
+    // the program runs lands after its burst more often than one taken late while it waits.
+    bool prompt_wakeups = false;
     // With absolute deadlines: a full ring makes each two neighbouring samples one and the
     // rate halves, so that the samples always cover the whole run (PySampler keeps the newest
     // samples instead, as documented).

@@ -167,9 +167,12 @@ public:
         return captured;
     }
 
+    void sampling_point(std::uint64_t point_ns) override { point_ns_ = point_ns; }
+
 private:
     InternedCapture capture_main(StackTable& stacks) {
         const std::uint64_t cpu_ns = watch_.cpu_time_ns();
+        const std::uint64_t read_ns = monotonic_ns();
         const std::optional<SelfCopy::Taken> copied = self_copy_ ? self_copy_->take(stacks) : std::nullopt;
         if (last_stack_ != kNoStack && stands_still(cpu_ns - last_cpu_ns_)) {
             stretch_ = stretch_ && !last_waiting_;
@@ -197,14 +200,30 @@ private:
         if (!stack) {
             stack = reader_.read(stacks, stat.state != RunState::Waiting);
         }
+        const bool ran_past_point = stat.state == RunState::Waiting && ran_past_point_ns(cpu_ns);
+        const StackId running_stack = last_stack_;
         // A stack that changed under every attempt to read it: the last one read stands in.
         last_stack_ = stack.value_or(last_stack_);
         const MemoryStackReader::ChangeCounts changes = reader_.change_counts();
         counts_->changed.store(changes.changed, std::memory_order_relaxed);
         counts_->dropped.store(changes.dropped, std::memory_order_relaxed);
         last_cpu_ns_ = cpu_ns;
+        last_read_ns_ = read_ns;
         last_waiting_ = stat.state == RunState::Waiting;
+        if (ran_past_point) {
+            return InternedCapture{running_stack, std::nullopt, false};
+        }
         return InternedCapture{last_stack_, std::nullopt, last_waiting_};
+    }
+
+    // Whether a thread found waiting was still running at the slot's point, which this read
+    // came after: it ran when last read, and has run since for at least as long as the point
+    // lies after that read, so its wait began after the point. The sampler thread comes late
+    // most often while the program keeps the CPUs busy, which is while it runs: read at the
+    // late moment, a burst that ended meanwhile would lose its sample to the wait after it.
+    bool ran_past_point_ns(std::uint64_t cpu_ns) const {
+        return !last_waiting_ && last_stack_ != kNoStack && point_ns_ > last_read_ns_ &&
+               cpu_ns - last_cpu_ns_ >= point_ns_ - last_read_ns_;
     }
 
     // Whether the thread stands where the last read found it; updates last_waiting_ if so.
@@ -331,6 +350,8 @@ private:
     std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
     StackId last_stack_ = kNoStack;        // sampler thread only
     std::uint64_t last_cpu_ns_ = 0;
+    std::uint64_t last_read_ns_ = 0;  // when last_cpu_ns_ was read
+    std::uint64_t point_ns_ = 0;      // the current slot's sampling point
     bool last_waiting_ = false;
 };
 

@@ -340,7 +340,7 @@ bool spawn_sampler_thread(PySamplerObject* object, bool resume) {
     if (object->main_thread) {
         options.absolute_deadlines = true;
         options.precise_cpu = true;
-        options.short_time_slice = true;
+        options.prompt_wakeups = true;
         options.keep_whole_run = true;
         MainThreadTarget target = *object->main_thread;
         clockid_t main_clock{};
