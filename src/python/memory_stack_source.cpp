@@ -198,7 +198,7 @@ private:
             stretch_ = false;
         }
         if (!stack) {
-            stack = reader_.read(stacks, stat.state != RunState::Waiting);
+            stack = stat.state == RunState::Waiting ? read_waiting(stacks) : reader_.read(stacks, true);
         }
         const bool ran_past_point = stat.state == RunState::Waiting && ran_past_point_ns(cpu_ns);
         const StackId running_stack = last_stack_;
@@ -282,6 +282,17 @@ private:
         if (copied && copied->cpu_ns >= stretch_cpu_ns_) {
             copies_.add(copied->stack);
         }
+    }
+
+    // A waiting thread's stack does not move, so it is read unchecked; but the thread may
+    // wake between the look at its state and the read. A copy during which its CPU clock
+    // moved is taken as changed under the walk, and read again.
+    std::optional<StackId> read_waiting(StackTable& stacks) {
+        return reader_.read(stacks, [this] {
+            const std::uint64_t before_ns = watch_.cpu_time_ns();
+            const MemoryStackReader::RawCopy copy = reader_.copy_raw();
+            return watch_.cpu_time_ns() == before_ns ? copy : MemoryStackReader::RawCopy::Changed;
+        });
     }
 
     // nullopt: read it as it runs.
