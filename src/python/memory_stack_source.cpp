@@ -234,13 +234,15 @@ private:
     // place would find it where preemption comes, at a system call more often than not),
     // still waiting if it was woken and has not run yet (on a busy machine a wait that ends
     // can stand in the run queue for milliseconds).
+    // The state is looked at only when the thread ran too little to have moved on, so that
+    // the read that follows has the only look at it in every other capture.
     bool stands_still(std::uint64_t ran_ns) {
+        if (ran_ns >= kStillNs) {
+            return false;
+        }
         const RunState state = watch_.read_stat().state;
         if (state == RunState::Waiting) {
             return ran_ns == 0 && last_waiting_;
-        }
-        if (ran_ns >= kStillNs) {
-            return false;
         }
         last_waiting_ = state == RunState::Running ? last_waiting_ : true;
         return true;
