@@ -78,7 +78,11 @@ class Recording:
         # The signal is taken here, on the thread that will stop the sampler and give it back.
         self._kick: Kick = take_kick() if with_stacks else Kick()
         all_threads = threads == "all" and self._kick.stacks_from_memory
-        self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick, all_threads=all_threads)
+        try:
+            self._sampler = make_sampler(interval_ms=interval_ms, top_n=top_n, kick=self._kick, all_threads=all_threads)
+        except BaseException:
+            self._kick.release()  # a bad argument: no run will give it back
+            raise
         self._all_threads = all_threads
         self._threads = ThreadWatch()
         self._watcher: MemoryWatcher | None = None

@@ -38,7 +38,7 @@ import sys
 import threading
 from collections.abc import Callable
 
-from kulvo._native import Sampler, allow_kicks, kick_handler, stacks_unreadable_why
+from kulvo._native import Sampler, allow_kicks, hand_over_signal, kick_handler, stacks_unreadable_why
 
 # Not `typing`'s: importing it would cost `kulvo run` start-up, and type checkers take any such name.
 TYPE_CHECKING = False
@@ -50,8 +50,10 @@ if TYPE_CHECKING:
 # at shutdown, does nothing; and a standard signal does not pile up on a thread that blocks it.
 SIGNAL = signal.SIGURG
 
-# How many running samplers kick with the signal.
+# How many running samplers kick with the signal, and how many read stacks from memory (those
+# hold the main thread still with it).
 _kick_users = 0
+_memory_readers = 0
 
 _AT_HAND_OVERS = "stacks are read when the main thread lets the interpreter lock go"
 _AT_CHECKS = (
@@ -72,18 +74,23 @@ class Kick:
         self.signal_number = signal_number
         self.note = note
         self.stacks_from_memory = stacks_from_memory
+        self._counted_as_reader = stacks_from_memory
         self.stopped: str | None = None  # why kicks stopped during this sampler's run, once released
 
     def release(self) -> None:
         """Gives the signal back once no sampler uses it: its handler is the default again."""
-        global _kick_users
+        global _kick_users, _memory_readers
+        if self._counted_as_reader:
+            self._counted_as_reader = False
+            _memory_readers -= 1
+            _watch_signal_calls(_memory_readers + _kick_users > 0)
         number, self.signal_number = self.signal_number, 0
         if not number:
             return
         self.stopped = _kicks_stopped
         _kick_users -= 1
         if _kick_users == 0:
-            _watch_signal_calls(False)
+            _watch_signal_calls(_memory_readers > 0)
             if signal.getsignal(number) is kick_handler:
                 # The sampler thread has been joined; a kick still on its way is ignored.
                 _set_signal(number, signal.SIG_DFL)
@@ -102,10 +109,13 @@ def _wakeup_fd_is_set() -> bool:
 def take_kick() -> Kick:
     """The signal that lets the sampler reach the main thread, installed, or the reason why
     none is used. Call on the thread that will start and stop the sampler."""
+    global _memory_readers
     on_main_thread = threading.current_thread() is threading.main_thread()
     # The reader reads the thread that starts the sampler: it must be the main thread.
     why_not_from_memory = stacks_unreadable_why() if on_main_thread else None
     if on_main_thread and why_not_from_memory is None:
+        _memory_readers += 1
+        _watch_signal_calls(True)
         return Kick(stacks_from_memory=True)
     kick = _kick_for_requests(on_main_thread)
     if why_not_from_memory is not None:
@@ -141,9 +151,10 @@ def _stop_kicks(why: str) -> None:
         _kicks_stopped = why
 
 
-# The program's own calls that kicks must give way to, watched while kicks are in use: Python's
-# handler writes every signal to the wakeup fd, and a handler the program puts on the signal is
-# the program's.
+# The program's own calls that kicks must give way to, watched while kicks or reads from memory
+# are in use: Python's handler writes every signal to the wakeup fd, and a handler the program
+# puts on the signal is the program's, which no signal of kulvo's may reach (the sampler thread
+# would notice the new handler only at its next read).
 _set_wakeup_fd = signal.set_wakeup_fd
 _set_signal = signal.signal
 
@@ -157,6 +168,8 @@ def _guarded_set_wakeup_fd(fd: int, /, **kwargs: Any) -> int:
 def _guarded_signal(signalnum: int, handler: Any) -> Any:
     if signalnum == SIGNAL and handler is not kick_handler:
         _stop_kicks("the program took kulvo's signal (SIGURG)")
+        if _memory_readers:
+            hand_over_signal()
     return _set_signal(signalnum, handler)
 
 

@@ -25,6 +25,8 @@ struct Slot {
     std::atomic<int> running{0};               // callbacks inside the slot now
     ThreadCpuTimer::Callback callback = nullptr;
     void* context = nullptr;
+    timer_t timer{};           // guarded by slots_mutex, as is the flag below
+    bool timer_alive = false;  // deleted at its end, or before it by a hand-over
 };
 
 std::array<Slot, kSlots> slots;
@@ -67,6 +69,11 @@ std::optional<ThreadCpuTimer> ThreadCpuTimer::start(pid_t thread_id, pthread_t t
         return std::nullopt;
     }
     const std::lock_guard lock(slots_mutex);
+    // Checked under the lock that a hand-over deletes timers under: a timer made before it
+    // is deleted by it.
+    if (!signal.in_force()) {
+        return std::nullopt;
+    }
     for (int index = 0; index < kSlots; ++index) {
         Slot& slot = slots[index];
         const std::uint32_t generation = slot.generation.load();
@@ -94,12 +101,14 @@ std::optional<ThreadCpuTimer> ThreadCpuTimer::start(pid_t thread_id, pthread_t t
             slot.generation.store(live + 1, std::memory_order_seq_cst);
             return std::nullopt;
         }
-        return ThreadCpuTimer(timer, index);
+        slot.timer = timer;
+        slot.timer_alive = true;
+        return ThreadCpuTimer(index);
     }
     return std::nullopt;
 }
 
-ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept : timer_(other.timer_), slot_(other.slot_) {
+ThreadCpuTimer::ThreadCpuTimer(ThreadCpuTimer&& other) noexcept : slot_(other.slot_) {
     other.slot_ = -1;
 }
 
@@ -107,14 +116,27 @@ ThreadCpuTimer::~ThreadCpuTimer() {
     if (slot_ < 0) {
         return;
     }
-    timer_delete(timer_);
     const std::lock_guard lock(slots_mutex);
     Slot& slot = slots[slot_];
+    if (slot.timer_alive) {
+        timer_delete(slot.timer);
+        slot.timer_alive = false;
+    }
     slot.generation.fetch_add(1, std::memory_order_seq_cst);
     // A callback already past its check finishes first; it is short and bounded. On the
     // timed thread itself none can be inside this wait but one nested in it, which returns.
     while (slot.running.load(std::memory_order_seq_cst) != 0) {
         syscall(SYS_sched_yield);
+    }
+}
+
+void delete_thread_cpu_timers() {
+    const std::lock_guard lock(slots_mutex);
+    for (Slot& slot : slots) {
+        if (slot.timer_alive) {
+            timer_delete(slot.timer);
+            slot.timer_alive = false;
+        }
     }
 }
 

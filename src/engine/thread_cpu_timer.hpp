@@ -40,10 +40,14 @@ public:
     ~ThreadCpuTimer();
 
 private:
-    ThreadCpuTimer(timer_t timer, int slot) : timer_(timer), slot_(slot) {}
-    timer_t timer_{};
+    explicit ThreadCpuTimer(int slot) : slot_(slot) {}
     int slot_ = -1;
 };
+
+// Deletes the kernel timer of every live ThreadCpuTimer, from any thread but a signal
+// handler; their owners still end them as usual. A timer started after it sees its signal
+// handed over (FreezeSignal::in_force) and is not made.
+void delete_thread_cpu_timers();
 
 // The freeze signal's handler calls this for a signal a timer sent (si_code SI_TIMER), with
 // the value the timer carries.

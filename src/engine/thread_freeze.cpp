@@ -36,6 +36,8 @@ std::mutex request_mutex;  // taken by reading threads only, never by a held thr
 std::mutex install_mutex;
 int users = 0;
 
+std::atomic<std::uint64_t> hand_overs{0};
+
 std::int64_t now_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -127,18 +129,29 @@ bool install(int number) {
     return sigaction(number, &ours, nullptr) == 0;
 }
 
+// Setting a signal to be ignored drops it wherever it waits; the handler then goes back.
+void drop_pending(int number) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction before {};
+    if (sigaction(number, &ignore, &before) == 0) {
+        sigaction(number, &before, nullptr);  // ours, or the program's set a moment before
+    }
+}
+
 }  // namespace
 
 std::optional<FreezeSignal> FreezeSignal::take() {
     const std::lock_guard lock(install_mutex);
     if ((users > 0 && handler_installed(SIGURG)) || install(SIGURG)) {
         ++users;
-        return FreezeSignal(SIGURG);
+        return FreezeSignal(SIGURG, hand_overs.load(std::memory_order_seq_cst));
     }
     return std::nullopt;
 }
 
-FreezeSignal::FreezeSignal(FreezeSignal&& other) noexcept : number_(other.number_) {
+FreezeSignal::FreezeSignal(FreezeSignal&& other) noexcept : number_(other.number_), hand_overs_(other.hand_overs_) {
     other.number_ = 0;
 }
 
@@ -157,17 +170,27 @@ FreezeSignal::~FreezeSignal() {
 }
 
 bool FreezeSignal::still_ours() const {
-    return handler_installed(number_);
+    return in_force() && handler_installed(number_);
+}
+
+bool FreezeSignal::in_force() const {
+    return hand_overs.load(std::memory_order_seq_cst) == hand_overs_;
+}
+
+void FreezeSignal::hand_over() {
+    // A hold in flight ends first, and a later one sees the count and is not sent.
+    const std::lock_guard lock(request_mutex);
+    hand_overs.fetch_add(1, std::memory_order_seq_cst);
+    // Deleted, not stopped: a stopped timer's signal on its way still arrives. Older kernels
+    // keep even a deleted one's queued until the signal is ignored, hence the drop below.
+    delete_thread_cpu_timers();
+    if (handler_installed(SIGURG)) {
+        drop_pending(SIGURG);
+    }
 }
 
 void FreezeSignal::discard_pending() const {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    struct sigaction before {};
-    if (sigaction(number_, &ignore, &before) == 0) {
-        sigaction(number_, &before, nullptr);  // ours, or the program's set a moment before
-    }
+    drop_pending(number_);
 }
 
 // lock_ comes first among the members: the ticket is drawn under it.
@@ -175,7 +198,8 @@ ThreadFreeze::Hold::Hold(const ThreadFreeze& freeze)
     : lock_(request_mutex), ticket_(channel.requested.load(std::memory_order_relaxed) + 1) {
     channel.reader_cpu.store(sched_getcpu(), std::memory_order_relaxed);
     channel.requested.store(ticket_, std::memory_order_release);
-    if (syscall(SYS_tgkill, getpid(), freeze.thread_id_, freeze.signal_->number()) != 0) {
+    if (!freeze.signal_->in_force() ||
+        syscall(SYS_tgkill, getpid(), freeze.thread_id_, freeze.signal_->number()) != 0) {
         channel.released.store(ticket_, std::memory_order_release);
         lock_.unlock();
         return;

@@ -41,16 +41,24 @@ public:
     ~FreezeSignal();
 
     int number() const { return number_; }
-    // False once the program has put a handler of its own on the signal.
+    // False once the program has put a handler of its own on the signal, or is about to.
     bool still_ours() const;
+    // False once `hand_over()` has run since this one was taken.
+    bool in_force() const;
+    // For a program that is about to put a handler of its own on the signal: once this
+    // returns, no timer sends it, no hold asks for it and none of ours waits anywhere, so the
+    // program's handler never sees one. Every FreezeSignal taken before no longer counts as
+    // ours; their users find out at their next look. Not for a signal handler.
+    static void hand_over();
     // Drops the signal wherever it waits, blocked, in any thread (setting a signal to be
     // ignored does that, for a timer's signal once the timer is gone). Whatever handler is
     // on the signal stays there, the program's too.
     void discard_pending() const;
 
 private:
-    explicit FreezeSignal(int number) : number_(number) {}
+    FreezeSignal(int number, std::uint64_t hand_overs) : number_(number), hand_overs_(hand_overs) {}
     int number_ = 0;
+    std::uint64_t hand_overs_ = 0;  // how many hand-overs had happened when it was taken
 };
 
 // Asks one thread to hold still; one request at a time in the process.

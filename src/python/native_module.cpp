@@ -10,6 +10,7 @@
 #include "pyref.hpp"
 #include "stack_capture.hpp"
 #include "stack_reader_check.hpp"
+#include "thread_freeze.hpp"
 #include "trace_lines.hpp"
 
 namespace kulvo::py {
@@ -29,6 +30,19 @@ PyModuleDef native_module_def = {
     nullptr,
 };
 
+PyObject* hand_over_signal(PyObject* /*module*/, PyObject* /*unused*/) {
+    Py_BEGIN_ALLOW_THREADS;  // waits for a hold in flight, which never needs the lock
+    FreezeSignal::hand_over();
+    Py_END_ALLOW_THREADS;
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef hand_over_signal_def = {
+    "hand_over_signal", hand_over_signal, METH_NOARGS,
+    "hand_over_signal()\n--\n\n"
+    "For a program about to put its own handler on the signal that holds the main thread still:\n"
+    "once it returns, no sampler sends that signal again and none is on its way."};
+
 bool add_attribute(PyObject* module, const char* name, Ref value) {
     return value && PyObject_SetAttrString(module, name, value.get()) == 0;
 }
@@ -38,6 +52,8 @@ PyObject* init_native_module() {
     if (!module || !add_attribute(module.get(), "Sampler", Ref::borrow(weighted_sampler_type())) ||
         !add_attribute(module.get(), "kick_handler", Ref::steal(kick_handler_function())) ||
         !add_attribute(module.get(), "allow_kicks", Ref::steal(allow_kicks_function())) ||
+        !add_attribute(module.get(), "hand_over_signal",
+                       Ref::steal(PyCFunction_NewEx(&hand_over_signal_def, nullptr, nullptr))) ||
         !add_attribute(module.get(), "group_traces", Ref::steal(group_traces_function())) ||
         !add_attribute(module.get(), "top_growth", Ref::steal(top_growth_function())) ||
         !add_attribute(module.get(), "stacks_readable", Ref::steal(stacks_readable_function())) ||

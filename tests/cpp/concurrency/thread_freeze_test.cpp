@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "thread_cpu_timer.hpp"
@@ -183,6 +185,64 @@ struct TimerCalls {
         calls.count.fetch_add(1);
     }
 };
+
+std::atomic<int> programs_handler_calls{0};
+
+// Whether the signal waits on that thread, as its status in /proc shows.
+bool pending_on(pid_t thread_id, int number) {
+    std::ifstream status("/proc/self/task/" + std::to_string(thread_id) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigPnd:")) {
+            return ((std::stoull(line.substr(7), nullptr, 16) >> (number - 1)) & 1U) != 0;
+        }
+    }
+    return false;
+}
+
+TEST(FreezeSignal, AHandOverEndsTimersAndHoldsAtOnceAndDropsTheSignalOnItsWay) {
+    std::optional<FreezeSignal> signal = FreezeSignal::take();
+    ASSERT_TRUE(signal);
+    const int number = signal->number();
+    // Blocked, so that the timer's signal waits on the thread until the program's handler is on.
+    Counter counter(number);
+    TimerCalls calls;
+    std::optional<ThreadCpuTimer> timer =
+        ThreadCpuTimer::start(counter.thread_id(), counter.handle(), 1'000'000, *signal, &TimerCalls::record, &calls);
+    ASSERT_TRUE(timer);
+    bool waiting = false;
+    for (int waited_ms = 0; waited_ms < 10000 && !waiting; ++waited_ms) {
+        std::this_thread::sleep_for(1ms);
+        waiting = pending_on(counter.thread_id(), number);
+    }
+    ASSERT_TRUE(waiting);
+
+    FreezeSignal::hand_over();
+    struct sigaction programs {};
+    programs.sa_handler = [](int) { programs_handler_calls.fetch_add(1); };
+    ASSERT_EQ(sigaction(number, &programs, nullptr), 0);
+    counter.unblock();
+    EXPECT_TRUE(counter.advances());
+    std::this_thread::sleep_for(50ms);  // 50 of the timer's periods, had it lived on
+    EXPECT_EQ(programs_handler_calls.load(), 0);
+    EXPECT_EQ(calls.count.load(), 0);
+    EXPECT_FALSE(signal->still_ours());
+    EXPECT_FALSE(
+        ThreadCpuTimer::start(counter.thread_id(), counter.handle(), 1'000'000, *signal, &TimerCalls::record, &calls));
+    {
+        const ThreadFreeze freeze(counter.thread_id(), *signal);
+        const ThreadFreeze::Hold hold(freeze);
+        EXPECT_FALSE(hold.held());
+    }
+    EXPECT_EQ(programs_handler_calls.load(), 0);
+    timer.reset();  // its owner still ends it
+    signal.reset();
+
+    // Taken afresh once the program has let it go.
+    ::signal(number, SIG_DFL);
+    std::optional<FreezeSignal> later = FreezeSignal::take();
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(later->still_ours());
+}
 
 TEST(ThreadCpuTimer, RunsOnItsThreadWhileItRunsNeverEndsASleepAndNeverRunsAfterItsEnd) {
     auto signal = FreezeSignal::take();
