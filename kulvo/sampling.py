@@ -83,17 +83,14 @@ class Kick:
         if self._counted_as_reader:
             self._counted_as_reader = False
             _memory_readers -= 1
-            _watch_signal_calls(_memory_readers + _kick_users > 0)
         number, self.signal_number = self.signal_number, 0
-        if not number:
-            return
-        self.stopped = _kicks_stopped
-        _kick_users -= 1
-        if _kick_users == 0:
-            _watch_signal_calls(_memory_readers > 0)
-            if signal.getsignal(number) is kick_handler:
+        if number:
+            self.stopped = _kicks_stopped
+            _kick_users -= 1
+            if _kick_users == 0 and signal.getsignal(number) is kick_handler:
                 # The sampler thread has been joined; a kick still on its way is ignored.
                 _set_signal(number, signal.SIG_DFL)
+        _watch_signal_calls(_memory_readers + _kick_users > 0)
 
     def stopped_note(self) -> str | None:
         return self.stopped and f"{self.stopped}: {_AT_HAND_OVERS} from then on"
