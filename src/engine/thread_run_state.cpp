@@ -14,6 +14,20 @@ namespace {
 // Fields after the name: the state is field 3 of the line, the blocked signals field 32.
 constexpr int kBlockedFieldAfterState = 29;
 
+// The unsigned decimal that starts at `at`; nullopt without a digit or past 19 of them.
+std::optional<std::uint64_t> decimal_at(std::string_view text, std::size_t at) {
+    constexpr std::size_t kMostDigits = 19;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && digits <= kMostDigits; ++at, ++digits) {
+        value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+    }
+    if (digits == 0 || digits > kMostDigits) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 }  // namespace
 
 RunState parse_run_state(std::string_view stat_line) {
@@ -36,18 +50,24 @@ ThreadStat parse_thread_stat(std::string_view stat_line) {
         }
         ++at;
     }
-    std::uint64_t mask = 0;
-    std::size_t digits = 0;
-    for (; at < stat_line.size() && stat_line[at] >= '0' && stat_line[at] <= '9' && digits < 20; ++at, ++digits) {
-        mask = mask * 10 + static_cast<std::uint64_t>(stat_line[at] - '0');
-    }
-    if (digits > 0 && digits < 20) {
-        stat.blocked_signals = mask;
-    }
+    stat.blocked_signals = decimal_at(stat_line, at);
     return stat;
 }
 
-ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) {
+std::optional<std::uint64_t> parse_voluntary_switches(std::string_view status_text) {
+    constexpr std::string_view kKey = "\nvoluntary_ctxt_switches:";
+    const std::size_t key = status_text.find(kKey);
+    if (key == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::size_t at = key + kKey.size();
+    while (at < status_text.size() && (status_text[at] == ' ' || status_text[at] == '\t')) {
+        ++at;
+    }
+    return decimal_at(status_text, at);
+}
+
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) : thread_id_(thread_id) {
     const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     clockid_t clock{};
@@ -56,7 +76,7 @@ ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) {
     }
 }
 
-ThreadRunWatch::ThreadRunWatch(pid_t thread_id) {
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id) : thread_id_(thread_id) {
     const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     constexpr clockid_t kPerThreadSchedClock = 6;  // CPUCLOCK_PERTHREAD_MASK | CPUCLOCK_SCHED
@@ -72,9 +92,29 @@ std::uint64_t ThreadRunWatch::cpu_time_ns() const {
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+std::optional<std::uint64_t> ThreadRunWatch::voluntary_switches() {
+    if (!status_opened_) {
+        status_opened_ = true;
+        const std::string path = "/proc/self/task/" + std::to_string(thread_id_) + "/status";
+        status_fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    if (status_fd_ < 0) {
+        return std::nullopt;
+    }
+    std::array<char, 4096> buffer{};  // the whole file, some 1.5 KiB
+    const ssize_t length = pread(status_fd_, buffer.data(), buffer.size(), 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    return parse_voluntary_switches(std::string_view(buffer.data(), static_cast<std::size_t>(length)));
+}
+
 ThreadRunWatch::~ThreadRunWatch() {
     if (fd_ >= 0) {
         close(fd_);
+    }
+    if (status_fd_ >= 0) {
+        close(status_fd_);
     }
 }
 

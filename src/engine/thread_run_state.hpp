@@ -29,6 +29,10 @@ struct ThreadStat {
 };
 ThreadStat parse_thread_stat(std::string_view stat_line);
 
+// The count of times a thread gave up its CPU to wait, from its /proc status text: a change
+// tells that it waited since, which its CPU clock alone cannot tell from being preempted.
+std::optional<std::uint64_t> parse_voluntary_switches(std::string_view status_text);
+
 // Keeps the thread's stat file open, so that a reading is one pread; and reads the
 // thread's CPU clock, which tells a thread that runs from one that waits for a CPU.
 class ThreadRunWatch {
@@ -45,9 +49,14 @@ public:
     ThreadStat read_stat() const;
     // The thread's CPU time in nanoseconds; 0 when it cannot be read.
     std::uint64_t cpu_time_ns() const;
+    // nullopt when it cannot be read. The status file is opened at the first call.
+    std::optional<std::uint64_t> voluntary_switches();
 
 private:
+    pid_t thread_id_;
     int fd_ = -1;
+    int status_fd_ = -1;
+    bool status_opened_ = false;
     std::optional<clockid_t> cpu_clock_;
 };
 

@@ -1,5 +1,7 @@
 #include "memory_stack_source.hpp"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <ctime>
 #include <utility>
@@ -36,10 +38,13 @@ public:
     // On the thread, inside the signal handler: no allocation, no lock.
     static void on_timer(void* self) { static_cast<SelfCopy*>(self)->copy(); }
 
-    // A copy resolved, and the thread's CPU time when it was made.
+    // A copy resolved, and when it was made: the thread's CPU time, the monotonic clock and
+    // the thread's count of waits.
     struct Taken {
         StackId stack = kNoStack;
         std::uint64_t cpu_ns = 0;
+        std::uint64_t wall_ns = 0;
+        std::uint64_t voluntary_switches = 0;
     };
     // Sampler thread: the copy made since the last call; nullopt when none was, or it could
     // not be read whole.
@@ -54,7 +59,7 @@ public:
             reader_.make_room();  // the next copy fits
         } else if (seen == kCopied) {
             if (const std::optional<StackId> stack = reader_.finish_copy(stacks)) {
-                taken = Taken{*stack, cpu_at_copy_ns_};
+                taken = Taken{*stack, cpu_at_copy_ns_, wall_at_copy_ns_, voluntary_at_copy_};
             }
         }
         state_.store(kEmpty, std::memory_order_release);
@@ -76,6 +81,10 @@ private:
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);  // this thread's: the handler runs on it
         cpu_at_copy_ns_ =
             static_cast<std::uint64_t>(cpu.tv_sec) * kNanosPerSecond + static_cast<std::uint64_t>(cpu.tv_nsec);
+        wall_at_copy_ns_ = began_ns;
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);  // a plain system call: safe in the handler
+        voluntary_at_copy_ = static_cast<std::uint64_t>(usage.ru_nvcsw);
         const MemoryStackReader::RawCopy copy = reader_.copy_raw();
         count_hold(*counts_, monotonic_ns() - began_ns);
         counts_->copied.fetch_add(1, std::memory_order_relaxed);
@@ -90,7 +99,10 @@ private:
 
     MemoryStackReader reader_;
     std::shared_ptr<HoldCounts> counts_;
-    std::uint64_t cpu_at_copy_ns_ = 0;  // with the reader: written by the side that owns it
+    // With the reader: written by the side that owns it.
+    std::uint64_t cpu_at_copy_ns_ = 0;
+    std::uint64_t wall_at_copy_ns_ = 0;
+    std::uint64_t voluntary_at_copy_ = 0;
     std::atomic<std::uint32_t> state_{kEmpty};
 };
 
@@ -193,7 +205,7 @@ private:
         std::optional<StackId> stack;
         if (stat.state == RunState::Running) {
             follow_stretch(copied);
-            stack = read_running(stacks, blocked, cpu_ns);
+            stack = read_running(stacks, blocked, cpu_ns, read_ns);
         } else {
             stretch_ = false;
         }
@@ -275,6 +287,8 @@ private:
     // Copies stand only for the stretch of running they were made in: the thread's stack
     // after a pause has nothing to do with the one before it. A stretch begins at a read
     // that finds the thread running after one that found it waiting.
+    // A read sees only some of the waits, so a copy also carries the thread's count of them:
+    // one made before the thread last waited belongs to an earlier stretch.
     void follow_stretch(const std::optional<SelfCopy::Taken>& copied) {
         if (!stretch_) {
             stretch_ = true;
@@ -282,8 +296,26 @@ private:
             copies_.clear();
         }
         if (copied && copied->cpu_ns >= stretch_cpu_ns_) {
+            if (!copies_.empty() && copied->voluntary_switches != newest_copy_.voluntary_switches) {
+                copies_.clear();
+            }
             copies_.add(copied->stack);
+            newest_copy_ = *copied;
         }
+    }
+
+    // Whether the kept copies are of the stretch the thread runs in now. A thread that has
+    // been off its CPU since the newest copy may have been preempted, or may have waited and
+    // been woken since, and then stands where the wait returns, in a later stretch: its count
+    // of waits tells the two apart. It is read only then, as it costs a read of /proc.
+    bool copies_current(std::uint64_t cpu_ns, std::uint64_t read_ns) {
+        const std::uint64_t since_ns = read_ns - std::min(read_ns, newest_copy_.wall_ns);
+        const std::uint64_t ran_ns = cpu_ns - std::min(cpu_ns, newest_copy_.cpu_ns);
+        if (since_ns < ran_ns + kStillNs) {
+            return true;
+        }
+        const std::optional<std::uint64_t> waits = watch_.voluntary_switches();
+        return !waits || *waits == newest_copy_.voluntary_switches;
     }
 
     // A waiting thread's stack does not move, so it is read unchecked; but the thread may
@@ -298,11 +330,14 @@ private:
     }
 
     // nullopt: read it as it runs.
-    std::optional<StackId> read_running(StackTable& stacks, bool blocked, std::uint64_t cpu_ns) {
+    std::optional<StackId> read_running(StackTable& stacks, bool blocked, std::uint64_t cpu_ns, std::uint64_t read_ns) {
         counts_->running.fetch_add(1, std::memory_order_relaxed);
         if (blocked) {
             counts_->blocked.fetch_add(1, std::memory_order_relaxed);
             return std::nullopt;
+        }
+        if (timer_ && !copies_.empty() && !copies_current(cpu_ns, read_ns)) {
+            copies_.clear();
         }
         if (timer_ && !copies_.empty()) {
             return copies_.choose();
@@ -357,6 +392,7 @@ private:
     RecentCopies copies_;         // sampler thread only, as are the two below
     bool stretch_ = false;
     std::uint64_t stretch_cpu_ns_ = 0;
+    SelfCopy::Taken newest_copy_;         // of the kept copies
     std::optional<ThreadFreeze> freeze_;  // without a timer; refers to freeze_signal_
     MemoryStackReader::CopyStep held_copy_;
     bool all_held_ = true;                 // sampler thread only: every copy of this read was held

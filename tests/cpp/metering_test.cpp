@@ -2,6 +2,10 @@
 
 #include "thread_run_state.hpp"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -135,6 +139,30 @@ TEST(ParseThreadStat, ReadsTheBlockedSignalsAndAssumesTheWorstWithoutThem) {
     const ThreadStat cut = parse_thread_stat("77 (py) R 1 77 77");
     EXPECT_EQ(cut.state, RunState::Running);
     EXPECT_TRUE(cut.blocks(SIGURG));
+}
+
+TEST(ThreadWaits, ReadFromStatusAsTheThreadItselfCountsThem) {
+    EXPECT_EQ(parse_voluntary_switches("Name:\tpy\nnonvoluntary_ctxt_switches:\t9\nvoluntary_ctxt_switches:\t42\n"),
+              42U);
+    EXPECT_FALSE(parse_voluntary_switches("Name:\tpy\nnonvoluntary_ctxt_switches:\t9\n").has_value());
+    EXPECT_FALSE(parse_voluntary_switches("Name:\tpy\nvoluntary_ctxt_switches:\t\n").has_value());
+
+    // The kernel's count, as a signal handler on the thread reads it with getrusage.
+    const auto own_count = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return static_cast<std::uint64_t>(usage.ru_nvcsw);
+    };
+    ThreadRunWatch watch(static_cast<pid_t>(syscall(SYS_gettid)), pthread_self());
+    const std::uint64_t before = own_count();
+    const std::optional<std::uint64_t> read = watch.voluntary_switches();
+    ASSERT_TRUE(read.has_value());
+    EXPECT_GE(*read, before);
+    EXPECT_LE(*read, own_count());
+    for (int i = 0; i < 3; ++i) {
+        usleep(1000);
+    }
+    EXPECT_GE(watch.voluntary_switches().value_or(0), *read + 3);
 }
 
 }  // namespace
