@@ -29,6 +29,7 @@ from truth_programs import PROGRAMS  # noqa: E402
 
 PROGRAM_FILE = os.path.join(LIB, "truth_programs.py")
 DRIVER_FILE = os.path.join(LIB, "pyperf_driver.py")
+WORKLOAD_FUNCTION = "until_deadline"  # in DRIVER_FILE: on the stack of every sample of the workload itself
 PYPERF = ["go", "raytrace", "richards", "deltablue"]
 INTERVALS_MS = [1, 10]
 PYPERF_INTERVAL_MS = 10
@@ -114,14 +115,14 @@ class Runner:
         seconds = self.seconds_for(interval_ms)
         doc = self.kulvo(python, DRIVER_FILE, [bench, str(seconds)], interval_ms, seconds)
         sources = shares.source_paths(doc)
-        found = {"kulvo": labelled(shares.self_shares(shares.kulvo_self_stacks(doc), "drive", sources)),
+        found = {"kulvo": labelled(shares.self_shares(shares.kulvo_self_stacks(doc), WORKLOAD_FUNCTION, sources)),
                  "samples": {"kulvo": doc["sample_count"]}}
         # With --pyspy-spread, py-spy runs twice: how far it moves from itself is the noise a
         # difference from kulvo must stand out of.
         for side in ("py-spy", "py-spy again") if self.args.pyspy_spread else ("py-spy",):
             raw = list(shares.pyspy_stacks(
                 self.pyspy(python, DRIVER_FILE, [bench, str(seconds)], 1000 // interval_ms, seconds)))
-            found[side] = labelled(shares.self_shares(raw, "drive", sources))
+            found[side] = labelled(shares.self_shares(raw, WORKLOAD_FUNCTION, sources))
             found["samples"][side] = int(sum(count for _, count in raw))
         return found
 

@@ -3,8 +3,9 @@ profiler that wraps the command line (`kulvo run`, `py-spy record`):
 
     pyperf_driver.py NAME SECONDS
 
-Every sample of the workload has `drive` on its stack; samples without it (start-up,
-imports) are left out of the comparison."""
+Every sample of the workload has `until_deadline` on its stack; samples without it (start-up,
+and the benchmark script's own imports, which run inside `drive` before its loop) are left out
+of the comparison."""
 
 from __future__ import annotations
 
