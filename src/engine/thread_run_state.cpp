@@ -28,6 +28,12 @@ std::optional<std::uint64_t> decimal_at(std::string_view text, std::size_t at) {
     return value;
 }
 
+// One of the thread's files under /proc, opened for reading; -1 when it cannot be.
+int open_task_file(pid_t thread_id, const char* name) {
+    const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/" + name;
+    return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 }  // namespace
 
 RunState parse_run_state(std::string_view stat_line) {
@@ -67,18 +73,15 @@ std::optional<std::uint64_t> parse_voluntary_switches(std::string_view status_te
     return decimal_at(status_text, at);
 }
 
-ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread) : thread_id_(thread_id) {
-    const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id, pthread_t thread)
+    : thread_id_(thread_id), fd_(open_task_file(thread_id, "stat")) {
     clockid_t clock{};
     if (pthread_getcpuclockid(thread, &clock) == 0) {
         cpu_clock_ = clock;
     }
 }
 
-ThreadRunWatch::ThreadRunWatch(pid_t thread_id) : thread_id_(thread_id) {
-    const std::string path = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+ThreadRunWatch::ThreadRunWatch(pid_t thread_id) : thread_id_(thread_id), fd_(open_task_file(thread_id, "stat")) {
     constexpr clockid_t kPerThreadSchedClock = 6;  // CPUCLOCK_PERTHREAD_MASK | CPUCLOCK_SCHED
     constexpr unsigned kClockTypeBits = 3;
     cpu_clock_ = static_cast<clockid_t>((~static_cast<unsigned>(thread_id) << kClockTypeBits) | kPerThreadSchedClock);
@@ -95,8 +98,7 @@ std::uint64_t ThreadRunWatch::cpu_time_ns() const {
 std::optional<std::uint64_t> ThreadRunWatch::voluntary_switches() {
     if (!status_opened_) {
         status_opened_ = true;
-        const std::string path = "/proc/self/task/" + std::to_string(thread_id_) + "/status";
-        status_fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        status_fd_ = open_task_file(thread_id_, "status");
     }
     if (status_fd_ < 0) {
         return std::nullopt;
