@@ -36,6 +36,7 @@ ALL_VARIANTS="format tidy tsan asan valgrind fuzz"
 SELECTED=" $(echo "${KULVO_HARDENING:-$ALL_VARIANTS}" | tr ',' ' ') "
 
 results=()
+failure_lines=()
 failed=0
 run_variant() {  # run_variant NAME FUNCTION: times it, records PASS or FAIL, never stops the run
     local name=$1 function=$2 began status
@@ -43,14 +44,17 @@ run_variant() {  # run_variant NAME FUNCTION: times it, records PASS or FAIL, ne
     echo
     echo "=== hardening: $name"
     began=$(date +%s)
-    "$function"
-    status=$?
+    "$function" 2>&1 | tee "$LOGS/variant-$name.out"
+    status=${PIPESTATUS[0]}
     local took=$(($(date +%s) - began))
     if [ "$status" -eq 0 ]; then
         results+=("PASS  $name (${took}s)")
         echo "=== hardening: $name PASS (${took}s)"
     else
         results+=("FAIL  $name (${took}s)")
+        # The failing lines again, under the summary, where a reader of only the end sees them.
+        failure_lines+=("--- $name" "$(grep -E '^(--- |FAILED |ERROR |FAIL |missing )|ERROR: [A-Za-z]+Sanitizer|error:|\[  FAILED  \]' \
+            "$LOGS/variant-$name.out" | tail -n 12 | sed 's/^/        /')")
         failed=$((failed + 1))
         echo "=== hardening: $name FAIL (${took}s)"
     fi
@@ -299,4 +303,5 @@ echo
 echo "=== hardening summary"
 printf '  %s\n' "${results[@]}"
 echo "hardening: $((${#results[@]} - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ] || printf '%s\n' "${failure_lines[@]}"
 [ "$failed" -eq 0 ]
