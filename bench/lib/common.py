@@ -97,8 +97,11 @@ def machine(pythons: dict[str, str]) -> dict:
                                              capture_output=True, text=True).stdout.strip()
         except OSError:
             versions[label] = "unavailable"
-    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
-                            cwd=os.path.dirname(os.path.dirname(HERE))).stdout.strip()
+    try:
+        commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True,
+                                cwd=os.path.dirname(os.path.dirname(HERE))).stdout.strip()
+    except OSError:  # a machine without git, or a copy of bench/ outside the checkout
+        commit = "unknown"
     return {
         "cpu": cpu,
         "cores": os.cpu_count(),
