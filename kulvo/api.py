@@ -13,7 +13,7 @@ from types import FrameType, TracebackType
 
 from kulvo import sampling
 from kulvo._core import __version__
-from kulvo.sampling import Kick, make_sampler, pacing_notes, take_kick, unheld_notes
+from kulvo.sampling import Kick, make_sampler, pacing_notes, reused_copies_note, take_kick, unheld_notes
 from kulvo.settings import DEFAULT_INTERVAL_MS, DEFAULT_TOP_N, validate_settings
 from kulvo.stack_cut import ProfilerFrames, StackRoot, ThreadRoots
 from kulvo.threads import DEFAULT_THREADS, ThreadWatch, validate_threads
@@ -189,6 +189,7 @@ class Recording:
                     self._kick.note,
                     self._kick.stopped_note(),
                     *unheld_notes(self._sampler),
+                    reused_copies_note(self._sampler, interval_ms=self._interval_ms),
                     *pacing_notes(self._sampler, interval_ms=self._interval_ms, wall_time_ms=wall_time_ms),
                     self._threads_note(),
                     watcher_note,

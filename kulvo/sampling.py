@@ -211,6 +211,24 @@ def unheld_notes(sampler: Sampler) -> list[str]:
     return notes
 
 
+def reused_copies_note(sampler: Sampler, *, interval_ms: int) -> str | None:
+    """The profile's note on samples of the running main thread that reuse a copy of its stack.
+
+    The thread copies its own stack on a timer that the kernel fires at its tick (every 4 ms at
+    250 Hz), so at a shorter interval several samples share one copy: the shares then carry the
+    noise of the copies' count, not of the samples'."""
+    counts = sampler.hold_counts()
+    running, reused = counts["running"], counts["reused"]
+    # A quarter: below that the copies come about as often as the samples.
+    if not running or reused * 4 < running:
+        return None
+    return (
+        f"the main thread's stack is copied at the kernel's timer tick, more rarely than every {interval_ms} ms: "
+        f"{100 * reused / running:.0f} % of the samples taken while it ran reuse a recent copy, so its running "
+        f"time rests on {running - reused:,} separate readings of its stack, not {running:,}"
+    )
+
+
 def pacing_notes(sampler: Sampler, *, interval_ms: int, wall_time_ms: int) -> list[str]:
     """The profile's notes on time no sample stands for and on a rate lowered to keep the whole run."""
     notes = []

@@ -297,7 +297,7 @@ class TestWhereTheTimeGoes:
         assert every.profile.sample_count == sum(1 for s in every.profile.samples if not s.other_thread)
         assert every.profile.render().count("short-lived") == 1
 
-    def test_a_short_function_without_a_loop_or_a_call_has_its_own_time(self):
+    def test_a_short_function_without_a_loop_or_a_call_has_its_own_time(self, monkeypatch):
         # Its time shows only when the stack is read at the sample's moment: the main thread
         # checks for requests only at function entries, backward jumps and after calls. And
         # only when the main thread is held still for the read: read over several system
@@ -313,6 +313,14 @@ class TestWhereTheTimeGoes:
                 for i in range(1000):
                     leaf(i)
 
+        counts: dict[str, int] = {}
+        real_note = api.reused_copies_note
+
+        def note_seeing_counts(sampler: Any, *, interval_ms: int) -> str | None:
+            counts.update(sampler.hold_counts())
+            return real_note(sampler, interval_ms=interval_ms)
+
+        monkeypatch.setattr(api, "reused_copies_note", note_seeing_counts)
         with kulvo.profile(interval_ms=1) as p:
             kicks = [signal.SIGURG, *range(signal.SIGRTMIN, signal.SIGRTMAX + 1)]
             during = [n for n in kicks if signal.getsignal(n) is not signal.SIG_DFL]
@@ -321,6 +329,15 @@ class TestWhereTheTimeGoes:
         assert during == []  # held by a C handler: the program's signals are its own
         own = [w for stack, w in p.profile.weighted_stacks if stack[-1].function == "leaf"]
         assert sum(own) / sum(w for _, w in p.profile.weighted_stacks) > 0.15
+        # The timer's copies come at the kernel's tick: a read that finds no new copy reuses one,
+        # and says so, as each of the others takes a copy of its own or reads in place.
+        assert counts["copied"] > 0
+        unshared = counts["running"] - counts["reused"] - counts["uncopied"] - counts["blocked"]
+        assert 0 <= unshared <= counts["copied"], counts
+        note = next((n for n in p.profile.metadata.notes if "reuse a recent copy" in n), None)
+        assert (note is not None) == (counts["reused"] * 4 >= counts["running"]), (note, counts)
+        if note is not None:
+            assert f"on {counts['running'] - counts['reused']:,} separate readings" in note
 
     def test_a_system_call_draws_no_samples_and_a_c_sleep_is_not_interrupted(self):
         # A signal sent from another CPU reaches a thread that runs Python at its next system

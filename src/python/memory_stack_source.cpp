@@ -124,13 +124,17 @@ public:
         added_ = 0;
         fresh_ = false;
     }
-    StackId choose() {
+    struct Choice {
+        StackId stack = kNoStack;
+        bool reused = false;  // an earlier slot took it too
+    };
+    Choice choose() {
         if (fresh_) {
             fresh_ = false;
-            return kept_[(added_ - 1) % kKept];
+            return Choice{kept_[(added_ - 1) % kKept], false};
         }
         const std::uint64_t count = std::min<std::uint64_t>(added_, kKept);
-        return kept_[(added_ - 1 - splitmix64(random_) % count) % kKept];
+        return Choice{kept_[(added_ - 1 - splitmix64(random_) % count) % kKept], true};
     }
 
 private:
@@ -340,7 +344,11 @@ private:
             copies_.clear();
         }
         if (timer_ && !copies_.empty()) {
-            return copies_.choose();
+            const RecentCopies::Choice choice = copies_.choose();
+            if (choice.reused) {
+                counts_->reused.fetch_add(1, std::memory_order_relaxed);
+            }
+            return choice.stack;
         }
         if (!freeze_) {
             if (timer_) {

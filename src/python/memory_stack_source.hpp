@@ -42,6 +42,9 @@ struct HoldCounts {
     // running; the reader checks what it reads, as it does without a signal.
     std::atomic<std::uint64_t> uncopied{0};
     std::atomic<std::uint64_t> copied{0};  // copies the thread made of its own stack
+    // Of the reads as the thread ran: answered by a copy an earlier read had used, because the
+    // timer's tick came more rarely than the reads.
+    std::atomic<std::uint64_t> reused{0};
     // Reads as the thread ran whose frames changed under them, and of those, the ones that
     // changed at every attempt: the stack read before stands in for them.
     std::atomic<std::uint64_t> changed{0};

@@ -527,13 +527,13 @@ PyObject* weighted_sampler_hold_counts(PyObject* self, PyObject* /*unused*/) {
             held += count;
             longest_us = count > 0 ? us : longest_us;
         }
-        return Py_BuildValue("{sKsKsKsKsKsKsKsKsnsnsn}", "running", counts.running.load(), "blocked",
+        return Py_BuildValue("{sKsKsKsKsKsKsKsKsKsnsnsn}", "running", counts.running.load(), "blocked",
                              counts.blocked.load(), "unanswered", counts.unanswered.load(), "uncopied",
-                             counts.uncopied.load(), "copied", counts.copied.load(), "changed", counts.changed.load(),
-                             "dropped", counts.dropped.load(), "held", held, "hold_p50_us",
-                             static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.5)), "hold_p99_us",
-                             static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.99)), "hold_max_us",
-                             static_cast<Py_ssize_t>(longest_us));
+                             counts.uncopied.load(), "copied", counts.copied.load(), "reused", counts.reused.load(),
+                             "changed", counts.changed.load(), "dropped", counts.dropped.load(), "held", held,
+                             "hold_p50_us", static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.5)),
+                             "hold_p99_us", static_cast<Py_ssize_t>(hold_percentile_us(counts, held, 0.99)),
+                             "hold_max_us", static_cast<Py_ssize_t>(longest_us));
     });
 }
 
@@ -701,9 +701,10 @@ PyMethodDef weighted_sampler_methods[] = {
      "Reads of the main thread while it was on a CPU ('running'), those not signalled because it\n"
      "blocked kulvo's signal ('blocked'), those it was not held still for throughout\n"
      "('unanswered'), those read as it ran before its timer copied its stack ('uncopied'), the\n"
-     "copies it made ('copied'), reads whose frames changed under them ('changed') and, of those,\n"
-     "the ones that changed at every attempt ('dropped'), and how long it stood still for each\n"
-     "copy or held read (median, 99th percentile and longest, in microseconds; 4095 means longer)."},
+     "copies it made ('copied'), reads answered by a copy an earlier read had used ('reused'),\n"
+     "reads whose frames changed under them ('changed') and, of those, the ones that changed at\n"
+     "every attempt ('dropped'), and how long it stood still for each copy or held read (median,\n"
+     "99th percentile and longest, in microseconds; 4095 means longer)."},
     {"pacing", weighted_sampler_pacing, METH_NOARGS,
      "pacing($self)\n--\n\n"
      "Time no sample stands for because the sampler thread ran late ('unobserved_us'), and how\n"
