@@ -165,6 +165,8 @@ def run_version(runner: Runner, python: str) -> dict:
                     "py-spy": {p: median_of(runs, ["py-spy", p]) for p in phases},  # differences from truth
                     **{k: median_of(runs, [k]) for k in ("samples", "rate_per_s", "cpu_p5_p95", "own_cpu_percent")},
                     "runs": len(runs),
+                    # Every run's figures, for the spread between runs beside the medians.
+                    "each": [{k: run[k] for k in ("truth", "reported", "py-spy")} for run in runs],
                 }
     pyperf: dict = {}
     sides = ("kulvo", "py-spy", "py-spy again") if a.pyspy_spread else ("kulvo", "py-spy")
@@ -197,11 +199,18 @@ def main() -> None:
                    help="comma-separated intervals in ms for the pyperformance comparison")
     p.add_argument("--pyspy-spread", action="store_true", help="run py-spy twice per cell, for its own spread")
     p.add_argument("--no-split", action="store_true", help="leave out the known-split programs")
+    p.add_argument("--programs", help="comma-separated known-split programs instead of them all")
     p.add_argument("--pin", action="store_true",
                    help="run every program and its sampler (kulvo's thread, py-spy) on one CPU with taskset")
     args = p.parse_args()
     args.samples = 300 if args.quick else 2000
-    args.programs = (["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS))
+    if args.programs:
+        args.programs = args.programs.split(",")
+        unknown = set(args.programs) - set(PROGRAMS)
+        if unknown:
+            p.error(f"no such known-split program: {', '.join(sorted(unknown))}")
+    else:
+        args.programs = ["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS)
     args.programs = [] if args.no_split else args.programs
     args.pyperf = args.pyperf.split(",") if args.pyperf else PYPERF[:1] if args.quick else PYPERF
     args.pyperf_intervals = [int(ms) for ms in args.pyperf_intervals.split(",")]
