@@ -200,6 +200,7 @@ def main() -> None:
     p.add_argument("--pyspy-spread", action="store_true", help="run py-spy twice per cell, for its own spread")
     p.add_argument("--no-split", action="store_true", help="leave out the known-split programs")
     p.add_argument("--programs", help="comma-separated known-split programs instead of them all")
+    p.add_argument("--no-pyperf", action="store_true", help="leave out the pyperformance comparison")
     p.add_argument("--pin", action="store_true",
                    help="run every program and its sampler (kulvo's thread, py-spy) on one CPU with taskset")
     args = p.parse_args()
@@ -213,6 +214,7 @@ def main() -> None:
         args.programs = ["work10_sleep10", "work20_sort", "busy", "idle"] if args.quick else list(PROGRAMS)
     args.programs = [] if args.no_split else args.programs
     args.pyperf = args.pyperf.split(",") if args.pyperf else PYPERF[:1] if args.quick else PYPERF
+    args.pyperf = [] if args.no_pyperf else args.pyperf
     args.pyperf_intervals = [int(ms) for ms in args.pyperf_intervals.split(",")]
 
     pythons = {}
