@@ -34,6 +34,7 @@ if [ ! -f "$DEBIAN_ROOT/.ready" ]; then
         exit 1
     echo "--- debootstrap sid from $mirror into $DEBIAN_ROOT"
     rm -rf "$DEBIAN_ROOT"
+    mkdir -p "$ROOT/build"
     debootstrap --variant=minbase sid "$DEBIAN_ROOT" "$mirror" >"$ROOT/build/debootstrap.log" 2>&1 ||
         { tail -n 20 "$ROOT/build/debootstrap.log"; exit 1; }
 fi
