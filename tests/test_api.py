@@ -339,6 +339,28 @@ class TestWhereTheTimeGoes:
         if note is not None:
             assert f"on {counts['running'] - counts['reused']:,} separate readings" in note
 
+    def test_a_phase_that_has_ended_is_not_sampled_again(self):
+        # At 1 ms several samples share one copy of the running stack; they must take the
+        # newest, or the phase before a switch goes on drawing samples after it.
+        def spin_until(deadline: float) -> None:
+            while time.perf_counter() < deadline:
+                for _ in range(200):
+                    pass
+
+        def first(seconds: float) -> None:
+            spin_until(time.perf_counter() + seconds)
+
+        def second(seconds: float) -> None:
+            spin_until(time.perf_counter() + seconds)
+
+        with kulvo.profile(interval_ms=1) as p:
+            first(0.15)
+            second(0.15)
+        phases = [names & {"first", "second"} for names in ({f.function for f in s.stack} for s in p.profile.samples)]
+        switched = next(i for i, found in enumerate(phases) if "second" in found)
+        assert any("first" in found for found in phases[:switched])
+        assert not any("first" in found for found in phases[switched:])
+
     def test_a_system_call_draws_no_samples_and_a_c_sleep_is_not_interrupted(self):
         # A signal sent from another CPU reaches a thread that runs Python at its next system
         # call on a virtual machine, and ends a C sleep that has just begun with EINTR. The

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "clock.hpp"
-#include "splitmix.hpp"
 #include "thread_cpu_timer.hpp"
 #include "thread_run_state.hpp"
 
@@ -106,22 +105,20 @@ private:
     std::atomic<std::uint32_t> state_{kEmpty};
 };
 
-// The last copies of the thread's current stretch of running. A slot takes the newest copy
-// if no slot has used it yet, or else one of the kept ones at random: were each copy to stand
-// until the next, a copy just before the thread pauses would be weighed by the running that
-// comes after the pause, and a short burst between two pauses would hardly count.
-class RecentCopies {
+// The newest copy of the thread's current stretch of running, which stands until the next
+// one: between two ticks the thread is nearer to the newest copy than to any earlier one.
+// That matters most on a busy machine, where a read that finds the thread preempted repeats
+// the last read's stack for as long as the thread stays off its CPU.
+class NewestCopy {
 public:
-    explicit RecentCopies(std::uint64_t seed) : random_(seed) {}
-
     void add(StackId stack) {
-        kept_[added_ % kKept] = stack;
-        ++added_;
+        stack_ = stack;
+        kept_ = true;
         fresh_ = true;
     }
-    bool empty() const { return added_ == 0; }
+    bool empty() const { return !kept_; }
     void clear() {
-        added_ = 0;
+        kept_ = false;
         fresh_ = false;
     }
     struct Choice {
@@ -129,21 +126,15 @@ public:
         bool reused = false;  // an earlier slot took it too
     };
     Choice choose() {
-        if (fresh_) {
-            fresh_ = false;
-            return Choice{kept_[(added_ - 1) % kKept], false};
-        }
-        const std::uint64_t count = std::min<std::uint64_t>(added_, kKept);
-        return Choice{kept_[(added_ - 1 - splitmix64(random_) % count) % kKept], true};
+        const bool reused = !fresh_;
+        fresh_ = false;
+        return Choice{stack_, reused};
     }
 
 private:
-    static constexpr std::uint64_t kKept = 8;
-
-    std::array<StackId, kKept> kept_{};
-    std::uint64_t added_ = 0;
-    bool fresh_ = false;
-    std::uint64_t random_;
+    StackId stack_ = kNoStack;
+    bool kept_ = false;
+    bool fresh_ = false;  // no slot has taken it yet
 };
 
 class MemoryStackSource final : public StackSource {
@@ -159,7 +150,6 @@ public:
           watch_(native_id, thread),
           freeze_signal_(std::move(freeze_signal)),
           counts_(std::move(counts)),
-          copies_(static_cast<std::uint64_t>(native_id)),
           held_copy_([this] { return copy_while_held(); }) {
         if (!freeze_signal_) {
             counts_->reason.store(HeldReads::NoFreeSignal);
@@ -308,7 +298,7 @@ private:
         }
     }
 
-    // Whether the kept copies are of the stretch the thread runs in now. A thread that has
+    // Whether the newest copy is of the stretch the thread runs in now. A thread that has
     // been off its CPU since the newest copy may have been preempted, or may have waited and
     // been woken since, and then stands where the wait returns, in a later stretch: its count
     // of waits tells the two apart. It is read only then, as it costs a read of /proc.
@@ -344,7 +334,7 @@ private:
             copies_.clear();
         }
         if (timer_ && !copies_.empty()) {
-            const RecentCopies::Choice choice = copies_.choose();
+            const NewestCopy::Choice choice = copies_.choose();
             if (choice.reused) {
                 counts_->reused.fetch_add(1, std::memory_order_relaxed);
             }
@@ -397,10 +387,10 @@ private:
     std::unique_ptr<SelfCopy> self_copy_;
     std::unique_ptr<ThreadCpuTimer> timer_;
     bool timer_blocked_ = false;  // ended while the thread blocks the signal
-    RecentCopies copies_;         // sampler thread only, as are the two below
+    NewestCopy copies_;           // sampler thread only, as are the two below
     bool stretch_ = false;
     std::uint64_t stretch_cpu_ns_ = 0;
-    SelfCopy::Taken newest_copy_;         // of the kept copies
+    SelfCopy::Taken newest_copy_;         // when the kept copy was made
     std::optional<ThreadFreeze> freeze_;  // without a timer; refers to freeze_signal_
     MemoryStackReader::CopyStep held_copy_;
     bool all_held_ = true;                 // sampler thread only: every copy of this read was held

@@ -5,10 +5,9 @@
 // clock (thread_cpu_timer.hpp) interrupts it where it is, and its signal handler copies the
 // frame chain before the thread goes on; the sampler thread resolves the copies. The timer
 // fires on the scheduler's tick, more rarely than a short interval, so a slot in which the
-// thread ran takes a copy not used before, or else one of the last few at random: every copy
-// then stands for the same share of the running time in the long run, as a tick's sample
-// does in any CPU profiler. Where no timer can be made, the sampler thread holds the thread
-// still for each read (thread_freeze.hpp) instead.
+// thread ran takes the newest copy of its stretch of running, which stands until the next.
+// Where no timer can be made, the sampler thread holds the thread still for each read
+// (thread_freeze.hpp) instead.
 #pragma once
 
 #include <pthread.h>
