@@ -151,7 +151,7 @@ def run_version(runner: Runner, python: str) -> dict:
     a = runner.args
     split: dict = {}
     for program in a.programs:
-        for ms in INTERVALS_MS:
+        for ms in a.intervals:
             if program == "idle" and ms != 1:
                 continue  # the idle program is there for the 1 ms rate only
             log(f"{program} at {ms} ms ({runner.seconds_for(ms)} s), load {loadavg()[0]}")
@@ -194,6 +194,8 @@ def main() -> None:
     p.add_argument("--no-report", action="store_true", help="leave bench/RESULTS.md alone")
     p.add_argument("--load", type=int, default=0, metavar="N",
                    help="run N CPU-bound processes beside every program, kulvo's and py-spy's alike")
+    p.add_argument("--intervals", default=",".join(map(str, INTERVALS_MS)),
+                   help="comma-separated intervals in ms for the known-split programs")
     p.add_argument("--pyperf", help="comma-separated pyperformance benchmarks instead of the usual four")
     p.add_argument("--pyperf-intervals", default=str(PYPERF_INTERVAL_MS),
                    help="comma-separated intervals in ms for the pyperformance comparison")
@@ -216,6 +218,7 @@ def main() -> None:
     args.pyperf = args.pyperf.split(",") if args.pyperf else PYPERF[:1] if args.quick else PYPERF
     args.pyperf = [] if args.no_pyperf else args.pyperf
     args.pyperf_intervals = [int(ms) for ms in args.pyperf_intervals.split(",")]
+    args.intervals = [int(ms) for ms in args.intervals.split(",")]
 
     pythons = {}
     for python in args.python:
@@ -224,7 +227,7 @@ def main() -> None:
         pythons[version] = python
     results = {"machine": machine(pythons), "quick": args.quick,
                "command": args.command + (" --quick" if args.quick else ""),
-               "config": {"samples": args.samples, "reps": args.reps, "intervals_ms": INTERVALS_MS,
+               "config": {"samples": args.samples, "reps": args.reps, "intervals_ms": args.intervals,
                           "pyperf_interval_ms": PYPERF_INTERVAL_MS, "top_functions": TOP_FUNCTIONS},
                "load": {"start": loadavg()}, "versions": {}}
     if args.load:
