@@ -105,38 +105,6 @@ private:
     std::atomic<std::uint32_t> state_{kEmpty};
 };
 
-// The newest copy of the thread's current stretch of running, which stands until the next
-// one: between two ticks the thread is nearer to the newest copy than to any earlier one.
-// That matters most on a busy machine, where a read that finds the thread preempted repeats
-// the last read's stack for as long as the thread stays off its CPU.
-class NewestCopy {
-public:
-    void add(StackId stack) {
-        stack_ = stack;
-        kept_ = true;
-        fresh_ = true;
-    }
-    bool empty() const { return !kept_; }
-    void clear() {
-        kept_ = false;
-        fresh_ = false;
-    }
-    struct Choice {
-        StackId stack = kNoStack;
-        bool reused = false;  // an earlier slot took it too
-    };
-    Choice choose() {
-        const bool reused = !fresh_;
-        fresh_ = false;
-        return Choice{stack_, reused};
-    }
-
-private:
-    StackId stack_ = kNoStack;
-    bool kept_ = false;
-    bool fresh_ = false;  // no slot has taken it yet
-};
-
 class MemoryStackSource final : public StackSource {
 public:
     MemoryStackSource(const StackReaderPlace& place, pid_t native_id, pthread_t thread, std::int64_t interval_ns,
@@ -278,38 +246,37 @@ private:
         }
     }
 
-    // Copies stand only for the stretch of running they were made in: the thread's stack
+    // A copy stands only for the stretch of running it was made in: the thread's stack
     // after a pause has nothing to do with the one before it. A stretch begins at a read
-    // that finds the thread running after one that found it waiting.
-    // A read sees only some of the waits, so a copy also carries the thread's count of them:
-    // one made before the thread last waited belongs to an earlier stretch.
+    // that finds the thread running after one that found it waiting. The newest copy stands
+    // until the next: between two ticks the thread is nearer to it than to any earlier one,
+    // and a read that finds the thread preempted repeats the last read's stack for as long
+    // as the thread stays off its CPU.
     void follow_stretch(const std::optional<SelfCopy::Taken>& copied) {
         if (!stretch_) {
             stretch_ = true;
             stretch_cpu_ns_ = last_cpu_ns_;
-            copies_.clear();
+            newest_copy_.reset();
         }
         if (copied && copied->cpu_ns >= stretch_cpu_ns_) {
-            if (!copies_.empty() && copied->voluntary_switches != newest_copy_.voluntary_switches) {
-                copies_.clear();
-            }
-            copies_.add(copied->stack);
             newest_copy_ = *copied;
+            newest_copy_taken_ = false;
         }
     }
 
     // Whether the newest copy is of the stretch the thread runs in now. A thread that has
-    // been off its CPU since the newest copy may have been preempted, or may have waited and
-    // been woken since, and then stands where the wait returns, in a later stretch: its count
-    // of waits tells the two apart. It is read only then, as it costs a read of /proc.
-    bool copies_current(std::uint64_t cpu_ns, std::uint64_t read_ns) {
-        const std::uint64_t since_ns = read_ns - std::min(read_ns, newest_copy_.wall_ns);
-        const std::uint64_t ran_ns = cpu_ns - std::min(cpu_ns, newest_copy_.cpu_ns);
+    // been off its CPU since the copy may have been preempted, or may have waited and been
+    // woken since, and then stands where the wait returns, in a later stretch: a read sees
+    // only some of the waits, so the copy carries the thread's count of them, which tells
+    // the two apart. It is read only then, as it costs a read of /proc.
+    bool newest_copy_current(const SelfCopy::Taken& copy, std::uint64_t cpu_ns, std::uint64_t read_ns) {
+        const std::uint64_t since_ns = read_ns - std::min(read_ns, copy.wall_ns);
+        const std::uint64_t ran_ns = cpu_ns - std::min(cpu_ns, copy.cpu_ns);
         if (since_ns < ran_ns + kStillNs) {
             return true;
         }
         const std::optional<std::uint64_t> waits = watch_.voluntary_switches();
-        return !waits || *waits == newest_copy_.voluntary_switches;
+        return !waits || *waits == copy.voluntary_switches;
     }
 
     // A waiting thread's stack does not move, so it is read unchecked; but the thread may
@@ -330,15 +297,15 @@ private:
             counts_->blocked.fetch_add(1, std::memory_order_relaxed);
             return std::nullopt;
         }
-        if (timer_ && !copies_.empty() && !copies_current(cpu_ns, read_ns)) {
-            copies_.clear();
+        if (timer_ && newest_copy_ && !newest_copy_current(*newest_copy_, cpu_ns, read_ns)) {
+            newest_copy_.reset();
         }
-        if (timer_ && !copies_.empty()) {
-            const NewestCopy::Choice choice = copies_.choose();
-            if (choice.reused) {
+        if (timer_ && newest_copy_) {
+            if (newest_copy_taken_) {
                 counts_->reused.fetch_add(1, std::memory_order_relaxed);
             }
-            return choice.stack;
+            newest_copy_taken_ = true;
+            return newest_copy_->stack;
         }
         if (!freeze_) {
             if (timer_) {
@@ -387,11 +354,11 @@ private:
     std::unique_ptr<SelfCopy> self_copy_;
     std::unique_ptr<ThreadCpuTimer> timer_;
     bool timer_blocked_ = false;  // ended while the thread blocks the signal
-    NewestCopy copies_;           // sampler thread only, as are the two below
-    bool stretch_ = false;
+    bool stretch_ = false;        // sampler thread only, as are the three below
     std::uint64_t stretch_cpu_ns_ = 0;
-    SelfCopy::Taken newest_copy_;         // when the kept copy was made
-    std::optional<ThreadFreeze> freeze_;  // without a timer; refers to freeze_signal_
+    std::optional<SelfCopy::Taken> newest_copy_;  // of the current stretch
+    bool newest_copy_taken_ = false;              // by an earlier slot
+    std::optional<ThreadFreeze> freeze_;          // without a timer; refers to freeze_signal_
     MemoryStackReader::CopyStep held_copy_;
     bool all_held_ = true;                 // sampler thread only: every copy of this read was held
     std::uint64_t cpu_at_capture_ns_ = 0;  // the thread's CPU time when this read began
