@@ -23,7 +23,7 @@ import threading
 import time
 import tracemalloc
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from datetime import datetime
 from pathlib import Path
 from typing import Any
@@ -36,10 +36,10 @@ from kulvo import _native, api, sampling, storage
 MIB = 1024 * 1024
 
 
-def spin(seconds: float) -> int:
+def spin(seconds: float, clock: Callable[[], float] = time.perf_counter) -> int:
     total = 0
-    deadline = time.perf_counter() + seconds
-    while time.perf_counter() < deadline:
+    deadline = clock() + seconds
+    while clock() < deadline:
         total += sum(range(100))
     return total
 
@@ -207,14 +207,16 @@ class TestWhereTheTimeGoes:
         greenlet = pytest.importorskip("greenlet")
         main = greenlet.getcurrent()
 
+        # On the thread's CPU clock: a wall-clock spin that a busy machine preempts loses more of
+        # a long spin than of a short one, and the true split would drift below 2:1.
         def twice() -> None:
             while True:
-                spin(0.002)
+                spin(0.002, time.thread_time)
                 once.switch()
 
         def once_more() -> None:
             while True:
-                spin(0.001)
+                spin(0.001, time.thread_time)
                 main.switch()
 
         twice_greenlet, once = greenlet.greenlet(twice), greenlet.greenlet(once_more)
