@@ -53,8 +53,8 @@ run_variant() {  # run_variant NAME FUNCTION: times it, records PASS or FAIL, ne
     else
         results+=("FAIL  $name (${took}s)")
         # The failing lines again, under the summary, where a reader of only the end sees them.
-        failure_lines+=("--- $name" "$(grep -E '^(--- |FAILED |ERROR |FAIL |missing )|ERROR: [A-Za-z]+Sanitizer|error:|\[  FAILED  \]' \
-            "$LOGS/variant-$name.out" | tail -n 12 | sed 's/^/        /')")
+        failure_lines+=("--- $name" "$(grep -E '^(--- |FAILED |ERROR |FAIL |missing |.* named no failing case|  \| )|ERROR: [A-Za-z]+Sanitizer|error:|\[  FAILED  \]' \
+            "$LOGS/variant-$name.out" | tail -n 24 | sed 's/^/        /')")
         failed=$((failed + 1))
         echo "=== hardening: $name FAIL (${took}s)"
     fi
@@ -99,6 +99,13 @@ configure() {  # configure DIR CMAKE_ARGS...: a clang build of the given variant
 
 build() {  # build DIR
     cmake --build "$1" -j "$JOBS" >"$1.build.log" 2>&1 || { tail -n 40 "$1.build.log"; return 1; }
+}
+
+# A run that failed without a line the variant looks for (a crash, the interpreter's fatal
+# error, a signal) shows where its log ends; the summary repeats these "  | " lines.
+log_end() {  # log_end LOG STATUS WHAT
+    echo "$3 exited with $2 and named no failing case; its log ends:"
+    tail -n 15 "$1" | sed 's/^/  | /'
 }
 
 python_version() {
@@ -181,7 +188,11 @@ asan_engine() {
         ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" UBSAN_OPTIONS="$UBSAN_COMMON" ASAN_SYMBOLIZER_PATH=$sym \
             "$dir/tests/cpp/$suite" >"$LOGS/asan-$suite.log" 2>&1 || status=1
         grep -E '^\[  (PASSED|FAILED) |ERROR: (Address|Leak)Sanitizer|runtime error:' "$LOGS/asan-$suite.log" | sort | uniq -c
-        [ "$status" -eq 0 ] || { grep -A40 -E 'ERROR: |runtime error:' "$LOGS/asan-$suite.log" | head -n 120; break; }
+        if [ "$status" -ne 0 ]; then
+            grep -A40 -E 'ERROR: |runtime error:|\[  FAILED  \]' "$LOGS/asan-$suite.log" | head -n 120 ||
+                log_end "$LOGS/asan-$suite.log" "$status" "$suite"
+            break
+        fi
     done
     return "$status"
 }
@@ -215,7 +226,10 @@ asan_pytest() {
         --ignore="$ROOT/tests/test_html_browser.py" "$ROOT/tests") >"$LOGS/asan-pytest-$version.log" 2>&1
     status=$?
     tail -n 3 "$LOGS/asan-pytest-$version.log"
-    [ "$status" -eq 0 ] || grep -E '^(FAILED|ERROR) ' "$LOGS/asan-pytest-$version.log" | head -n 40
+    if [ "$status" -ne 0 ]; then
+        grep -E '^(FAILED|ERROR) ' "$LOGS/asan-pytest-$version.log" | head -n 40 ||
+            log_end "$LOGS/asan-pytest-$version.log" "$status" pytest
+    fi
     "$BUILDER" "$ROOT/tests/sanitizers/scan_reports.py" asan "$logs" >"$LOGS/asan-scan-$version.log" 2>&1 ||
         { status=1; grep -A60 '^FAIL' "$LOGS/asan-scan-$version.log" | head -n 150; }
     tail -n 1 "$LOGS/asan-scan-$version.log"
